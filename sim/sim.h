@@ -1,0 +1,85 @@
+// The simulated game: a small model of the one supported game build, the second
+// implementation of door 2. It mirrors the whole 32-bit address space in one reservation,
+// answers the memory queries from its own region table with Windows-style protections,
+// records what the mod shows (log lines, boxes, screen lines) and drives the real entry
+// points frame by frame.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/game.h"
+#include "host/mod_state.h"
+
+namespace sim {
+
+constexpr game_addr kImageBase = 0x00400000;     // the game's executable
+constexpr game_addr kCodeEnd = 0x00800000;       // code from 0x00401000 up to here
+constexpr game_addr kImageEnd = 0x01E00000;      // data up to here
+constexpr game_addr kHeapBase = 0x10000000;      // memory the game allocated at run time
+constexpr uint32_t kPageSize = 0x1000;
+constexpr uint32_t kMemFree = 0x10000;
+constexpr uint32_t kMemPrivate = 0x20000;
+
+struct BoxShown {
+    std::string title;
+    std::string text;
+    uint32_t style;
+};
+
+struct ScreenLine {
+    uint64_t frame;
+    int32_t position;
+    std::string text;
+};
+
+struct Recording {
+    std::vector<std::string> debug_lines;  // as the debug print routine received them
+    std::vector<BoxShown> boxes;
+    std::vector<ScreenLine> screen;
+    std::vector<std::string> opened;       // addresses handed to the shell
+    // Called as each event happens, for live printing.
+    std::function<void(const std::string&)> on_debug_line;
+    std::function<void(const BoxShown&)> on_box;
+    std::function<void(const ScreenLine&)> on_screen;
+};
+
+// A fresh game: memory laid out anew, the mod's state as at load, a clock at 60 s.
+// The box answers are taken from the queue, then 0 ("OK"/"No" by the box's kind).
+void reset();
+Recording& recording();
+void queue_box_answer(int answer);
+
+// Memory. `protect` is a Windows protection; the host side follows it, so an access the
+// probes would refuse really faults.
+void map(game_addr base, uint32_t size, uint32_t protect, uint32_t type, game_addr allocation_base);
+void unmap(game_addr base, uint32_t size);
+void set_protection(game_addr base, uint32_t size, uint32_t protect);
+// Writes whatever the protection (the game's own loader and tests set memory up this way).
+void poke(game_addr address, const void* data, size_t size);
+void peek(game_addr address, void* data, size_t size);
+// A block of run-time memory; returns its game address.
+game_addr alloc(uint32_t size);
+
+// The clock the mod's tick count reads.
+uint64_t now_ms();
+void advance_ms(uint64_t ms);
+
+// Game values.
+struct World {
+    int32_t garden = 0;  // what the garden routine answers
+};
+World& world();
+
+// The loader's helper table: `version`, with the recording screen-text function at word 17
+// from version 8 on unless `null_screen_text`.
+const HelperWord* helper_table(int32_t version, bool null_screen_text = false);
+
+// The loader's calls.
+void load(const char* path, int32_t helper_version = 8, bool null_screen_text = false);
+void frame();  // OnControl, then OnFrame, then the game's own frame
+void unload(); // the library's process-detach branch
+uint64_t frame_number();
+
+}  // namespace sim

@@ -1,0 +1,191 @@
+#include <doctest/doctest.h>
+
+#include "host/config.h"
+#include "test_support.h"
+
+namespace {
+
+SyncConfig load(const std::string& text) {
+    TempDir dir;
+    dir.write("config.ini", text);
+    return LoadConfig(dir.str());
+}
+
+}  // namespace
+
+TEST_CASE("a missing file, a folder in its place and the shipped file all give the defaults") {
+    TempDir dir;
+    auto check = [](const SyncConfig& c) {
+        CHECK(c.valid);
+        CHECK(c.error.empty());
+        CHECK(c.UseHttps);
+        CHECK(c.ServerPort == 443);
+        CHECK(c.SaveSlot == 1);
+        CHECK(c.ScanIntervalFrames == 180);
+        CHECK(c.FullResyncSeconds == 60);
+        CHECK(c.Verbose);
+        CHECK(c.EnableWriteback);
+        CHECK(c.EnableRestoreOnLaunch);
+        CHECK(c.DisableNaturalDeath);
+        CHECK(c.ShowCareWarnings);
+        CHECK(c.KeepGardenAnimals);
+        CHECK_FALSE(c.DumpPayloads);
+        CHECK(c.base_path.empty());
+        CHECK(c.SyncPath == "/api/v1/sync");
+        CHECK(c.CommandPath == "/api/v1/commands");
+        CHECK(c.CommandPollSeconds == 10);
+    };
+    check(LoadConfig(dir.str()));
+    std::filesystem::create_directory(dir.path / "config.ini");
+    check(LoadConfig(dir.str()));
+
+    std::ifstream shipped(std::filesystem::path(VELMORA_SOURCE_DIR) / "dist-template" / "config.ini");
+    std::string text((std::istreambuf_iterator<char>(shipped)), {});
+    REQUIRE(text.find("BaseUrl=") != std::string::npos);
+    SyncConfig c = load(text);
+    check(c);
+    CHECK(c.BaseUrl == SyncConfig{}.BaseUrl);
+    CHECK(c.ServerHost == SyncConfig{}.ServerHost);
+}
+
+TEST_CASE("BaseUrl: case, port, path and brackets") {
+    SyncConfig c = load("BaseUrl=HTTPS://Garden.Example.COM:8443/garden/\n");
+    CHECK(c.valid);
+    CHECK(c.ServerHost == "garden.example.com");
+    CHECK(c.ServerPort == 8443);
+    CHECK(c.UseHttps);
+    CHECK(c.base_path == "/garden");
+    CHECK(c.BaseUrl == "HTTPS://Garden.Example.COM:8443/garden");
+
+    c = load("BaseUrl=http://[fe80::1]:8080\n");
+    CHECK(c.valid);
+    CHECK(c.ServerHost == "fe80::1");
+    CHECK(c.ServerPort == 8080);
+    CHECK_FALSE(c.UseHttps);
+
+    c = load("BaseUrl=http://example.org\n");
+    CHECK(c.ServerPort == 80);
+    CHECK(c.base_path.empty());
+
+    for (const char* bad : {"http://fe80::1:8080", "http://user@host", "http://host/?a", "http://host#x",
+                            "ftp://host", "http://host:0", "http://host:65536", "http://host:", "http://[]",
+                            "http://[::1]x", "http://", "host", "http://ho st", "http://:80", "http://host:8a"}) {
+        CAPTURE(bad);
+        c = load(std::string("BaseUrl=") + bad + "\n");
+        CHECK_FALSE(c.valid);
+        CHECK(c.error == "BaseUrl must be a valid http:// or https:// URL");
+        // A refused URL leaves the server as it was.
+        CHECK(c.ServerHost == SyncConfig{}.ServerHost);
+    }
+}
+
+TEST_CASE("SaveSlot must be a whole number from 1 through 99; both errors in order") {
+    for (const char* bad : {"0", "100", "3a", "", "-1", " "}) {
+        CAPTURE(bad);
+        SyncConfig c = load(std::string("SaveSlot=") + bad + "\n");
+        CHECK_FALSE(c.valid);
+        CHECK(c.SaveSlot == 1);
+    }
+    CHECK(load("SaveSlot=07\n").SaveSlot == 7);
+    CHECK(load("SaveSlot=99999999999999999999\n").valid == false);
+    SyncConfig c = load("SaveSlot=x\nBaseUrl=nope\n");
+    CHECK(c.error == "SaveSlot must be a whole number from 1 through 99; BaseUrl must be a valid http:// or https:// URL");
+}
+
+TEST_CASE("legacy server keys apply only without BaseUrl") {
+    SyncConfig c = load("ServerHost=10.0.0.5\n");
+    CHECK(c.valid);
+    CHECK(c.ServerHost == "10.0.0.5");
+    CHECK(c.ServerPort == 8787);
+    CHECK_FALSE(c.UseHttps);
+    CHECK(c.BaseUrl == "http://10.0.0.5:8787");
+
+    c = load("ServerHost=::1\nServerPort=99999\nUseHttps=yes\n");
+    CHECK(c.BaseUrl == "https://[::1]:8787");
+
+    c = load("ServerHost=10.0.0.5\nServerPort=1234\nBaseUrl=https://a.example/x\nUseHttps=no\n");
+    CHECK(c.ServerHost == "a.example");
+    CHECK(c.ServerPort == 443);
+    CHECK(c.UseHttps);
+    CHECK(c.base_path == "/x");
+}
+
+TEST_CASE("numbers read like atoi and are clamped; flags take only the flag words") {
+    SyncConfig c = load("ScanIntervalFrames=5\nFullResyncSeconds=5\nCommandPollSeconds=12abc\n");
+    CHECK(c.ScanIntervalFrames == 30);
+    CHECK(c.FullResyncSeconds == 30);
+    CHECK(c.CommandPollSeconds == 12);
+    c = load("ScanIntervalFrames=100000\nFullResyncSeconds=999999999999\nCommandPollSeconds=-99999999999\n");
+    CHECK(c.ScanIntervalFrames == 36000);
+    CHECK(c.FullResyncSeconds == 2147483647);
+    CHECK(c.CommandPollSeconds == -2147483647 - 1);
+    CHECK(load("ScanIntervalFrames=abc\n").ScanIntervalFrames == 30);
+
+    CHECK(load("Verbose=Yes\n").Verbose);
+    CHECK_FALSE(load("Verbose=no\n").Verbose);
+    CHECK_FALSE(load("Verbose=0\nVerbose=on\n").Verbose);  // a non-word keeps the earlier value
+    CHECK(load("DumpPayloads=TRUE\n").DumpPayloads);
+    CHECK(load("KeepGardenAnimals=False\nKeepGardenAnimals=1\n").KeepGardenAnimals);
+}
+
+TEST_CASE("the file as a player edits it: sections, spaces, comments, CRLF, BOM, repeats, case") {
+    SyncConfig c = load(
+        "\xEF\xBB\xBF"
+        "SaveSlot = 4\r\n"
+        "; SaveSlot=9\r\n"
+        "# SaveSlot=9\r\n"
+        "[anything]\r\n"
+        "  \tApiKey\t=  abc def  \r\n"
+        "saveslot=50\r\n"
+        "no equals sign here\r\n"
+        "SyncPath=/a\r\n"
+        "SyncPath=/b=c\r\n");
+    CHECK(c.valid);
+    CHECK(c.SaveSlot == 4);
+    CHECK(c.ApiKey == "abc def");
+    CHECK(c.SyncPath == "/b=c");
+
+    // Notepad's "Unicode" (UTF-16 with a byte-order mark) reads like the plain file.
+    std::string utf16 = "\xFF\xFE";
+    for (char ch : std::string("SaveSlot=12\r\nApiKey=k")) utf16 += ch, utf16 += '\0';
+    utf16 += std::string("\xE9\x00", 2);
+    for (char ch : std::string("y\r\n")) utf16 += ch, utf16 += '\0';
+    c = load(utf16);
+    CHECK(c.SaveSlot == 12);
+    CHECK(c.ApiKey == "k\xC3\xA9y");
+}
+
+TEST_CASE("junk never breaks loading: NUL bytes, binary, long lines") {
+    // A NUL ends the line's text, as it would for any C string.
+    SyncConfig c = load(std::string("SaveSlot=5\0junk=1\nApiKey=a\0b\n", 26));
+    CHECK(c.SaveSlot == 5);
+    CHECK(c.ApiKey == "a");
+
+    // A line longer than 1023 characters arrives in pieces, each read as a line.
+    std::string long_line(1023, 'x');
+    c = load(long_line + "SaveSlot=9\n");
+    CHECK(c.SaveSlot == 9);
+    c = load(std::string(1024 * 1024, 'A') + "\nSaveSlot=3\n");
+    CHECK(c.SaveSlot == 3);
+    CHECK(c.valid);
+
+    std::mt19937 rng(7);
+    for (int round = 0; round < 200; ++round) {
+        std::string junk(static_cast<size_t>(rng() % 5000), '\0');
+        for (char& ch : junk) ch = static_cast<char>(rng());
+        if (round % 3 == 0) junk += "\nSaveSlot=8\n";
+        c = load(junk);
+        CHECK(c.ScanIntervalFrames >= 30);
+        CHECK(c.ScanIntervalFrames <= 36000);
+        CHECK(c.SaveSlot >= 1);
+        CHECK(c.SaveSlot <= 99);
+        CHECK(c.ServerPort >= 1);
+        CHECK(c.ServerPort <= 65535);
+    }
+}
+
+TEST_CASE("an API key is shown only by its last four characters") {
+    CHECK(MaskApiKey("abcdefghijkl") == "********ijkl");
+    CHECK(MaskApiKey("abcdefg") == "*******");
+    CHECK(MaskApiKey("") == "");
+}
