@@ -100,7 +100,15 @@ void reset_library_state() {
     ModLog::reset();
     reset_notices();
     LinkWorker& w = link_worker();
-    w.running.store(false);
+    StopWorker();
+    {
+        std::lock_guard<std::mutex> g(w.lock);
+        clear_session_queues(w);
+        w.pending_hello.clear();
+        w.pending_goodbye.clear();
+        w.current_session_id.clear();
+        w.hello_result = HelloResult{};
+    }
     w.lifespan_frozen.store(false);
     w.rebirth_available.store(false);
     w.storage_available.store(false);

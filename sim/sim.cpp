@@ -9,7 +9,10 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <atomic>
+#include <mutex>
 
+#include "net/worker.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_control.h"
 
@@ -36,7 +39,7 @@ struct State {
     std::map<game_addr, Run> runs;
     Recording recording;
     std::deque<int> box_answers;
-    uint64_t clock_us = 0;
+    std::atomic<uint64_t> clock_us{0};  // the worker thread reads the tick count too
     uint64_t frame = 0;
     game_addr heap_next = kHeapBase;
     World world;
@@ -192,14 +195,23 @@ const HelperWord* helper_table(int32_t version, bool null_screen_text) {
     return s.helpers;
 }
 
+// Guards the debug lines, which the worker thread's log lines reach as well.
+std::mutex g_debug_lock;
+
 void reset() {
+    // A worker thread of the previous run must be gone before its state is reset.
+    StopWorker();
+    WaitWorkerExit(10000);
     reserve_once();
     State& s = st();
     // The whole space back to free, contents dropped.
     s.runs.clear();
     apply_host_protection(0, kSpace, game::kPageNoAccess);
     fallocate(s.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(kSpace));
-    s.recording.debug_lines.clear();
+    {
+        std::lock_guard<std::mutex> g(g_debug_lock);
+        s.recording.debug_lines.clear();
+    }
     s.recording.boxes.clear();
     s.recording.screen.clear();
     s.recording.opened.clear();
@@ -237,6 +249,11 @@ void frame() {
 
 void unload() { on_process_detach(); }
 
+std::vector<std::string> debug_lines() {
+    std::lock_guard<std::mutex> g(g_debug_lock);
+    return st().recording.debug_lines;
+}
+
 }  // namespace sim
 
 // Door 2, simulated.
@@ -245,6 +262,7 @@ namespace game {
 void debug_print(const char* line) {
     std::string text = std::string("[velmora] ") + (line ? line : "");
     auto& rec = sim::st().recording;
+    std::lock_guard<std::mutex> g(sim::g_debug_lock);
     rec.debug_lines.push_back(text);
     if (rec.on_debug_line) rec.on_debug_line(text);
 }

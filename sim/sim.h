@@ -49,6 +49,8 @@ struct Recording {
 // The box answers are taken from the queue, then 0 ("OK"/"No" by the box's kind).
 void reset();
 Recording& recording();
+// A copy of the debug lines so far, safe while the worker thread may still log.
+std::vector<std::string> debug_lines();
 void queue_box_answer(int answer);
 
 // Memory. `protect` is a Windows protection; the host side follows it, so an access the

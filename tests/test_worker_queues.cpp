@@ -1,0 +1,151 @@
+// The worker's queue rules and the session texts, without a network: the thread is not
+// started, so whatever is queued stays where the rules put it.
+#include <doctest/doctest.h>
+
+#include "host/mod_state.h"
+#include "net/worker.h"
+
+namespace {
+
+struct Fresh {
+    Fresh() { reset_library_state(); }
+    ~Fresh() { reset_library_state(); }
+};
+
+std::vector<std::string> queued_payloads() {
+    LinkWorker& w = link_worker();
+    std::lock_guard<std::mutex> g(w.lock);
+    std::vector<std::string> out;
+    for (const UploadJob& j : w.uploads) out.push_back(j.payload);
+    return out;
+}
+
+}  // namespace
+
+TEST_CASE("a full snapshot supersedes the queue and carries its acknowledgements once") {
+    Fresh f;
+    EnqueueUpload("d1", false, {7});
+    EnqueueUpload("d2", false, {8});
+    EnqueueUpload("d3", false, {7});
+    EnqueueUpload("full", true, {3});
+    LinkWorker& w = link_worker();
+    REQUIRE(w.uploads.size() == 1);
+    CHECK(w.uploads.front().payload == "full");
+    CHECK(w.uploads.front().ack_ids == std::vector<uint32_t>{3, 7, 8});
+}
+
+TEST_CASE("at sixteen jobs a delta displaces the oldest delta; with only full jobs it is dropped") {
+    Fresh f;
+    EnqueueUpload("full", true, {});
+    for (int i = 0; i < 15; ++i) EnqueueUpload("d" + std::to_string(i), false, {});
+    EnqueueUpload("new", false, {});
+    auto q = queued_payloads();
+    REQUIRE(q.size() == 16);
+    CHECK(q[0] == "full");
+    CHECK(q[1] == "d1");
+    CHECK(q.back() == "new");
+
+    reset_library_state();
+    // A full job empties the queue, so only a queue of fulls needs the front-removal rule;
+    // it can be reached only by retries putting full jobs back. Build it directly.
+    LinkWorker& w = link_worker();
+    for (int i = 0; i < 16; ++i) w.uploads.push_back(UploadJob{"f" + std::to_string(i), "", true, {}});
+    EnqueueUpload("late delta", false, {9});
+    q = queued_payloads();
+    CHECK(q.size() == 16);
+    CHECK(q.back() == "f15");
+}
+
+TEST_CASE("deposit requests: refused unless running and held, bounded, idempotent by id") {
+    Fresh f;
+    LinkWorker& w = link_worker();
+    CHECK_FALSE(QueueDeposit("a", "{}"));  // not running
+    w.running.store(true);
+    CHECK_FALSE(QueueDeposit("a", "{}"));  // not held
+    w.session_held.store(true);
+    CHECK_FALSE(QueueDeposit("a", "{}"));  // no session id
+    BeginSession("0123456789abcdef");
+    CHECK(QueueDeposit("a", "{}"));
+    CHECK(QueueDeposit("a", "{}"));
+    CHECK(w.deposit_requests.size() == 1);
+    CHECK_FALSE(QueueDeposit("big", std::string(2049, 'x')));
+    CHECK(QueueDeposit("b", std::string(2048, 'x')));
+    CHECK(QueueDeposit("c", "{}"));
+    CHECK(QueueDeposit("d", "{}"));
+    CHECK_FALSE(QueueDeposit("e", "{}"));
+    CHECK(w.deposit_requests.back().session_id == "0123456789abcdef");
+
+    // Ending the session empties every queue and blocks new deposits until the farewell.
+    EnqueueUpload("x", false, {});
+    QueueAck(1, true, "");
+    EndSession("0123456789abcdef");
+    CHECK(w.deposit_requests.empty());
+    CHECK(w.uploads.empty());
+    CHECK(w.acks.empty());
+    CHECK_FALSE(w.session_held.load());
+    CHECK(w.pending_hello.empty());
+    CHECK(w.pending_goodbye == "0123456789abcdef");
+    w.running.store(false);
+}
+
+TEST_CASE("response scanners read the first quoted key, leniently and without overflow") {
+    CHECK(FindJsonBool("{\"held\": true, \"chao\": 12}", "held"));
+    CHECK_FALSE(FindJsonBool("{\"held\":\"true\"}", "held"));
+    CHECK_FALSE(FindJsonBool("{\"held\":tru", "held"));
+    CHECK_FALSE(FindJsonBool("{\"held\"", "held"));
+    CHECK(FindJsonBool("{\"x\":{\"held\":\r\n\ttrue}}", "held"));
+    CHECK(FindJsonInt("{\"chao\": 12}", "chao") == 12);
+    CHECK(FindJsonInt("{\"chao\": -7x}", "chao") == -7);
+    CHECK(FindJsonInt("{\"chao\": +x}", "chao") == 0);
+    CHECK(FindJsonInt("{\"chao\"}", "chao") == 0);
+    CHECK(FindJsonInt("{\"chao\":99999999999999999999}", "chao") == INT32_MAX);
+    CHECK(FindJsonInt("{\"chao\":-99999999999999999999}", "chao") == INT32_MIN);
+    CHECK(FindJsonInt(std::string("{\"chao\":\0" "5}", 10), "chao") == 0);
+}
+
+TEST_CASE("the greeting's capability list follows the flags and settings") {
+    Fresh f;
+    LinkWorker& w = link_worker();
+    w.config = SyncConfig{};
+    w.config.EnableWriteback = true;
+    w.config.EnableRestoreOnLaunch = false;
+    w.config.DisableNaturalDeath = true;
+    std::string body = BuildHelloBody(w, "00ff");
+    CHECK(body ==
+          "{\"session_id\":\"00ff\",\"writeback\":false,\"mod_version\":\"0.1.13\",\"capabilities\":["
+          "\"spawn_fruit\",\"set_parts\",\"set_parts_guard_v1\",\"set_hat_v1\",\"hatch_v1\",\"tree_read_v1\","
+          "\"tree_control_v1\",\"restore_v3\",\"restore_v4\"]}");
+    w.config.EnableRestoreOnLaunch = true;
+    w.lifespan_frozen.store(true);
+    w.rebirth_available.store(true);
+    w.storage_available.store(true);
+    body = BuildHelloBody(w, "00ff");
+    CHECK(body.find("\"writeback\":true") != std::string::npos);
+    CHECK(body.substr(body.size() - 107) ==
+          "\"garden_deposit_v1\",\"garden_withdraw_v1\",\"garden_inventory_read_v1\",\"reincarnate_v1\","
+          "\"lifespan_frozen_v1\"]}");
+    w.lifespan_frozen.store(false);
+    w.config.DisableNaturalDeath = false;
+    body = BuildHelloBody(w, "00ff");
+    CHECK(body.find("reincarnate_v1") == std::string::npos);
+    CHECK(body.find(",\"natural_lifecycle_v1\"]}") != std::string::npos);
+}
+
+TEST_CASE("an intake request is honoured once per session") {
+    HelloResult r;
+    r.session_id = "abc";
+    r.answered = r.held = r.intake_required = true;
+    std::string last;
+    CHECK(ShouldRequestIntake(r, last));
+    CHECK(last == "abc");
+    CHECK_FALSE(ShouldRequestIntake(r, last));
+    r.session_id = "";
+    CHECK_FALSE(ShouldRequestIntake(r, last));
+}
+
+TEST_CASE("the command poll interval is computed in 64 bits") {
+    CHECK(command_poll_interval_ms(0) == 10000);
+    CHECK(command_poll_interval_ms(-5) == 10000);
+    CHECK(command_poll_interval_ms(30) == 30000);
+    CHECK(command_poll_interval_ms(INT32_MAX) == 2147483647000ull);
+}
