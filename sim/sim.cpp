@@ -182,6 +182,38 @@ uint64_t now_ms() { return st().clock_us / 1000; }
 void advance_ms(uint64_t ms) { st().clock_us += ms * 1000; }
 
 World& world() { return st().world; }
+
+void enter_garden(int32_t garden) {
+    game::write<uint16_t>(game::addr::level, game::kGardenLevel);
+    game::write<uint16_t>(game::addr::game_state, 16);
+    world().garden = garden;
+}
+
+void leave_garden() {
+    game::write<uint16_t>(game::addr::level, 0);
+    game::write<uint16_t>(game::addr::game_state, 16);
+    world().garden = 0;
+}
+
+void set_save_path(const char* path) {
+    if (!path) {
+        game::write<game_addr>(game::addr::save_path, 0);
+        return;
+    }
+    size_t n = strlen(path) + 1;
+    game_addr text = alloc(static_cast<uint32_t>(n));
+    poke(text, path, n);
+    game::write<game_addr>(game::addr::save_path, text);
+}
+
+void set_progress(int32_t rings, uint8_t emblems, int32_t lobby_unlocks, int32_t character) {
+    game::write<int32_t>(game::addr::rings, rings);
+    game::write<uint8_t>(game::addr::emblems, emblems);
+    game::write<int32_t>(game::addr::lobby_unlocks, lobby_unlocks);
+    game::write<int32_t>(game::addr::active_character, character);
+    // A player object exists, so the active character counts.
+    game::write<uint32_t>(game::addr::character_data, 1);
+}
 Recording& recording() { return st().recording; }
 void queue_box_answer(int answer) { st().box_answers.push_back(answer); }
 uint64_t frame_number() { return st().frame; }

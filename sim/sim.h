@@ -74,6 +74,16 @@ struct World {
 };
 World& world();
 
+// The player's whereabouts, written into the game's level and state words: in a garden the
+// level is 90 and the state 16 (playing), and the garden routine answers `garden`.
+void enter_garden(int32_t garden);
+void leave_garden();  // back in the lobby: another level, garden routine answers 0
+// The game's active main save: the path text in run-time memory and the pointer to it at
+// the save-path word. Null clears the pointer.
+void set_save_path(const char* path);
+// The player's progress words.
+void set_progress(int32_t rings, uint8_t emblems, int32_t lobby_unlocks, int32_t character);
+
 // The loader's helper table: `version`, with the recording screen-text function at word 17
 // from version 8 on unless `null_screen_text`.
 const HelperWord* helper_table(int32_t version, bool null_screen_text = false);
