@@ -33,6 +33,9 @@ COMMAND_TEXT_FIELDS = frozenset((
 ))
 COMMAND_LIST_FIELDS = frozenset(("f",))
 MAX_RESTORE_FIELDS = 200
+# A snapshot nests four levels (chao, stats, one stat); anything far deeper is hostile, and
+# refusing it here keeps later encoding from running out of stack.
+MAX_DEPTH = 32
 
 # Context members of a snapshot that the merged garden takes over whenever they are carried.
 CONTEXT_KEYS = ("session_id", "mod_version", "sent_at_ms", "active_character", "active_garden",
@@ -43,20 +46,41 @@ class DocumentError(ValueError):
     pass
 
 
-def parse_json_body(raw):
+def parse_json_body(raw, utf8_errors="strict"):
     """Bytes of a request body to a JSON value; anything unusable is a DocumentError."""
     if not raw:
         raise DocumentError("empty body")
     try:
-        text = raw.decode("utf-8")
+        text = raw.decode("utf-8", utf8_errors)
     except UnicodeDecodeError:
         raise DocumentError("body is not UTF-8")
     try:
-        return json.loads(text)
+        value = json.loads(text, parse_constant=_refuse_constant)
     except RecursionError:
         raise DocumentError("body nests too deeply")
     except ValueError as e:
         raise DocumentError("body is not JSON: %s" % str(e)[:80])
+    if nesting_depth(value) > MAX_DEPTH:
+        raise DocumentError("body nests deeper than %d levels" % MAX_DEPTH)
+    return value
+
+
+def _refuse_constant(name):
+    raise ValueError("%s is not a JSON number" % name)
+
+
+def nesting_depth(value):
+    """Depth of arrays and objects, counted without recursion."""
+    deepest, stack = 0, [(value, 1)]
+    while stack:
+        item, depth = stack.pop()
+        if isinstance(item, dict):
+            item = item.values()
+        elif not isinstance(item, list):
+            continue
+        deepest = max(deepest, depth)
+        stack.extend((child, depth + 1) for child in item)
+    return deepest
 
 
 def is_int(value, low=INT32_MIN, high=INT32_MAX):

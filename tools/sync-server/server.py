@@ -222,7 +222,10 @@ class Handler(BaseHTTPRequestHandler):
         if truncate:
             self.wfile.write(body[:len(body) // 2])
             self.wfile.flush()
-            self.connection.shutdown(socket.SHUT_RDWR)
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         else:
             self.wfile.write(body)
 
@@ -255,7 +258,7 @@ class Handler(BaseHTTPRequestHandler):
                 status, body, content_type = response
                 response = status, body + b" " * max(0, argument - len(body)), content_type
             self._send(response, truncate=(action == "mid_body"))
-        except (ConnectionError, socket.timeout, BrokenPipeError):
+        except OSError:  # the client went away or stalled past the timeout
             self.close_connection = True
         except Exception:
             traceback.print_exc()
@@ -322,10 +325,7 @@ class Handler(BaseHTTPRequestHandler):
             require("POST")
             # The mod passes bytes above 127 of an error text through unchanged; keep the
             # outcome rather than refuse it, since an acknowledgement is never sent again.
-            try:
-                doc = json.loads(self._body().decode("utf-8", "replace"))
-            except (ValueError, RecursionError):
-                raise HttpError(400, "acknowledgement is not JSON")
+            doc = documents.parse_json_body(self._body(), utf8_errors="replace")
             ok, error = documents.check_ack(doc)
             command_id = int(ack.group(1))
             if not documents.is_int(command_id):
@@ -354,10 +354,12 @@ class Handler(BaseHTTPRequestHandler):
         except Refusal as e:
             return json_response(e.status, {"held": False, "update_required": False, "error": e.reason})
         chao = len(merged["chao"]) if merged else 0
+        # The mod scans the answer textually for the first quoted key, so the session id (a
+        # free-form text) goes last where it cannot shadow "held" or "chao".
         return json_response(200, {
-            "held": True, "session_id": doc["session_id"], "available": chao > 0, "chao": chao,
+            "held": True, "available": chao > 0, "chao": chao,
             "intake_required": not (merged and merged.get("complete")), "update_required": False,
-            "session_timeout_seconds": self.server.store.session_timeout})
+            "session_timeout_seconds": self.server.store.session_timeout, "session_id": doc["session_id"]})
 
     # -- the operator's endpoints --
 
