@@ -322,16 +322,16 @@ class LifetimeTest(unittest.TestCase):
         self.dir.cleanup()
 
     def test_quiet_session_times_out_only_when_someone_else_asks(self):
-        server = Server(self.db, "--session-timeout", "0.6")
+        server = Server(self.db, "--session-timeout", "1.0")
         try:
             key = server.account("timeout")
             a, b = Mod(server, key), Mod(server, key, sid="fedcba9876543210")
             a.hello()
             self.assertEqual(b.hello()[0], 409)
-            time.sleep(0.8)
+            time.sleep(1.3)
             self.assertEqual(a.upload(snapshot(True, [1]))[0], 200)  # quiet, but nobody took over
             self.assertEqual(b.hello()[0], 409)
-            time.sleep(0.8)
+            time.sleep(1.3)
             self.assertEqual(b.hello()[0], 200)
             self.assertEqual(a.upload(snapshot(True, [1]))[0], 409)
             self.assertEqual(server.admin("POST", "/faults", {})[0], 404)  # switches off by default

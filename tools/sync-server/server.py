@@ -167,6 +167,12 @@ class Handler(BaseHTTPRequestHandler):
     def do_POST(self):
         self._handle("POST")
 
+    def _other_method(self):
+        self._body_quietly()
+        self._send(error_response(405, "use GET or POST"))
+
+    do_PUT = do_DELETE = do_PATCH = do_OPTIONS = do_HEAD = _other_method
+
     def log_message(self, fmt, *args):
         if not self.server.options.quiet:
             sys.stderr.write("%s %s\n" % (self.address_string(), fmt % args))
@@ -478,6 +484,10 @@ def parse_args(argv):
     p.add_argument("--quiet", action="store_true", help="no request log on stderr")
     p.add_argument("--add-key", metavar="NAME", help="print a new API key for account NAME and exit")
     opts = p.parse_args(argv)
+    if opts.session_timeout <= 0:
+        p.error("--session-timeout must be above 0")
+    if opts.max_body < 1:
+        p.error("--max-body must be at least 1")
     opts.base_path = opts.base_path.rstrip("/")
     if opts.base_path and not opts.base_path.startswith("/"):
         p.error("--base-path must start with /")
