@@ -54,22 +54,22 @@ class Server:
 class Mod:
     """The mod's side of one garden: API key, save slot and session id."""
 
-    def __init__(self, server, key, slot=1, sid="0123456789abcdef"):
-        self.server, self.key, self.slot, self.sid = server, key, slot, sid
+    def __init__(self, server, key, slot=1, sid="0123456789abcdef", base=""):
+        self.server, self.key, self.slot, self.sid, self.base = server, key, slot, sid, base
 
     def call(self, method, path, body=None, sid=None):
         headers = {"Content-Type": "application/json", "X-Velmora-Key": self.key,
                    "X-Velmora-Save-Slot": str(self.slot), "X-Velmora-Session": sid or self.sid,
                    "User-Agent": "velmora/0.1.13"}
-        status, data = self.server.request(method, path, body, headers)
+        status, data = self.server.request(method, self.base + path, body, headers)
         try:
             return status, json.loads(data)
         except ValueError:
             return status, data
 
-    def hello(self):
+    def hello(self, version="0.1.13"):
         return self.call("POST", "/api/v1/session/hello", {
-            "session_id": self.sid, "writeback": True, "mod_version": "0.1.13",
+            "session_id": self.sid, "writeback": True, "mod_version": version,
             "capabilities": ["spawn_fruit", "garden_deposit_v1", "garden_withdraw_v1"]})
 
     def goodbye(self):
@@ -322,11 +322,14 @@ class LifetimeTest(unittest.TestCase):
         self.dir.cleanup()
 
     def test_quiet_session_times_out_only_when_someone_else_asks(self):
-        server = Server(self.db, "--session-timeout", "1.0")
+        server = Server(self.db, "--session-timeout", "1.0", "--base-path", "/garden", "--min-mod-version", "0.1.13")
         try:
             key = server.account("timeout")
-            a, b = Mod(server, key), Mod(server, key, sid="fedcba9876543210")
-            a.hello()
+            a, b = Mod(server, key, base="/garden"), Mod(server, key, sid="fedcba9876543210", base="/garden")
+            self.assertEqual(a.hello("0.1.9"), (426, {"held": False, "update_required": True,
+                                                      "error": "mod version 0.1.9 is below 0.1.13"}))
+            self.assertEqual(Mod(server, key).hello()[0], 404)  # outside the base path
+            self.assertEqual(a.hello()[0], 200)
             self.assertEqual(b.hello()[0], 409)
             time.sleep(1.3)
             self.assertEqual(a.upload(snapshot(True, [1]))[0], 200)  # quiet, but nobody took over

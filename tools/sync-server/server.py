@@ -35,7 +35,8 @@ DEFAULT_MAX_BODY = 4 * 1024 * 1024
 # 413 goes out, so the client sees the answer instead of a reset connection.
 DRAIN_LIMIT = 16 * 1024 * 1024
 ACCOUNT_NAME = re.compile(r"^[A-Za-z0-9_.-]{1,64}$")
-INT_TEXT = re.compile(r"^-?\d{1,10}$")
+INT_TEXT = re.compile(r"-?[0-9]{1,10}")
+LENGTH_TEXT = re.compile(r"[0-9]{1,15}")
 
 
 class HttpError(Exception):
@@ -57,7 +58,7 @@ def error_response(status, reason, extra=None):
 
 
 def parse_int32(text, what):
-    if text is None or not INT_TEXT.match(text.strip()):
+    if text is None or not INT_TEXT.fullmatch(text.strip()):
         raise HttpError(400, "%s must be an integer" % what)
     value = int(text.strip())
     if not documents.is_int(value):
@@ -153,7 +154,7 @@ class SyncServer(ThreadingHTTPServer):
         self.store = store
         self.options = options
         self.faults = Faults() if options.test_faults else None
-        self.ack_path = re.compile("^" + re.escape(options.command_path) + r"/(\d{1,10})/ack$")
+        self.ack_path = re.compile("^" + re.escape(options.command_path) + r"/([0-9]{1,10})/ack$")
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -189,7 +190,7 @@ class Handler(BaseHTTPRequestHandler):
         length_text = self.headers.get("Content-Length")
         if length_text is None:
             return b""
-        if not length_text.strip().isdigit():
+        if not LENGTH_TEXT.fullmatch(length_text.strip()):
             self.close_connection = True
             raise HttpError(400, "bad Content-Length")
         length = int(length_text)
