@@ -1,0 +1,218 @@
+// The sync worker against the real reference server: retries, refusals, sessions, a stalled
+// server and stopping, with the server's fault switches.
+#include <doctest/doctest.h>
+
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "host/log.h"
+#include "host/mod_state.h"
+#include "net/worker.h"
+#include "server_fixture.h"
+
+namespace {
+
+std::mutex g_lines_lock;
+std::vector<std::string> g_lines;
+
+void capture(const char* line) {
+    std::lock_guard<std::mutex> g(g_lines_lock);
+    g_lines.push_back(line);
+}
+
+std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> g(g_lines_lock);
+    return g_lines;
+}
+
+bool has_line(const std::string& text) {
+    for (const auto& l : lines())
+        if (l.find(text) != std::string::npos) return true;
+    return false;
+}
+
+template <class Pred>
+bool eventually(Pred pred, int ms = 8000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+// A worker started against the fixture's server, logging into the capture.
+struct Running {
+    ServerFixture& server;
+    explicit Running(ServerFixture& s, uint32_t divisor = 50, const std::string& key = "") : server(s) {
+        reset_library_state();
+        {
+            std::lock_guard<std::mutex> g(g_lines_lock);
+            g_lines.clear();
+        }
+        ModLog::set_log_sink(&capture);
+        SetWorkerTimeDivisor(divisor);
+        SyncConfig c;
+        ParsedBaseUrl u;
+        REQUIRE(ParseBaseUrl(s.base_url(), u));
+        c.BaseUrl = u.url;
+        c.ServerHost = u.host;
+        c.ServerPort = u.port;
+        c.UseHttps = false;
+        c.ApiKey = key.empty() ? s.api_key : key;
+        c.SaveSlot = 1;
+        StartWorker(c);
+    }
+    ~Running() {
+        StopWorker();
+        CHECK(WaitWorkerExit(5000));
+        SetWorkerTimeDivisor(1);
+        reset_library_state();
+    }
+};
+
+nlohmann::json admin_json(const ServerFixture& s, const std::string& path) {
+    HttpReply r = s.admin("GET", path);
+    REQUIRE(r.status == 200);
+    return nlohmann::json::parse(r.body);
+}
+
+size_t upload_count(const ServerFixture& s) {
+    HttpReply r = s.admin("GET", "/admin/gardens/tester/1/uploads");
+    if (r.status != 200) return 0;
+    auto j = nlohmann::json::parse(r.body);
+    return j.contains("uploads") ? j["uploads"].size() : j.size();
+}
+
+const char* kFull =
+    R"({"session_id":"1111222233334444","mod_version":"0.1.19","full":true,"occupied_slots":[],"chao":[]})";
+
+void greet_and_wait(const std::string& id) {
+    BeginSession(id);
+    REQUIRE(eventually([&] { return GetHelloResult().session_id == id; }));
+}
+
+}  // namespace
+
+TEST_CASE("a greeting is held; a second game on the same garden gets 409 and the reason") {
+    ServerFixture server;
+    {
+        Running run(server);
+        greet_and_wait("1111222233334444");
+        HelloResult r = GetHelloResult();
+        CHECK(r.answered);
+        CHECK(r.held);
+        CHECK(link_worker().session_held.load());
+        CHECK(has_line("session: hello ok -- aging paused, server holds 0 chao (nothing to restore)"));
+    }
+    // The first session was never ended, so the garden is still held by it.
+    Running second(server);
+    greet_and_wait("aaaabbbbccccdddd");
+    HelloResult r = GetHelloResult();
+    CHECK(r.answered);
+    CHECK_FALSE(r.held);
+    CHECK(r.reason == "another session already holds this garden");
+    CHECK(has_line("session: hello failed (another session already holds this garden, status 409)"));
+}
+
+TEST_CASE("transient failures are retried with doubling back-off and accepted once; 400 is dropped") {
+    ServerFixture server;
+    Running run(server);
+    greet_and_wait("1111222233334444");
+    server.admin("POST", "/admin/faults", R"({"statuses":[500,503],"match":"/api/v1/sync"})");
+    EnqueueUpload(kFull, true, {5});
+    REQUIRE(eventually([&] { return upload_count(server) == 1; }));
+    CHECK(has_line("upload: transient failure (status 500); retrying full snapshot in 1000ms"));
+    CHECK(has_line("upload: transient failure (status 503); retrying full snapshot in 2000ms"));
+    // Accepted once: the acknowledgement for command 5 went out after it (the server answers
+    // 404 for an unknown command, which is not retried).
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    CHECK(upload_count(server) == 1);
+    CHECK(link_worker().acks.empty());
+
+    server.admin("POST", "/admin/faults", R"({"statuses":[400],"match":"/api/v1/sync"})");
+    EnqueueUpload(kFull, true, {});
+    REQUIRE(eventually([&] { return has_line("upload: full snapshot rejected (status 400)"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    CHECK(upload_count(server) == 1);
+}
+
+TEST_CASE("while the server stalls, every game-thread operation returns at once; stop ends the thread") {
+    ServerFixture server;
+    Running run(server, 1);
+    greet_and_wait("1111222233334444");
+    server.admin("POST", "/admin/faults", R"({"delay_seconds":10,"match":"/api/v1/sync"})");
+    EnqueueUpload(kFull, true, {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker is now waiting
+
+    double worst_us = 0;
+    for (int i = 0; i < 200; ++i) {
+        auto t0 = std::chrono::steady_clock::now();
+        EnqueueUpload("{\"delta\":1}", false, {1});
+        QueueAck(9, false, "x");
+        std::string doc;
+        TakeCommandDocument(doc);
+        GetHelloResult();
+        QueueDeposit("ab", "{}");
+        DepositResult dr;
+        TakeDepositResult(dr);
+        double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+        worst_us = std::max(worst_us, us);
+    }
+    MESSAGE("worst game-thread operation batch while stalled: " << worst_us << " us");
+    CHECK(worst_us < 2000);
+
+    // Stopping during the stall: the thread ends when the stalled call returns; no new call starts.
+    server.admin("POST", "/admin/faults", "{}");
+    StopWorker();
+    CHECK(WaitWorkerExit(15000));
+}
+
+TEST_CASE("stop during a long back-off ends the wait at once and the farewell still goes out") {
+    ServerFixture server;
+    Running run(server, 1);
+    greet_and_wait("1111222233334444");
+    server.admin("POST", "/admin/faults", R"({"statuses":[503],"match":"/api/v1/sync"})");
+    EnqueueUpload(kFull, true, {});
+    REQUIRE(eventually([&] { return has_line("retrying full snapshot in 1000ms"); }));
+    EndSession("1111222233334444");
+    StopWorker();
+    auto t0 = std::chrono::steady_clock::now();
+    CHECK(WaitWorkerExit(3000));
+    CHECK(std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(900));
+    CHECK(has_line("session: goodbye sent (status 200) -- aging resumes"));
+}
+
+TEST_CASE("acknowledgements and deposits reach the server as written") {
+    ServerFixture server;
+    Running run(server);
+    greet_and_wait("1111222233334444");
+    auto queued = nlohmann::json::parse(
+        server.admin("POST", "/admin/gardens/tester/1/commands", R"({"kind":"resync"})").body);
+    uint32_t id = queued["id"];
+    QueueAck(id, false, "bad \"name\"\n");
+    REQUIRE(eventually([&] {
+        auto all = admin_json(server, "/admin/gardens/tester/1/commands");
+        auto& list = all.contains("commands") ? all["commands"] : all;
+        for (auto& c : list)
+            if (c["id"] == id && c.contains("ok") && !c["ok"].is_null()) return true;
+        return false;
+    }));
+    auto all = admin_json(server, "/admin/gardens/tester/1/commands");
+    auto& list = all.contains("commands") ? all["commands"] : all;
+    for (auto& c : list)
+        if (c["id"] == id) {
+            CHECK(c["ok"] == false);
+            CHECK(c["error"] == "bad \"name\"");
+        }
+
+    // A deposit the server does not understand is answered, not ok.
+    CHECK(QueueDeposit("0011", "{\"phase\":\"nonsense\"}"));
+    DepositResult r;
+    REQUIRE(eventually([&] { return TakeDepositResult(r); }));
+    CHECK(r.request_id == "0011");
+    CHECK_FALSE(r.ok);
+    CHECK(r.status >= 400);
+}
