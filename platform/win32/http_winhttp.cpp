@@ -80,6 +80,10 @@ HttpOutcome http_exchange(const HttpExchange& x) {
                                    WINHTTP_DEFAULT_ACCEPT_TYPES, x.https ? WINHTTP_FLAG_SECURE : 0);
     if (!h.request) return failed(HttpFailure::request, GetLastError());
     if (x.body.size() > 0xFFFFFFFFu) return failed(HttpFailure::request, ERROR_INVALID_PARAMETER);
+    // The wait for the response headers is bounded by the receive timeout too (some WinHTTP
+    // versions keep a separate, far longer limit for it).
+    DWORD header_wait = static_cast<DWORD>(x.receive_timeout_ms);
+    WinHttpSetOption(h.request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &header_wait, sizeof header_wait);
     // A redirect would carry the key header to wherever the server points.
     DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
     WinHttpSetOption(h.request, WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects, sizeof no_redirects);
