@@ -5,7 +5,8 @@ beside it.
 
 starts the server on a free port of 127.0.0.1, runs PROGRAM with VELMORA_TEST_HTTP_PORT set
 to that port and VELMORA_TEST_CLOSED_PORT set to a port nobody listens on, and exits with the
-program's exit code. `--serve` alone runs the server until interrupted and prints its port.
+program's exit code. When openssl is at hand it also serves the same paths over TLS with a
+self-signed certificate, on the port in VELMORA_TEST_HTTPS_PORT. `--serve` alone runs the server until interrupted and prints its port.
 
 Paths are recognised from "/fx/" on, so they work below any base path:
     /fx/echo            200, a plain description of the request (see describe())
@@ -23,8 +24,11 @@ import http.server
 import os
 import re
 import socket
+import shutil
+import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -135,6 +139,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
+    def handle_error(self, request, client_address):
+        pass  # refused handshakes and cut connections are what the tests provoke
+
+
+def tls_server(folder):
+    """The fixture over TLS with a certificate no client trusts, or None without openssl."""
+    if not shutil.which("openssl"):
+        return None
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                           "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if made.returncode != 0:
+        return None
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server = Server(("127.0.0.1", 0), Handler, bind_and_activate=False)
+    server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
+    server.server_bind()
+    server.server_activate()
+    return server
+
 
 def closed_port():
     s = socket.socket()
@@ -164,10 +190,17 @@ def main(argv):
         env.pop(name, None)
     env["VELMORA_TEST_HTTP_PORT"] = str(port)
     env["VELMORA_TEST_CLOSED_PORT"] = str(closed_port())
-    try:
-        return subprocess.call(argv, env=env)
-    finally:
-        server.shutdown()
+    with tempfile.TemporaryDirectory() as folder:
+        secure = tls_server(folder)
+        if secure:
+            threading.Thread(target=secure.serve_forever, daemon=True).start()
+            env["VELMORA_TEST_HTTPS_PORT"] = str(secure.server_address[1])
+        try:
+            return subprocess.call(argv, env=env)
+        finally:
+            server.shutdown()
+            if secure:
+                secure.shutdown()
 
 
 if __name__ == "__main__":

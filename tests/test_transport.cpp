@@ -314,6 +314,26 @@ TEST_CASE("no whole response gives status 0 and false: refused, timed out, cut o
     SetHttpTimeouts(shipped);
 }
 
+TEST_CASE("HTTPS checks the server's certificate") {
+    const char* port = std::getenv("VELMORA_TEST_HTTPS_PORT");
+    if (!port) {
+        MESSAGE("no TLS fixture (openssl missing); skipped");
+        return;
+    }
+    LogCapture log;
+    SyncConfig c = fixture_config();
+    c.ServerPort = std::atoi(port);
+    c.UseHttps = true;
+    std::string response;
+    int32_t status = -1;
+    // Self-signed: refused before any request leaves, like an unreachable server.
+    CHECK_FALSE(SendRequest(c, "", "GET", "/fx/echo", "", &response, status));
+    CHECK(status == 0);
+    CHECK(response.empty());
+    REQUIRE(g_lines.size() == 1);
+    CHECK(g_lines[0].rfind("upload: send/receive failed (error ", 0) == 0);
+}
+
 #ifdef _WIN32
 TEST_CASE("UTF-8 becomes UTF-16") {
     CHECK(platform::Utf8ToWide("").empty());

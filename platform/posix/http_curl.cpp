@@ -30,11 +30,12 @@ bool usable_host(const std::string& host) {
 std::string build_url(const HttpExchange& x) {
     static const char hex[] = "0123456789ABCDEF";
     std::string url = x.https ? "https://" : "http://";
-    if (x.host.find(':') != std::string::npos)
-        url += "[" + x.host + "]";
-    else
-        url += x.host;
-    url += ":" + std::to_string(x.port);
+    bool ipv6 = x.host.find(':') != std::string::npos;
+    if (ipv6) url += '[';
+    url += x.host;
+    if (ipv6) url += ']';
+    url += ':';
+    url += std::to_string(x.port);
     for (unsigned char c : x.path) {
         if (c <= 0x20 || c >= 0x7F) {
             url += '%';
