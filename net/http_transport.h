@@ -13,3 +13,21 @@
 bool SendRequest(const SyncConfig& config, const std::string& session_id, const char* verb,
                  const std::string& path, const std::string& body, std::string* response,
                  int32_t& status, const std::string& session_override = std::string());
+
+// True when `host` (as configured, compared byte for byte) names this machine or a private
+// network, which is reached without any proxy.
+bool IsLocalHost(const std::string& host);
+
+// The header block of one request, each line ending in "\r\n".
+std::string BuildRequestHeaders(const SyncConfig& config, const std::string& session_id,
+                                const std::string& session_override);
+
+// Per-step network timeouts. The defaults are the shipped values; only tests change them.
+struct HttpTimeouts {
+    int32_t resolve_ms = 5000;
+    int32_t connect_ms = 5000;
+    int32_t send_ms = 8000;
+    int32_t receive_ms = 8000;
+};
+HttpTimeouts GetHttpTimeouts();
+void SetHttpTimeouts(const HttpTimeouts& timeouts);
