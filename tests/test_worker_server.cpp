@@ -87,7 +87,7 @@ size_t upload_count(const ServerFixture& s) {
 }
 
 const char* kFull =
-    R"({"session_id":"1111222233334444","mod_version":"0.1.19","full":true,"occupied_slots":[],"chao":[]})";
+    R"({"schema":1,"session_id":"1111222233334444","mod_version":"0.1.19","full":true,"occupied_slots":[],"chao":[]})";
 
 void greet_and_wait(const std::string& id) {
     BeginSession(id);

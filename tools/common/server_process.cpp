@@ -56,6 +56,7 @@ bool ServerProcess::start() {
     std::vector<std::string> args = {"python3", "-u", script, "--host", "127.0.0.1", "--port",
                                      std::to_string(port), "--db", db, "--admin-token", admin_token};
     if (test_faults) args.push_back("--test-faults");
+    if (quiet) args.push_back("--quiet");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -19,6 +19,7 @@ struct ServerProcess {
     std::string db;
     std::string admin_token = "operator-token";
     bool test_faults = false;
+    bool quiet = true;  // no request log on standard error
     int port = 0;        // 0: the server picks a free one, read back from its first line
     pid_t pid = -1;
 
