@@ -184,7 +184,7 @@ void parse_object(const Object& o, std::vector<WritebackCommand>& out) {
         case CommandKind::tree_control: c.tree_ok = parse_tree_fields(o.begin, o.end, c); break;
         default: break;
     }
-    out.push_back(c);
+    out.push_back(std::move(c));
 }
 
 }  // namespace
