@@ -9,6 +9,9 @@
 #include "sim/sim.h"
 #include "snapshot/json_writer.h"
 
+// tools/velmora-tool/parse_commands.cpp
+int parse_commands_file(const std::string& path);
+
 namespace {
 
 int usage() {
@@ -19,7 +22,10 @@ int usage() {
         "      Exit status 0 when the configuration is valid, 1 when not.\n"
         "  velmora-tool start FOLDER [--frames N] [--helper-version V] [--no-path]\n"
         "      Start the mod from FOLDER in the simulated game and run N frames (default 1),\n"
-        "      printing the log, message boxes and on-screen lines.\n",
+        "      printing the log, message boxes and on-screen lines.\n"
+        "  velmora-tool parse-commands FILE\n"
+        "      Read a command document as the mod would and print one JSON line per command.\n"
+        "      Exit status 0 for a command document, 1 when FILE is not one.\n",
         stderr);
     return 2;
 }
@@ -111,5 +117,6 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 2, argv + argc);
     if (command == "check-config" && args.size() == 1) return check_config(args[0]);
     if (command == "start") return start(args);
+    if (command == "parse-commands" && args.size() == 1) return parse_commands_file(args[0]);
     return usage();
 }

@@ -1,0 +1,46 @@
+"""velmora-tool parse-commands on the sample document and on text that is no command document."""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOL = sys.argv.pop(1)
+SAMPLE = sys.argv.pop(1)
+
+
+def run(*args):
+    return subprocess.run([TOOL, "parse-commands", *args], capture_output=True, timeout=60)
+
+
+class ParseCommands(unittest.TestCase):
+    def test_sample_gives_one_line_per_kept_command(self):
+        r = run(SAMPLE)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = [json.loads(l) for l in r.stdout.decode().splitlines()]
+        self.assertEqual([l["id"] for l in lines], list(range(101, 114)))  # the object without an id is dropped
+        self.assertEqual([l["kind"] for l in lines], [1, 1, 2, 3, 3, 4, 5, 6, 7, 8, 9, 10, 0])
+        refusals = {l["id"]: l.get("refusal") for l in lines}
+        self.assertEqual(refusals[102], "rename carried no usable name")
+        self.assertEqual(refusals[105], "restore payload failed its version or length check")
+        self.assertEqual(refusals[109], "hat payload is invalid or target is an egg")
+        self.assertEqual(refusals[113], "unsupported command kind")
+        self.assertEqual([i for i, r in refusals.items() if r is None], [101, 103, 104, 106, 107, 108, 110, 111, 112])
+        self.assertEqual(len(lines[3]["restore_fields"]), 105)
+        self.assertEqual(lines[0]["expect_chao_id"], "0a1b2c3d4e5f60718b65c4f8a1b2c3d4e5f60718")
+        self.assertIn(b"writeback: restore carries 105 fields, expected 111 -- refusing", r.stderr)
+
+    def test_text_without_commands_exits_1(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "doc.json")
+            with open(path, "wb") as f:
+                f.write(b'{"command":[{"id":1,"kind":"resync"}]}\xff')
+            r = run(path)
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stdout, b"")
+            self.assertEqual(run(os.path.join(d, "missing.json")).returncode, 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
