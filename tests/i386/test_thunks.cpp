@@ -71,6 +71,93 @@ TEST_CASE("game pages lie at the game's addresses, below the program, and are ne
     CHECK_FALSE(game_pages::map(0x00400000, 0));
 }
 
+namespace {
+
+volatile uint32_t g_seed = 0x3C000000;
+
+}  // namespace
+
+// A function that holds one value in one register across one thunk call and says whether
+// it is still there, with the stack pointer where it was. Nothing else competes for
+// registers and nothing has its address taken, so the compiler leaves the value where it
+// is unless the thunk names that register as changed: a register the thunk forgets is one
+// the routine's changes reach. A held value that is also the argument tests that the
+// thunk does not take its argument register to be unchanged. A stack pointer the thunk
+// left wrong is noted and put right (the frame pointer keeps the saved one reachable), so
+// the function returns and reports it.
+#define HOLDING_FUNCTION(name, reg, statement)                                                  \
+    __attribute__((noinline, optimize("no-omit-frame-pointer"))) bool name(uint32_t held_value) { \
+        uint32_t held = held_value, sp_before, sp_after;           \
+        asm volatile("" : "+" reg(held));                          \
+        asm volatile("movl %%esp, %0" : "=r"(sp_before));          \
+        statement;                                                 \
+        asm volatile("movl %%esp, %0\n\tmovl %1, %%esp" : "=&r"(sp_after) : "r"(sp_before)); \
+        asm volatile("" : "+" reg(held));                          \
+        return held == held_value && sp_after == sp_before;        \
+    }
+
+#define CALL_ECX(arg) game::thunk::call_ecx(game::addr::alloc_item_record, arg)
+#define CALL_ESI(arg) game::thunk::call_esi(game::addr::garden_save_store, arg)
+#define CALL_EAX_2(arg) game::thunk::call_eax_2(game::addr::set_chao_routine, arg, 0x10002340, 0xFFFFFFFFu)
+
+HOLDING_FUNCTION(call_ecx_keeps_eax, "a", CALL_ECX(7))
+HOLDING_FUNCTION(call_ecx_keeps_ecx_argument, "c", CALL_ECX(held))
+HOLDING_FUNCTION(call_ecx_keeps_edx, "d", CALL_ECX(7))
+HOLDING_FUNCTION(call_esi_keeps_eax, "a", CALL_ESI(game::addr::garden_save_block))
+HOLDING_FUNCTION(call_esi_keeps_ecx, "c", CALL_ESI(game::addr::garden_save_block))
+HOLDING_FUNCTION(call_esi_keeps_edx, "d", CALL_ESI(game::addr::garden_save_block))
+HOLDING_FUNCTION(call_esi_keeps_esi_argument, "S", CALL_ESI(held))
+HOLDING_FUNCTION(call_eax_2_keeps_eax_argument, "a", CALL_EAX_2(held))
+HOLDING_FUNCTION(call_eax_2_keeps_ecx, "c", CALL_EAX_2(0x01C3A000))
+HOLDING_FUNCTION(call_eax_2_keeps_edx, "d", CALL_EAX_2(0x01C3A000))
+
+// A function that reads the stand-in's call count before and after one thunk call: unless
+// the thunk tells the compiler that the routine may touch memory, the second read is
+// folded into the first and the game's writes go unseen.
+#define COUNTING_FUNCTION(name, which, statement)                            \
+    __attribute__((noinline)) uint32_t name() {                            \
+        uint32_t before = velmora_stand_in_calls[which].calls;             \
+        statement;                                                         \
+        return velmora_stand_in_calls[which].calls - before;               \
+    }
+
+COUNTING_FUNCTION(call_ecx_count, STAND_IN_ALLOC_ITEM_RECORD, CALL_ECX(7))
+COUNTING_FUNCTION(call_esi_count, STAND_IN_GARDEN_SAVE_STORE, CALL_ESI(game::addr::garden_save_block))
+COUNTING_FUNCTION(call_eax_2_count, STAND_IN_SET_CHAO_ROUTINE, CALL_EAX_2(0x01C3A000))
+
+TEST_CASE("thunks keep what the compiler holds in registers, and let it see memory change") {
+    ready();
+    const uint32_t held = g_seed;
+    struct Case {
+        const char* name;
+        bool (*run)(uint32_t);
+        int stand_in;
+        uint32_t StandInCall::*argument;  // the register the held value went in by, if any
+    };
+    const Case cases[] = {
+        {"call_ecx EAX", call_ecx_keeps_eax, STAND_IN_ALLOC_ITEM_RECORD, nullptr},
+        {"call_ecx ECX", call_ecx_keeps_ecx_argument, STAND_IN_ALLOC_ITEM_RECORD, &StandInCall::ecx},
+        {"call_ecx EDX", call_ecx_keeps_edx, STAND_IN_ALLOC_ITEM_RECORD, nullptr},
+        {"call_esi EAX", call_esi_keeps_eax, STAND_IN_GARDEN_SAVE_STORE, nullptr},
+        {"call_esi ECX", call_esi_keeps_ecx, STAND_IN_GARDEN_SAVE_STORE, nullptr},
+        {"call_esi EDX", call_esi_keeps_edx, STAND_IN_GARDEN_SAVE_STORE, nullptr},
+        {"call_esi ESI", call_esi_keeps_esi_argument, STAND_IN_GARDEN_SAVE_STORE, &StandInCall::esi},
+        {"call_eax_2 EAX", call_eax_2_keeps_eax_argument, STAND_IN_SET_CHAO_ROUTINE, &StandInCall::eax},
+        {"call_eax_2 ECX", call_eax_2_keeps_ecx, STAND_IN_SET_CHAO_ROUTINE, nullptr},
+        {"call_eax_2 EDX", call_eax_2_keeps_edx, STAND_IN_SET_CHAO_ROUTINE, nullptr},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        stand_ins::reset();
+        CHECK(c.run(held));
+        CHECK(stand_ins::call(c.stand_in).calls == 1);
+        if (c.argument) CHECK(stand_ins::call(c.stand_in).*c.argument == held);
+    }
+    CHECK(call_ecx_count() == 1);
+    CHECK(call_esi_count() == 1);
+    CHECK(call_eax_2_count() == 1);
+}
+
 TEST_CASE("routines with a register argument") {
     ready();
     CalleeSaved seen{};
@@ -170,46 +257,4 @@ TEST_CASE("routines with stack arguments, removed by the caller") {
         check_entered_once(STAND_IN_DEBUG_PRINT);
         check_kept(seen);
     }
-}
-
-namespace {
-volatile uint32_t g_seed = 0x3C000000;
-}
-
-// Values the compiler holds in any general register across a thunk, including those the
-// routine changes, come back intact: each thunk names everything the routine may touch.
-#define HOLD_REGISTERS_ACROSS(statement)                                                            \
-    do {                                                                                            \
-        uint32_t ra = g_seed + 1, rb = g_seed + 2, rc = g_seed + 3, rd = g_seed + 4, rs = g_seed + 5, \
-                 rdi = g_seed + 6, sp_before, sp_after;                                             \
-        asm volatile("" : "+a"(ra), "+b"(rb), "+c"(rc), "+d"(rd), "+S"(rs), "+D"(rdi));             \
-        asm volatile("movl %%esp, %0" : "=g"(sp_before));                                           \
-        statement;                                                                                  \
-        asm volatile("movl %%esp, %0" : "=g"(sp_after));                                            \
-        asm volatile("" : "+a"(ra), "+b"(rb), "+c"(rc), "+d"(rd), "+S"(rs), "+D"(rdi));             \
-        CHECK(sp_after == sp_before);                                                               \
-        CHECK(ra == g_seed + 1);                                                                    \
-        CHECK(rb == g_seed + 2);                                                                    \
-        CHECK(rc == g_seed + 3);                                                                    \
-        CHECK(rd == g_seed + 4);                                                                    \
-        CHECK(rs == g_seed + 5);                                                                    \
-        CHECK(rdi == g_seed + 6);                                                                   \
-    } while (0)
-
-TEST_CASE("thunks keep what the compiler holds in registers") {
-    ready();
-    uint32_t result = 0;
-    stand_ins::call(STAND_IN_ALLOC_ITEM_RECORD).result = 0x019F7A30;
-    HOLD_REGISTERS_ACROSS(result = game::thunk::call_ecx(game::addr::alloc_item_record, g_seed + 7));
-    CHECK(result == 0x019F7A30);
-    CHECK(stand_ins::call(STAND_IN_ALLOC_ITEM_RECORD).ecx == g_seed + 7);
-
-    HOLD_REGISTERS_ACROSS(game::thunk::call_esi(game::addr::garden_save_store, g_seed + 8));
-    CHECK(stand_ins::call(STAND_IN_GARDEN_SAVE_STORE).esi == g_seed + 8);
-
-    HOLD_REGISTERS_ACROSS(game::thunk::call_eax_2(game::addr::set_chao_routine, g_seed + 9, g_seed + 10, g_seed + 11));
-    const StandInCall& call = stand_ins::call(STAND_IN_SET_CHAO_ROUTINE);
-    CHECK(call.eax == g_seed + 9);
-    CHECK(call.stack[0] == g_seed + 10);
-    CHECK(call.stack[1] == g_seed + 11);
 }
