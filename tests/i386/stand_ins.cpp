@@ -1,0 +1,35 @@
+#include "tests/i386/stand_ins.h"
+
+#include <cstring>
+
+#include "tests/i386/game_pages.h"
+
+StandInCall velmora_stand_in_calls[STAND_IN_COUNT] = {};
+extern "C" const uint32_t velmora_stand_in_code[STAND_IN_COUNT][2];
+
+namespace stand_ins {
+
+game_addr address_of(int which) {
+    static constexpr game_addr kAddresses[STAND_IN_COUNT] = {
+        game::addr::debug_print,       game::addr::current_garden,     game::addr::alloc_item_record,
+        game::addr::release_held_item, game::addr::garden_save_check,  game::addr::garden_save_store,
+        game::addr::create_fruit,      game::addr::create_animal,      game::addr::create_item_object,
+        game::addr::set_chao_routine,
+    };
+    return kAddresses[which];
+}
+
+bool install() {
+    reset();
+    for (int i = 0; i < STAND_IN_COUNT; ++i) {
+        uint32_t begin = velmora_stand_in_code[i][0], end = velmora_stand_in_code[i][1];
+        if (!game_pages::place_code(address_of(i), reinterpret_cast<const void*>(static_cast<uintptr_t>(begin)),
+                                    end - begin))
+            return false;
+    }
+    return true;
+}
+
+void reset() { std::memset(velmora_stand_in_calls, 0, sizeof velmora_stand_in_calls); }
+
+}  // namespace stand_ins
