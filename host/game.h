@@ -48,6 +48,7 @@ constexpr game_addr discard_item = 0x0052F6B0;
 constexpr game_addr load_items = 0x0052E920;
 constexpr game_addr store_items = 0x0052E710;
 constexpr game_addr guarded_lifecycle = 0x00568F30;
+constexpr game_addr rebirth_routine = 0x00568F60;
 
 // Data.
 constexpr game_addr level = 0x01934B70;                // u16; 90 is the Chao garden
@@ -97,6 +98,8 @@ game_addr create_animal(uint8_t type, game_addr position, int32_t rotation, game
 game_addr create_item_object(uint8_t type_minus_21, game_addr position, game_addr rotation_vector,
                              game_addr record);
 void set_chao_routine(game_addr task, game_addr routine);
+// The game's rebirth routine for one Chao task (one stack argument); its result.
+uint32_t rebirth_routine(game_addr task);
 
 // Memory queries, with the meaning and constants of the Windows memory API.
 constexpr uint32_t kMemCommit = 0x1000;

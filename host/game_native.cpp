@@ -1,15 +1,14 @@
 // Door 2 inside the game (i686 Windows): a game address is a pointer and the game's
 // routines are called where they lie. Routines that take an argument in a register are
 // reached through small thunks; each tells the compiler every register the routine may
-// change, so nothing of ours is kept in one across the call.
+// change, so nothing of ours is kept in one across the call. The memory queries are in
+// host/game_native_memory.cpp, which the 64-bit Windows tests build as well.
 #include <windows.h>
 
 #include "host/game.h"
 #include "host/game_thunks.h"
 
 namespace game {
-
-uintptr_t g_base = 0;
 
 namespace {
 
@@ -56,36 +55,8 @@ void set_chao_routine(game_addr task, game_addr routine_address) {
     thunk::call_eax_2(addr::set_chao_routine, task, routine_address, 0xFFFFFFFFu);
 }
 
-bool query_region(game_addr address, RegionInfo& info) {
-    MEMORY_BASIC_INFORMATION mbi{};
-    if (VirtualQuery(reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), &mbi, sizeof mbi) !=
-        sizeof mbi)
-        return false;
-    info.base = static_cast<game_addr>(reinterpret_cast<uintptr_t>(mbi.BaseAddress));
-    info.allocation_base = static_cast<game_addr>(reinterpret_cast<uintptr_t>(mbi.AllocationBase));
-    info.allocation_protect = mbi.AllocationProtect;
-    info.size = static_cast<uint32_t>(mbi.RegionSize);
-    info.state = mbi.State;
-    info.protect = mbi.Protect;
-    info.type = mbi.Type;
-    return true;
-}
-
-game_addr main_module() {
-    return static_cast<game_addr>(reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr)));
-}
-
-bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint32_t& old_protect) {
-    DWORD old = 0;
-    if (!VirtualProtect(reinterpret_cast<void*>(static_cast<uintptr_t>(address)), size, new_protect, &old))
-        return false;
-    old_protect = old;
-    return true;
-}
-
-bool flush_code(game_addr address, uint32_t size) {
-    return FlushInstructionCache(GetCurrentProcess(), reinterpret_cast<const void*>(static_cast<uintptr_t>(address)),
-                                 size) != 0;
+uint32_t rebirth_routine(game_addr task) {
+    return routine<uint32_t(__cdecl*)(uint32_t)>(addr::rebirth_routine)(task);
 }
 
 }  // namespace game
