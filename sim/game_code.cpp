@@ -199,9 +199,9 @@ namespace game {
 uint32_t rebirth_routine(game_addr task) {
     sim::RebirthModel& m = sim::g_rebirth;
     ++m.rebirth_calls;
-    uint32_t first = sim::run_call_site(lifespan::kHookSites[0], task);
-    uint32_t second = sim::run_call_site(lifespan::kHookSites[1], task);
-    if (first == 0 || second == 0) return 0;
+    // A refusal at the first call site ends the routine there.
+    if (sim::run_call_site(lifespan::kHookSites[0], task) == 0) return 0;
+    if (sim::run_call_site(lifespan::kHookSites[1], task) == 0) return 0;
     m.reborn.push_back(task);
     return 1;
 }

@@ -31,7 +31,8 @@ const std::vector<CodeRange>& fingerprinted_code();
 void place_game_code();
 
 // The game's rebirth routine N, modelled: it runs each of its two call sites as the bytes
-// there say (the guarded routine R, the mod's gate, or foreign code it cannot follow).
+// there say (the guarded routine R, the mod's gate, or foreign code it cannot follow),
+// and stops at the first site that answers 0.
 struct RebirthModel {
     uint32_t guarded_answer = 0;   // what R answers
     int guarded_calls = 0;
