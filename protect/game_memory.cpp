@@ -109,30 +109,4 @@ bool apply_code_patch(CodePatchSite* sites, size_t count, bool* written) {
     return flushed;
 }
 
-namespace {
-void encode_rel32(uint8_t opcode, game_addr site, game_addr target, uint8_t out[5]) {
-    uint32_t displacement = target - (site + kRel32Length);  // wraps like the processor's sum
-    out[0] = opcode;
-    for (int i = 0; i < 4; ++i) out[1 + i] = static_cast<uint8_t>(displacement >> (8 * i));
-}
-}  // namespace
-
-void encode_call_rel32(game_addr site, game_addr target, uint8_t out[5]) {
-    encode_rel32(kOpCallRel32, site, target, out);
-}
-
-void encode_jmp_rel32(game_addr site, game_addr target, uint8_t out[5]) {
-    encode_rel32(kOpJmpRel32, site, target, out);
-}
-
-void fill_nops(uint8_t* out, uint32_t count) { std::memset(out, kOpNop, count); }
-
-bool decode_rel32(game_addr site, const uint8_t bytes[5], uint8_t opcode, game_addr& target) {
-    if (bytes[0] != opcode) return false;
-    uint32_t displacement = 0;
-    for (int i = 0; i < 4; ++i) displacement |= uint32_t(bytes[1 + i]) << (8 * i);
-    target = site + kRel32Length + displacement;
-    return true;
-}
-
 }  // namespace game_memory

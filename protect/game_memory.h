@@ -87,10 +87,28 @@ constexpr uint8_t kOpRet = 0xC3;
 constexpr uint32_t kRel32Length = 5;
 
 // E8 and the little-endian displacement target - (site + 5): a near call placed at `site`.
-void encode_call_rel32(game_addr site, game_addr target, uint8_t out[5]);
-void encode_jmp_rel32(game_addr site, game_addr target, uint8_t out[5]);
-void fill_nops(uint8_t* out, uint32_t count);
+// Header-only, so the 32-bit machine-code tests use the same encoders.
+inline void encode_rel32(uint8_t opcode, game_addr site, game_addr target, uint8_t out[5]) {
+    uint32_t displacement = target - (site + kRel32Length);  // wraps like the processor's sum
+    out[0] = opcode;
+    for (int i = 0; i < 4; ++i) out[1 + i] = static_cast<uint8_t>(displacement >> (8 * i));
+}
+inline void encode_call_rel32(game_addr site, game_addr target, uint8_t out[5]) {
+    encode_rel32(kOpCallRel32, site, target, out);
+}
+inline void encode_jmp_rel32(game_addr site, game_addr target, uint8_t out[5]) {
+    encode_rel32(kOpJmpRel32, site, target, out);
+}
+inline void fill_nops(uint8_t* out, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) out[i] = kOpNop;
+}
 // Where a 5-byte call or jump at `site` with these bytes leads; false unless it is one.
-bool decode_rel32(game_addr site, const uint8_t bytes[5], uint8_t opcode, game_addr& target);
+inline bool decode_rel32(game_addr site, const uint8_t bytes[5], uint8_t opcode, game_addr& target) {
+    if (bytes[0] != opcode) return false;
+    uint32_t displacement = 0;
+    for (int i = 0; i < 4; ++i) displacement |= uint32_t(bytes[1 + i]) << (8 * i);
+    target = site + kRel32Length + displacement;
+    return true;
+}
 
 }  // namespace game_memory
