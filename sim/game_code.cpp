@@ -148,26 +148,31 @@ bool steer_fnv1a(uint8_t* bytes, size_t length, size_t window, uint32_t target) 
     // The state after the window, worked back from the target over the bytes behind it.
     uint32_t after = target;
     for (size_t i = length; i-- > window + 4;) after = (after * kPrimeInverse) ^ bytes[i];
-    std::vector<std::pair<uint32_t, uint16_t>> forward(65536);
-    std::vector<uint32_t> back_states(65536);
+    // Meet in the middle: the states two bytes forward from the window's start, bucketed by
+    // their top 16 bits, against the states two bytes back from its end.
+    std::vector<uint32_t> forward(65536), bucket_start(65537), order(65536);
     for (int attempt = 0; attempt < 256; ++attempt) {
         bytes[window - 1] = static_cast<uint8_t>(bytes[window - 1] + (attempt ? 1 : 0));
         uint32_t before = game_memory::fnv1a32(bytes, window);
-        // Meet in the middle: two bytes forward, two bytes back.
+        std::fill(bucket_start.begin(), bucket_start.end(), 0);
         for (uint32_t v = 0; v < 65536; ++v) {
-            uint32_t s = ((before ^ (v & 0xFF)) * kPrime ^ (v >> 8)) * kPrime;
-            forward[v] = {s, static_cast<uint16_t>(v)};
+            forward[v] = ((before ^ (v & 0xFF)) * kPrime ^ (v >> 8)) * kPrime;
+            ++bucket_start[(forward[v] >> 16) + 1];
         }
-        std::sort(forward.begin(), forward.end());
+        for (size_t b = 1; b < bucket_start.size(); ++b) bucket_start[b] += bucket_start[b - 1];
+        std::vector<uint32_t> fill(bucket_start.begin(), bucket_start.end() - 1);
+        for (uint32_t v = 0; v < 65536; ++v) order[fill[forward[v] >> 16]++] = v;
         for (uint32_t v = 0; v < 65536; ++v) {
             uint32_t s = (((after * kPrimeInverse) ^ (v >> 8)) * kPrimeInverse) ^ (v & 0xFF);
-            auto it = std::lower_bound(forward.begin(), forward.end(), std::make_pair(s, uint16_t(0)));
-            if (it == forward.end() || it->first != s) continue;
-            bytes[window] = static_cast<uint8_t>(it->second & 0xFF);
-            bytes[window + 1] = static_cast<uint8_t>(it->second >> 8);
-            bytes[window + 2] = static_cast<uint8_t>(v & 0xFF);
-            bytes[window + 3] = static_cast<uint8_t>(v >> 8);
-            return game_memory::fnv1a32(bytes, length) == target;
+            for (uint32_t i = bucket_start[s >> 16]; i < bucket_start[(s >> 16) + 1]; ++i) {
+                uint32_t f = order[i];
+                if (forward[f] != s) continue;
+                bytes[window] = static_cast<uint8_t>(f & 0xFF);
+                bytes[window + 1] = static_cast<uint8_t>(f >> 8);
+                bytes[window + 2] = static_cast<uint8_t>(v & 0xFF);
+                bytes[window + 3] = static_cast<uint8_t>(v >> 8);
+                return game_memory::fnv1a32(bytes, length) == target;
+            }
         }
     }
     return false;
