@@ -10,16 +10,12 @@
 
 namespace {
 
-std::map<int, std::string> g_lines;  // line -> text of this frame
-
+std::map<int, std::string> g_lines;  // line -> text, this frame
 void capture(int32_t position, const char* text) { g_lines[position - 0x10000] = text; }
 
 struct Chao {
-    int8_t type = 5;
-    int8_t garden = 1;
-    int16_t happiness = 80;
-    int16_t lifespan = 3000;
-    int16_t lifespan2 = 3000;
+    int16_t lifespan, lifespan2, happiness;
+    int8_t type = 5, garden = 1;
 };
 
 void put(int slot, const Chao& c) {
@@ -31,7 +27,7 @@ void put(int slot, const Chao& c) {
     sim::poke(r + 0x8C, &c.lifespan2, 2);
 }
 
-void enter_garden(int garden, uint16_t state = 16) {
+void enter_garden(int garden, uint16_t state) {
     const uint16_t level = 90;
     sim::poke(game::addr::level, &level, 2);
     sim::poke(game::addr::game_state, &state, 2);
@@ -49,49 +45,33 @@ std::string slot_line(int slot, const char* warning) { return "Chao slot " + std
 const char* const kLow = "LOW LIFE: leave garden; enable lifespan protection!";
 const char* const kUnhappy = "UNHAPPY - pet gently; feed fruit in SA2";
 const char* const kAffection = "Needs affection - pet gently; feed fruit in SA2";
-const char* const kOff = "Lifespan protection OFF. Do not wait for a cocoon.";
-const char* const kFrozen = "Lifespan frozen: natural death / rebirth paused.";
 
 }  // namespace
 
-TEST_CASE("care warnings: the thresholds of life and happiness, protection off") {
+TEST_CASE("care warnings: the thresholds of life and happiness with protection off") {
     sim::reset();
-    enter_garden(1);
+    enter_garden(1, 16);
     SyncConfig c;
     c.lifespan_frozen = false;
-    struct Case {
-        Chao chao;
-        const char* warning;
+    const std::pair<Chao, const char*> cases[] = {
+        {{-1, 600, 80}, nullptr},       {{800, 300, 80}, kLow},          {{800, -1, 80}, nullptr},
+        {{500, 3000, 80}, kLow},        {{3000, 3000, 51}, nullptr},     {{3000, 3000, 50}, kAffection},
+        {{3000, 3000, 0}, kAffection},  {{3000, 3000, -1}, kUnhappy},    {{3000, 3000, -101}, nullptr},
+        // Chaos and character Chao do not age but can be unhappy; eggs never show.
+        {{10, 10, 80, 20}, nullptr},    {{10, 10, -5, 25}, kUnhappy},    {{10, 10, -5, 26}, kLow},
+        {{10, 10, -5, 1}, nullptr},
     };
-    auto chao = [](int16_t life, int16_t life2, int16_t happiness, int8_t type = 5) {
-        Chao x;
-        x.lifespan = life;
-        x.lifespan2 = life2;
-        x.happiness = happiness;
-        x.type = type;
-        return x;
-    };
-    const Case cases[] = {
-        {chao(-1, 600, 80), nullptr},    {chao(800, 300, 80), kLow},      {chao(800, -1, 80), nullptr},
-        {chao(500, 3000, 80), kLow},     {chao(0, 3000, 80), kLow},       {chao(3000, 3000, 51), nullptr},
-        {chao(3000, 3000, 50), kAffection}, {chao(3000, 3000, 0), kAffection}, {chao(3000, 3000, -1), kUnhappy},
-        {chao(3000, 3000, -100), kUnhappy}, {chao(3000, 3000, -101), nullptr}, {chao(3000, 3000, 101), nullptr},
-        // Chaos and character Chao do not age, but can be unhappy; eggs and free slots never show.
-        {chao(10, 10, 80, 20), nullptr}, {chao(10, 10, -5, 25), kUnhappy}, {chao(10, 10, -5, 26), kLow},
-        {chao(10, 10, -5, 1), nullptr},  {chao(10, 10, -5, 0), nullptr},
-    };
-    for (const Case& k : cases) {
-        INFO("type " << int(k.chao.type) << " life " << k.chao.lifespan << "/" << k.chao.lifespan2 << " happiness "
-                     << k.chao.happiness);
-        put(4, k.chao);
+    for (const auto& [chao, warning] : cases) {
+        INFO("type " << int(chao.type) << " life " << chao.lifespan << "/" << chao.lifespan2 << " happiness "
+                     << chao.happiness);
+        put(4, chao);
         auto lines = frame(c);
-        if (!k.warning) {
+        if (!warning) {
             CHECK(lines.empty());
             continue;
         }
-        CHECK(lines.size() == 2);
-        CHECK(lines[3] == slot_line(4, k.warning));
-        CHECK(lines[7] == kOff);
+        CHECK(lines == std::map<int, std::string>{{3, slot_line(4, warning)},
+                                                  {7, "Lifespan protection OFF. Do not wait for a cocoon."}});
     }
 }
 
@@ -100,39 +80,28 @@ TEST_CASE("care warnings: the current garden only, three lines, overflow, protec
     enter_garden(2, 17);
     SyncConfig c;
     c.lifespan_frozen = true;
-    Chao needy;
-    needy.garden = 2;
-    needy.lifespan = 100;  // low, but aging is frozen
-    needy.happiness = -20;
+    const Chao needy{100, 100, -20, 5, 2};  // low life too, but ageing is frozen
     Chao elsewhere = needy;
     elsewhere.garden = 3;
     put(0, elsewhere);
-    put(2, needy);
-    put(5, needy);
-    put(9, needy);
+    for (int slot : {2, 5, 9}) put(slot, needy);
     auto lines = frame(c);
-    CHECK(lines.size() == 4);
-    CHECK(lines[3] == slot_line(2, kUnhappy));
-    CHECK(lines[4] == slot_line(5, kUnhappy));
-    CHECK(lines[5] == slot_line(9, kUnhappy));
-    CHECK(lines[7] == kFrozen);
-    CHECK(lines.count(6) == 0);
-
+    CHECK(lines == std::map<int, std::string>{{3, slot_line(2, kUnhappy)},
+                                              {4, slot_line(5, kUnhappy)},
+                                              {5, slot_line(9, kUnhappy)},
+                                              {7, "Lifespan frozen: natural death / rebirth paused."}});
     put(36, needy);
     lines = frame(c);
     CHECK(lines.size() == 5);
-    CHECK(lines[5] == slot_line(9, kUnhappy));
     CHECK(lines[6] == "More Chao need care - check the companion.");
 
-    // Nothing outside a garden, with the setting off, or without a screen-text function.
+    // Nothing with the setting off, without a screen-text function, outside a garden.
     c.ShowCareWarnings = false;
     CHECK(frame(c).empty());
     c.ShowCareWarnings = true;
     CHECK(frame(c, nullptr).empty());
     sim::world().garden = 4;
     CHECK(frame(c).empty());
-    sim::world().garden = 2;
-    const uint16_t menu_state = 5;
-    sim::poke(game::addr::game_state, &menu_state, 2);
+    enter_garden(2, 5);
     CHECK(frame(c).empty());
 }

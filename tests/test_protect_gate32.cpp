@@ -91,49 +91,31 @@ uint32_t gate() { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&velm
 
 }  // namespace
 
-TEST_CASE("the stand-in rebirth routine calls R through the game's own call bytes") {
-    lay_out_game();
-    CHECK(std::memcmp(at(lifespan::kHookSites[0]), lifespan::kHookSiteBefore[0], 5) == 0);
-    CHECK(std::memcmp(at(lifespan::kHookSites[1]), lifespan::kHookSiteBefore[1], 5) == 0);
-    CHECK(run_n(7) == 214);
-    CHECK(r_calls() == 2);
-}
-
 TEST_CASE("the gate: authorised task answered at once, anything else asked of R; ECX and EDX kept") {
     lay_out_game();
-    velmora_rebirth_authorized = 0;
-    GateCall c = call_gate(5);
-    CHECK(c.eax == 105);
-    CHECK(r_calls() == 1);
-    CHECK(c.ecx == 0x11111111);
-    CHECK(c.edx == 0x22222222);
-
-    velmora_rebirth_authorized = 5;
-    c = call_gate(5);
-    CHECK(c.eax == 1);
-    CHECK(r_calls() == 1);
-    CHECK(c.ecx == 0x11111111);
-    CHECK(c.edx == 0x22222222);
-
-    c = call_gate(6);
-    CHECK(c.eax == 106);
-    CHECK(r_calls() == 2);
-
-    velmora_rebirth_authorized = 0;
-    c = call_gate(0);  // 0 is never let through, even when nothing is authorised
-    CHECK(c.eax == 100);
-    CHECK(r_calls() == 3);
+    struct Case {
+        uint32_t authorized, argument, eax, r_calls;
+    };
+    // 0 is never let through, even when nothing is authorised.
+    const Case cases[] = {{0, 5, 105, 1}, {5, 5, 1, 1}, {5, 6, 106, 2}, {0, 0, 100, 3}};
+    for (const Case& k : cases) {
+        velmora_rebirth_authorized = k.authorized;
+        GateCall c = call_gate(k.argument);
+        CHECK(c.eax == k.eax);
+        CHECK(r_calls() == k.r_calls);
+        CHECK(c.ecx == 0x11111111);
+        CHECK(c.edx == 0x22222222);
+    }
 }
 
-TEST_CASE("hooked: the rebirth routine runs through for the authorised task only") {
+TEST_CASE("the rebirth routine, unhooked and hooked: through for the authorised task only") {
     lay_out_game();
+    CHECK(run_n(7) == 214);  // through the game's own call bytes
+    CHECK(r_calls() == 2);
     for (uint32_t site : lifespan::kHookSites) put_rel32(kOpCallRel32, site, gate());
     velmora_rebirth_authorized = 0x10004000;
     CHECK(run_n(0x10004000) == 2);
-    CHECK(r_calls() == 0);
-    CHECK(run_n(0x10004100) == 2 * (0x10004100 + 100));
     CHECK(r_calls() == 2);
-    velmora_rebirth_authorized = 0;
-    CHECK(run_n(0x10004000) == 2 * (0x10004000 + 100));
+    CHECK(run_n(0x10004100) == 2 * (0x10004100 + 100));
     CHECK(r_calls() == 4);
 }
