@@ -99,6 +99,7 @@ void reset_library_state() {
     mod_state() = ModState{};
     ModLog::reset();
     reset_notices();
+    lifespan::reset();
     LinkWorker& w = link_worker();
     StopWorker();
     {

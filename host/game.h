@@ -1,7 +1,8 @@
 // Door 2: the game process. Every fixed address and every game routine the system uses is
-// named here once. Two implementations exist: host/game_native.cpp inside the game (a game
-// address is a pointer, register-argument routines are reached through asm thunks), and the
-// simulator in sim/, which mirrors the 32-bit address space in one reservation.
+// named here once. Two implementations exist: inside the game, host/game_routines_i386.cpp
+// (register-argument routines reached through asm thunks) and host/game_native_memory.cpp
+// (a game address is a pointer); and the simulator in sim/, which mirrors the 32-bit
+// address space in one reservation.
 #pragma once
 #include <cstdint>
 
@@ -48,6 +49,7 @@ constexpr game_addr discard_item = 0x0052F6B0;
 constexpr game_addr load_items = 0x0052E920;
 constexpr game_addr store_items = 0x0052E710;
 constexpr game_addr guarded_lifecycle = 0x00568F30;
+constexpr game_addr rebirth_routine = 0x00568F60;
 
 // Data.
 constexpr game_addr level = 0x01934B70;                // u16; 90 is the Chao garden
@@ -97,6 +99,8 @@ game_addr create_animal(uint8_t type, game_addr position, int32_t rotation, game
 game_addr create_item_object(uint8_t type_minus_21, game_addr position, game_addr rotation_vector,
                              game_addr record);
 void set_chao_routine(game_addr task, game_addr routine);
+// The game's rebirth routine for one Chao task (one stack argument); its result.
+uint32_t rebirth_routine(game_addr task);
 
 // Memory queries, with the meaning and constants of the Windows memory API.
 constexpr uint32_t kMemCommit = 0x1000;

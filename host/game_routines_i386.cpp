@@ -59,4 +59,8 @@ void set_chao_routine(game_addr task, game_addr routine_address) {
     thunk::call_eax_2(addr::set_chao_routine, task, routine_address, 0xFFFFFFFFu);
 }
 
+uint32_t rebirth_routine(game_addr task) {
+    return routine<uint32_t(VELMORA_CDECL*)(uint32_t)>(addr::rebirth_routine)(task);
+}
+
 }  // namespace game

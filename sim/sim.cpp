@@ -15,6 +15,7 @@
 #include "net/worker.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_control.h"
+#include "sim/game_code.h"
 
 namespace game {
 uintptr_t g_base = 0;
@@ -258,6 +259,7 @@ void reset() {
     map(kImageBase + kPageSize, kCodeEnd - kImageBase - kPageSize, game::kPageExecuteRead, game::kMemImage,
         kImageBase);
     map(kCodeEnd, kImageEnd - kCodeEnd, game::kPageReadWrite, game::kMemImage, kImageBase);
+    place_game_code();
 
     platform::posix::set_message_box_handler(&answer_box);
     platform::posix::set_shell_open_handler([](const char* address) {
@@ -325,9 +327,16 @@ bool query_region(game_addr address, RegionInfo& info) {
     info.base = static_cast<game_addr>(page);
     if (inside) {
         const sim::Run& r = it->second;
+        // Like VirtualQuery, the region runs on over neighbouring pages of the same kind.
+        uint64_t end = sim::run_end(r);
+        for (auto next = std::next(it); next != runs.end() && next->first == end; ++next) {
+            const sim::Run& n = next->second;
+            if (n.protect != r.protect || n.type != r.type || n.allocation_base != r.allocation_base) break;
+            end = sim::run_end(n);
+        }
         info.allocation_base = r.allocation_base;
         info.allocation_protect = r.protect;
-        info.size = static_cast<uint32_t>(sim::run_end(r) - page);
+        info.size = static_cast<uint32_t>(end - page);
         info.state = kMemCommit;
         info.protect = r.protect;
         info.type = r.type;

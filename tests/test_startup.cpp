@@ -5,6 +5,7 @@
 
 #include "host/mod_state.h"
 #include "net/worker.h"
+#include "protect/lifespan.h"
 #include "sim/sim.h"
 #include "test_support.h"
 
@@ -33,8 +34,8 @@ TEST_CASE("a valid configuration: every start-up line in order, then sync enable
     REQUIRE(lines.size() == 7);
     CHECK(lines[0] == "[velmora] v0.1.19 starting\n");
     CHECK(lines[1] == "[velmora] animal inventory: incompatible native code; disabled\n");
-    CHECK(lines[2] == "[velmora] manual rebirth: unavailable; no rebirth commands accepted\n");
-    CHECK(lines[3] == "[velmora] natural lifecycle: ERROR: protection patch could not be verified\n");
+    CHECK(lines[2] == "[velmora] manual rebirth: safe native behavior available\n");
+    CHECK(lines[3] == "[velmora] natural lifecycle: lifespan frozen; natural death/reincarnation disabled\n");
     CHECK(lines[4] == "[velmora] target http://127.0.0.1:8787/garden/api/v1/sync (save slot 3)\n");
     CHECK(lines[5] == "[velmora] scan every 180 frames, full resync every 60s, session " + s.session_id + "\n");
     CHECK(lines[6] == "[velmora] Game Boy storage: unavailable; no items will be removed\n");
@@ -43,8 +44,9 @@ TEST_CASE("a valid configuration: every start-up line in order, then sync enable
     CHECK(s.sync_enabled);
     CHECK(s.mod_path == dir.str());
     CHECK((s.screen_text != nullptr));
-    CHECK(box_titles() == std::vector<std::string>{"Velmora - animal inventory unavailable",
-                                                   "Velmora - lifespan protection unavailable"});
+    CHECK(box_titles() == std::vector<std::string>{"Velmora - animal inventory unavailable"});
+    CHECK(link_worker().lifespan_frozen.load());
+    CHECK(link_worker().rebirth_available.load());
     // No key in the log, ever.
     for (const auto& line : lines) CHECK(line.find("secret-key") == std::string::npos);
 }
@@ -55,11 +57,12 @@ TEST_CASE("an empty API key warns; an invalid configuration stops before the wor
     CHECK_FALSE(mod_state().sync_enabled);
     CHECK(mod_state().session_id.empty());
     REQUIRE(lines.size() == 4);  // no animal line: the reserve needs a valid configuration
-    CHECK(lines[1] == "[velmora] manual rebirth: unavailable; no rebirth commands accepted\n");
+    CHECK(lines[1] == "[velmora] manual rebirth: safe native behavior available\n");
     CHECK(lines[3] ==
           "[velmora] ERROR: invalid config.ini (SaveSlot must be a whole number from 1 through 99) -- sync is "
           "disabled\n");
-    CHECK(box_titles() == std::vector<std::string>{"Velmora - lifespan protection unavailable"});
+    CHECK(box_titles().empty());
+    CHECK(mod_state().config.lifespan_frozen);
 
     lines = start(dir, "SaveSlot=2\nApiKey=\n");
     bool warned = false;
@@ -78,8 +81,12 @@ TEST_CASE("lifespan protection off in config: no lifespan box, the explicit line
 
 TEST_CASE("Verbose off: not a single line, but the boxes still appear") {
     TempDir dir;
-    auto lines = start(dir, "Verbose=false\nSaveSlot=abc\n");
-    CHECK(lines.empty());
+    sim::reset();
+    dir.write("config.ini", "Verbose=false\nSaveSlot=abc\n");
+    const uint8_t foreign = 0x90;  // another mod's change to the ageing routine
+    sim::poke(lifespan::kSite3 + 7, &foreign, 1);
+    sim::load(dir.str().c_str());
+    CHECK(sim::recording().debug_lines.empty());
     CHECK(box_titles().size() == 1);
 }
 

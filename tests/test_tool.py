@@ -47,10 +47,10 @@ class Start(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stderr)
             lines = r.stdout.splitlines()
             self.assertEqual(lines[0], "[velmora] v0.1.19 starting")
-            self.assertIn("BOX Velmora - lifespan protection unavailable | Chao lifespan protection could not be "
-                          "installed. Do not enter a garden: natural death and reincarnation may still happen. "
-                          "Check for conflicting Chao lifecycle mods and restart SA2. Your save has not been "
-                          "modified by this patch.", lines)
+            self.assertIn("[velmora] natural lifecycle: lifespan frozen; natural death/reincarnation disabled", lines)
+            self.assertIn("BOX Velmora - animal inventory unavailable | Animal persistence could not be verified. "
+                          "Check for conflicting animal mods and restart SA2. The original animal rules still "
+                          "apply.", lines)
             self.assertTrue(any(l.startswith("[velmora] target https://sync.velmora.example:443/api/v1/sync")
                                 for l in lines))
 

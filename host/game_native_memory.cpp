@@ -1,6 +1,6 @@
-// Door 2 inside the game (i686 Windows): a game address is a pointer, and the memory
-// queries are the Windows memory API. The game's routines are called from
-// host/game_routines_i386.cpp, which the 32-bit Linux test build runs as well.
+// Door 2's memory queries inside the game: VirtualQuery, VirtualProtect and
+// FlushInstructionCache over game addresses. Free of the i686 thunks, so the Windows-side
+// tests build it for x86-64 and run it on pages they allocate below 4 GiB.
 #include <windows.h>
 
 #include "host/game.h"
@@ -17,7 +17,10 @@ bool query_region(game_addr address, RegionInfo& info) {
     info.base = static_cast<game_addr>(reinterpret_cast<uintptr_t>(mbi.BaseAddress));
     info.allocation_base = static_cast<game_addr>(reinterpret_cast<uintptr_t>(mbi.AllocationBase));
     info.allocation_protect = mbi.AllocationProtect;
-    info.size = static_cast<uint32_t>(mbi.RegionSize);
+    // A 64-bit process can report a free region reaching past 4 GiB; game addresses stop there.
+    uint64_t end = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(mbi.BaseAddress)) + mbi.RegionSize;
+    if (end > (1ull << 32)) end = 1ull << 32;
+    info.size = static_cast<uint32_t>(end - info.base);
     info.state = mbi.State;
     info.protect = mbi.Protect;
     info.type = mbi.Type;

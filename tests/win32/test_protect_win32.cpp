@@ -1,0 +1,137 @@
+// The probes and the patch primitive over the real Windows memory functions, on pages this
+// test allocates below 4 GiB. The test program itself is linked at a low base, so it plays
+// the game's main module.
+#include <doctest/doctest.h>
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "host/game.h"
+#include "protect/game_memory.h"
+
+using namespace game_memory;
+
+namespace {
+
+// Pages at a low address, so that a 32-bit game address reaches them.
+game_addr alloc_low(uint32_t size, DWORD type, DWORD protect) {
+    for (uintptr_t at = 0x30000000; at < 0x7F000000; at += 0x01000000) {
+        void* p = VirtualAlloc(reinterpret_cast<void*>(at), size, type, protect);
+        if (p) return static_cast<game_addr>(reinterpret_cast<uintptr_t>(p));
+    }
+    return 0;
+}
+
+void* ptr(game_addr a) { return reinterpret_cast<void*>(static_cast<uintptr_t>(a)); }
+
+DWORD protection_of(game_addr a) {
+    MEMORY_BASIC_INFORMATION mbi{};
+    VirtualQuery(ptr(a), &mbi, sizeof mbi);
+    return mbi.Protect;
+}
+
+void set_protection(game_addr a, SIZE_T size, DWORD protect) {
+    DWORD old = 0;
+    REQUIRE(VirtualProtect(ptr(a), size, protect, &old));
+}
+
+__attribute__((noinline)) int own_code(int x) { return x * 3 + 1; }
+volatile int g_own_data = 5;
+
+}  // namespace
+
+TEST_CASE("this program is the main module and lies below 4 GiB") {
+    uintptr_t module = reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr));
+    REQUIRE(module < (uintptr_t(1) << 32));
+    CHECK(game::main_module() == static_cast<game_addr>(module));
+}
+
+TEST_CASE("probes on allocated pages: ends, protections, modifiers, guard and reserved pages") {
+    game_addr a = alloc_low(0x3000, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    REQUIRE(a != 0);
+    CHECK(is_readable(a, 0x3000));
+    CHECK_FALSE(is_readable(a, 0x3001));
+    CHECK(is_writable(a + 0x2FFC, 4));
+    CHECK_FALSE(is_game_image_data(a, 4));  // private memory
+
+    set_protection(a + 0x1000, 0x1000, PAGE_READONLY);
+    CHECK(is_readable(a, 0x1000));
+    CHECK_FALSE(is_readable(a, 0x1001));
+    CHECK(is_readable(a + 0x1000, 0x1000));
+    CHECK_FALSE(is_writable(a + 0x1000, 4));
+
+    set_protection(a + 0x2000, 0x1000, PAGE_READWRITE | PAGE_GUARD);
+    CHECK_FALSE(is_readable(a + 0x2000, 4));
+    CHECK_FALSE(is_writable(a + 0x2000, 4));
+
+    // Wine keeps no modifier bits on committed pages; Windows does, and the probe refuses them.
+    set_protection(a, 0x1000, PAGE_READWRITE | PAGE_NOCACHE);
+    CHECK(is_readable(a, 4));
+    CHECK(is_writable(a, 4) == (protection_of(a) == PAGE_READWRITE));
+
+    game_addr reserved = alloc_low(0x1000, MEM_RESERVE, PAGE_READWRITE);
+    REQUIRE(reserved != 0);
+    CHECK_FALSE(is_readable(reserved, 1));
+    CHECK_FALSE(probe_struct(reserved, 4, false));
+
+    game_addr code = alloc_low(0x1000, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READ);
+    REQUIRE(code != 0);
+    CHECK_FALSE(is_writable(code, 16));
+    CHECK_FALSE(is_game_code(code, 16));  // executable, but not the game's image
+
+    VirtualFree(ptr(a), 0, MEM_RELEASE);
+    VirtualFree(ptr(reserved), 0, MEM_RELEASE);
+    VirtualFree(ptr(code), 0, MEM_RELEASE);
+}
+
+TEST_CASE("the main module's code and data") {
+    game_addr code = static_cast<game_addr>(reinterpret_cast<uintptr_t>(&own_code));
+    game_addr data = static_cast<game_addr>(reinterpret_cast<uintptr_t>(&g_own_data));
+    CHECK(is_game_code(code, 16));
+    CHECK(is_game_image_data(code, 16));
+    CHECK(is_game_image_data(data, 4));
+    CHECK_FALSE(is_game_code(data, 4));
+    uint32_t hash = fnv1a32(ptr(code), 16);
+    CHECK(matches_fingerprint(code, 16, hash));
+    CHECK_FALSE(matches_fingerprint(code, 16, hash ^ 1));
+
+}
+
+TEST_CASE("apply_code_patch rewrites running code and gives the protection back") {
+    game_addr code = alloc_low(0x2000, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    REQUIRE(code != 0);
+    const unsigned char routine[] = {0xB8, 0x01, 0x00, 0x00, 0x00, 0xC3};  // mov eax, 1; ret
+    std::memcpy(ptr(code), routine, sizeof routine);
+    set_protection(code, 0x2000, PAGE_EXECUTE_READ);
+    auto run = reinterpret_cast<int (*)()>(ptr(code));
+    CHECK(run() == 1);
+
+    CodePatchSite site;
+    site.address = code + 1;
+    site.length = 1;
+    site.bytes[0] = 0x02;
+    bool written = false;
+    CHECK(apply_code_patch(&site, 1, &written));
+    CHECK(written);
+    CHECK(protection_of(code) == PAGE_EXECUTE_READ);
+    CHECK(run() == 2);
+
+    // A second site in memory that is only reserved: the first is given its protection back
+    // and nothing is written.
+    game_addr reserved = alloc_low(0x1000, MEM_RESERVE, PAGE_READWRITE);
+    REQUIRE(reserved != 0);
+    CodePatchSite sites[2];
+    sites[0].address = code + 1;
+    sites[0].length = 1;
+    sites[0].bytes[0] = 0x07;
+    sites[1].address = reserved;
+    sites[1].length = 4;
+    CHECK_FALSE(apply_code_patch(sites, 2, &written));
+    CHECK_FALSE(written);
+    CHECK(protection_of(code) == PAGE_EXECUTE_READ);
+    CHECK(run() == 2);
+
+    VirtualFree(ptr(code), 0, MEM_RELEASE);
+    VirtualFree(ptr(reserved), 0, MEM_RELEASE);
+}
