@@ -113,7 +113,8 @@ bool VerifyTargetDigest(const TransferRecord& record) {
     return Sha256Hex(content) == record.save_digest;
 }
 
-bool RecoverReceipts(StorageState& s) {
+bool RecoverReceipts() {
+    StorageState& s = storage_state();
     std::vector<platform::FolderEntry> entries;
     platform::ListResult listed = platform::list_bin_files(s.storage_dir, entries);
     if (listed == platform::ListResult::Error) return false;
@@ -187,7 +188,7 @@ bool StartStorage() {
     s.binding = binding;
     s.storage_dir = dir;
     s.lock = lock;
-    if (!RecoverReceipts(s)) {
+    if (!RecoverReceipts()) {
         platform::lock_file_release(s.lock);
         s.lock = nullptr;
         return false;
@@ -198,10 +199,10 @@ bool StartStorage() {
 }
 
 bool SetGameBoyStoreLabel(bool enable) {
-    static bool reported = false;
-    if (!storage_state().enabled) return false;
-    if (enable && !reported) {
-        reported = true;
+    StorageState& s = storage_state();
+    if (!s.enabled) return false;
+    if (enable && !s.label_unavailable_logged) {
+        s.label_unavailable_logged = true;
         ModLog::log("Game Boy storage: menu label not available");
     }
     return false;

@@ -52,6 +52,7 @@ struct StorageState {
     platform::LockFile* lock = nullptr;  // garden save path + ".storage.lock", held for the run
     std::vector<PendingTransfer> pending;
     StorageNotice notice;
+    bool label_unavailable_logged = false;
     // The animal reserve's file, for receipts that change it; null (or false) when it cannot be
     // established, and such receipts then cannot be proven applied.
     bool (*reserve_file_path)(std::string& path) = nullptr;
@@ -72,9 +73,10 @@ std::string StorageBindingText(const std::string& garden_save_path, const SyncCo
 // Once per run; true when storage is started (with or without attention). False when the
 // garden save file, the binding, the lock or the storage folder cannot be had.
 bool StartStorage();
-// Settles the receipts in storage_dir under binding (steps of StartStorage after the folder
-// is open). False only when the folder cannot be listed; everything else raises attention.
-bool RecoverReceipts(StorageState& state);
+// Settles the receipts in the state's storage_dir under its binding (the steps of StartStorage
+// after the folder is open). False only when the folder cannot be listed; anything that cannot
+// be settled raises attention.
+bool RecoverReceipts();
 // True when the record's target file holds exactly its planned content (target 0: always).
 bool VerifyTargetDigest(const TransferRecord& record);
 
