@@ -15,8 +15,8 @@ struct LockFile {
 
 namespace {
 
-// Paths arrive in the system's ANSI code page, as the game keeps them; the wide calls are
-// used so that the write-through move is the documented one.
+// Paths arrive in the system's ANSI code page, as the game keeps them, and are widened for
+// the wide calls.
 std::wstring wide(const std::string& text) {
     if (text.empty()) return std::wstring();
     int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
