@@ -6,6 +6,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
   g++-multilib qemu-user-static
   doctest-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libbenchmark-dev
+  clang libclang-rt-14-dev  # scripts/fuzz.sh: libFuzzer with ASan and UBSan
 )
 missing=()
 for p in "${packages[@]}"; do

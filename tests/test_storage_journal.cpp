@@ -1,0 +1,241 @@
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "platform/crypto.h"
+#include "platform/files.h"
+#include "storage/journal.h"
+#include "test_storage_support.h"
+#include "test_support.h"
+
+TEST_CASE("SHA-256 gives the standard vectors and refuses input above 1 MiB") {
+    CHECK(Sha256Hex("") == "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    CHECK(Sha256Hex("abc") == "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    CHECK(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq") ==
+          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    CHECK(Sha256Hex(std::string(1000000, 'a')) ==
+          "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    CHECK(Sha256Hex(std::string(kMaxHashedFileSize, 'x')).size() == 64);
+    CHECK(Sha256Hex(std::string(kMaxHashedFileSize + 1, 'x')).empty());
+}
+
+TEST_CASE("transfer ids are 32 hex characters and differ") {
+    std::string a = NewTransferId(), b = NewTransferId();
+    CHECK(IsLowerHex(a, 32));
+    CHECK(IsLowerHex(b, 32));
+    CHECK(a != b);
+}
+
+TEST_CASE("record validity") {
+    CHECK(IsTransferValid(sample_record()));
+    CHECK_FALSE(IsTransferValid(TransferRecord{}));  // a fresh record
+    auto bad = [](auto change) {
+        TransferRecord r = sample_record();
+        change(r);
+        return !IsTransferValid(r);
+    };
+    CHECK(bad([](TransferRecord& r) { r.pos_x = 100000.0f; }));
+    CHECK(bad([](TransferRecord& r) { r.pos_y = -100000.0f; }));
+    CHECK(bad([](TransferRecord& r) { r.pos_z = std::nanf(""); }));
+    CHECK(bad([](TransferRecord& r) { r.pos_x = INFINITY; }));
+    CHECK(bad([](TransferRecord& r) { r.garden = 0; }));
+    CHECK(bad([](TransferRecord& r) { r.garden = 4; }));
+    CHECK(bad([](TransferRecord& r) { r.size = 5; }));
+    CHECK(bad([](TransferRecord& r) { r.item_type = 24; }));
+    CHECK(bad([](TransferRecord& r) { r.target = kTargetAnimalReserve; }));  // a fruit
+    CHECK(bad([](TransferRecord& r) { r.target = 3; }));
+    CHECK(bad([](TransferRecord& r) { r.kind = 2; }));
+    CHECK(bad([](TransferRecord& r) { r.transfer_id[0] = 'A'; }));
+    CHECK(bad([](TransferRecord& r) { r.transfer_id = "../../../../evil/0123456789abcdef"; }));
+    CHECK(bad([](TransferRecord& r) { r.save_binding.pop_back(); }));
+    CHECK(bad([](TransferRecord& r) { r.save_digest = kDigest1; }));  // a digest in state 0
+    CHECK(bad([](TransferRecord& r) { r.state = 3; }));               // no digest in state 3
+    CHECK(bad([](TransferRecord& r) { r.state = 5; r.save_digest = kDigest1; }));
+    TransferRecord animal = sample_record();
+    animal.kind = kTransferAnimal;
+    animal.size = -300;  // any size for an animal
+    animal.item_type = 20;
+    animal.target = kTargetAnimalReserve;
+    CHECK(IsTransferValid(animal));
+    animal.item_type = 21;
+    CHECK_FALSE(IsTransferValid(animal));
+}
+
+TEST_CASE("state rule: unchanged or one step forward, digests kept") {
+    TransferRecord r = sample_record();
+    CHECK_FALSE(AdvanceTransfer(r, 2, kDigest1));  // forward by two
+    CHECK_FALSE(AdvanceTransfer(r, 1, ""));        // planned needs a digest
+    CHECK_FALSE(AdvanceTransfer(r, 1, "xyz"));
+    CHECK(r.state == 0);
+    CHECK(AdvanceTransfer(r, 0, ""));
+    CHECK(AdvanceTransfer(r, 1, kDigest1));
+    CHECK(r.save_digest == kDigest1);
+    CHECK(AdvanceTransfer(r, 1, kDigest1));
+    CHECK_FALSE(AdvanceTransfer(r, 1, kDigest2));
+    CHECK_FALSE(AdvanceTransfer(r, 2, kDigest2));
+    CHECK(AdvanceTransfer(r, 2, ""));
+    CHECK_FALSE(AdvanceTransfer(r, 1, kDigest1));  // back
+    CHECK(AdvanceTransfer(r, 3, kDigest1));
+    CHECK(AdvanceTransfer(r, 4, ""));
+    CHECK_FALSE(AdvanceTransfer(r, 5, ""));
+    CHECK(r.state == 4);
+    CHECK(r.save_digest == kDigest1);
+}
+
+TEST_CASE("receipt image: layout, round trip and every rejection") {
+    TransferRecord r = at_state(sample_record(), 3);
+    std::string image = EncodeReceipt(r);
+    REQUIRE(image.size() == kReceiptSize);
+    CHECK(image.compare(0, 8, "VLDEPST1") == 0);
+    CHECK(image[8] == 2);
+    CHECK(image[16] == 3);
+    CHECK(image.compare(20, 32, r.transfer_id) == 0);
+    CHECK(image.compare(52, 64, kBindingA) == 0);
+    CHECK(image.compare(136, 64, kDigest1) == 0);
+    CHECK(static_cast<unsigned char>(image[200]) == kTargetGardenSave);
+    int16_t age;
+    std::memcpy(&age, image.data() + 122, 2);
+    CHECK(age == -5);
+    CHECK(EncodeReceipt(TransferRecord{}).empty());
+    CHECK(EncodeReceipt(at_state(sample_record(), 0)).compare(136, 64, std::string(64, '\0')) == 0);
+
+    TransferRecord back;
+    REQUIRE(DecodeReceipt(image.data(), image.size(), kBindingA, back));
+    CHECK(EncodeReceipt(back) == image);
+    CHECK(back.pos_z == 99999.0f);
+
+    TransferRecord untouched = sample_record("ffffffffffffffffffffffffffffffff");
+    TransferRecord out;
+    auto rejected = [&](const std::string& bytes, const std::string& binding = kBindingA) {
+        out = untouched;
+        bool ok = DecodeReceipt(bytes.data(), bytes.size(), binding, out);
+        return !ok && out.transfer_id == untouched.transfer_id;
+    };
+    CHECK(rejected(image, kBindingB));
+    CHECK(rejected(image.substr(0, 207)));
+    CHECK(rejected(image + '\0'));
+    int flips_accepted = 0;
+    for (size_t bit = 0; bit < 204 * 8; ++bit) {
+        std::string flipped = image;
+        flipped[bit / 8] = static_cast<char>(flipped[bit / 8] ^ (1 << (bit % 8)));
+        if (!rejected(flipped)) ++flips_accepted;
+    }
+    CHECK(flips_accepted == 0);
+
+    // A forged receipt with a good checksum but bad fields: version 1, a hostile id, NaN.
+    auto forged = [&](size_t offset, const std::string& bytes) {
+        std::string f = image;
+        f.replace(offset, bytes.size(), bytes);
+        uint32_t h = 0x811C9DC5u;
+        for (size_t i = 0; i < 204; ++i) h = (h ^ static_cast<unsigned char>(f[i])) * 0x01000193u;
+        std::memcpy(f.data() + 204, &h, 4);
+        return f;
+    };
+    CHECK_FALSE(rejected(forged(0, "VLDEPST1")));  // the forging itself is sound
+    CHECK(rejected(forged(8, std::string("\x01\0\0\0", 4))));
+    CHECK(rejected(forged(0, "VLDEPST2")));
+    CHECK(rejected(forged(20, "..\\..\\..\\evil")));
+    CHECK(rejected(forged(124, std::string("\x00\x00\xc0\x7f", 4))));
+    CHECK(rejected(forged(136, std::string(32, '\0'))));  // half a digest
+}
+
+TEST_CASE("WriteReceipt: new receipts only in state 0, then unchanged or one state on") {
+    TempDir dir;
+    const std::string path = dir.str() + "\\0123456789abcdef0123456789abcdef.bin";
+    TransferRecord r = sample_record();
+    CHECK_FALSE(WriteReceipt(path, at_state(r, 1)));
+    CHECK(platform::path_kind(path) == platform::PathKind::Missing);
+    REQUIRE(WriteReceipt(path, r));
+    CHECK(WriteReceipt(path, r));
+    CHECK_FALSE(WriteReceipt(path, at_state(r, 2)));
+    REQUIRE(WriteReceipt(path, at_state(r, 1)));
+    REQUIRE(WriteReceipt(path, at_state(r, 2)));
+    CHECK(WriteReceipt(path, at_state(r, 2)));
+    CHECK_FALSE(WriteReceipt(path, at_state(r, 4)));
+    CHECK_FALSE(WriteReceipt(path, at_state(r, 3, kDigest2)));
+    CHECK_FALSE(WriteReceipt(path, at_state(r, 3, "")));
+    CHECK_FALSE(WriteReceipt(path, at_state(r, 1)));
+    TransferRecord moved = at_state(r, 3);
+    moved.pos_x += 1.0f;
+    CHECK_FALSE(WriteReceipt(path, moved));
+    moved = at_state(r, 3);
+    moved.target = kTargetNone;
+    CHECK_FALSE(WriteReceipt(path, moved));
+    moved = at_state(r, 3);
+    moved.save_binding = kBindingB;  // the stored receipt does not decode under this binding
+    CHECK_FALSE(WriteReceipt(path, moved));
+
+    // A second holder of the lock keeps the write away.
+    platform::LockFile* other = platform::lock_file_open(path + ".lock");
+    REQUIRE(other != nullptr);
+    CHECK_FALSE(WriteReceipt(path, at_state(r, 3)));
+    platform::lock_file_release(other);
+
+    TransferRecord back;
+    REQUIRE(ReadReceipt(path, kBindingA, back));
+    CHECK(back.state == 2);
+    REQUIRE(AdvanceAndWrite(back, path, 3, ""));
+    CHECK(back.state == 3);
+    CHECK_FALSE(AdvanceAndWrite(back, path, 2, ""));
+    CHECK(back.state == 3);
+    REQUIRE(ReadReceipt(path, kBindingA, back));
+    CHECK(back.state == 3);
+    CHECK(platform::path_kind(path + ".lock") == platform::PathKind::File);  // stays on disk
+
+    // Damaged on disk: nothing is written over it.
+    dir.write("0123456789abcdef0123456789abcdef.bin", std::string(208, 'x'));
+    CHECK_FALSE(WriteReceipt(path, at_state(r, 3)));
+    CHECK(dir.read("0123456789abcdef0123456789abcdef.bin") == std::string(208, 'x'));
+}
+
+TEST_CASE("transfer reports") {
+    TransferRecord r = sample_record();
+    CHECK(BuildTransferJson(r, "prepare") ==
+          "{\"v\":1,\"phase\":\"prepare\",\"transfer_id\":\"0123456789abcdef0123456789abcdef\",\"save_binding\":\"" +
+              kBindingA + "\",\"kind\":\"fruit\",\"item_type\":7,\"garden\":2,\"size\":3,\"age\":-5}");
+    CHECK(BuildTransferJson(r, "commit").empty());
+    CHECK(BuildTransferJson(at_state(r, 2), "commit").empty());
+    CHECK(BuildTransferJson(r, "abort").empty());
+    CHECK(BuildTransferJson(TransferRecord{}, "prepare").empty());
+    r.kind = kTransferAnimal;
+    std::string commit = BuildTransferJson(at_state(r, 3), "commit");
+    CHECK(commit.find("\"kind\":\"animal\"") != std::string::npos);
+    CHECK(commit.substr(commit.size() - 82) == ",\"save_digest\":\"" + kDigest1 + "\"}");
+    CHECK_FALSE(BuildTransferJson(at_state(r, 4), "commit").empty());
+}
+
+TEST_CASE("whole-file read, atomic write and compare-and-replace") {
+    TempDir dir;
+    const std::string path = dir.str() + "\\garden";
+    std::string out = "kept";
+    CHECK_FALSE(ReadWholeFile(path, 10, out));
+    CHECK(out == "kept");
+    REQUIRE(WriteFileAtomically(path, ""));
+    CHECK(ReadWholeFile(path, 10, out));
+    CHECK(out.empty());
+    REQUIRE(WriteFileAtomically(path, "0123456789"));
+    CHECK(ReadWholeFile(path, 10, out));
+    CHECK(out == "0123456789");
+    CHECK_FALSE(ReadWholeFile(path, 9, out));
+    CHECK_FALSE(ReadWholeFile(dir.str(), 10, out));
+    CHECK(platform::path_kind(path + ".tmp") == platform::PathKind::Missing);
+
+    CHECK_FALSE(ReplaceFileIfUnchanged(path, "something else", "new"));
+    CHECK(dir.read("garden") == "0123456789");
+    CHECK(ReplaceFileIfUnchanged(path, "0123456789", "new"));
+    CHECK(dir.read("garden") == "new");
+    CHECK_FALSE(WriteFileAtomically(dir.str() + "\\missing\\file", "x"));
+}
+
+TEST_CASE("receipt names come only from hex ids; delivery ids hash the server's text") {
+    CHECK(ReceiptPath("c:\\s", "0123456789abcdef0123456789abcdef") == "c:\\s\\0123456789abcdef0123456789abcdef.bin");
+    CHECK(ReceiptPath("c:\\s", "..\\..\\windows\\system32\\x0123456").empty());
+    CHECK(ReceiptPath("c:\\s", "0123456789ABCDEF0123456789ABCDEF").empty());
+    CHECK(ReceiptPath("", "0123456789abcdef0123456789abcdef").empty());
+    CHECK(DeliveryTransferId(-7, "x") == Sha256Hex("withdraw:-7:x").substr(0, 32));
+    std::string hostile = DeliveryTransferId(1, "..\\..\\evil\"\n\0");
+    CHECK(IsLowerHex(hostile, 32));
+    CHECK(DeliveryTransferId(1, "a") != DeliveryTransferId(1, "b"));
+}
