@@ -207,9 +207,25 @@ constexpr uint32_t kFnvPrime = 0x01000193u;
 uint32_t fnv1a(uint32_t h, const void* data, size_t size);
 uint32_t fnv1a_reverse(uint32_t h, const void* data, size_t size);
 
+// What one slot's fingerprints were last computed from, so that a scan computes them again
+// only when the identity bytes change (they rarely do; the rest of a record often does).
+struct FingerprintMemo {
+    bool valid = false;
+    uint8_t chao_id[20];
+    uint8_t name_raw[7];
+    uint8_t reincarnations[2];
+    uint8_t generation_block[164];
+    uint8_t egg_generation[8];
+    uint8_t parts_guard[8];
+};
+
 // Reads the record at `record` (0 for none) into `out`. True when the slot is occupied; the
 // image is filled in every case. The caller makes sure the record's bytes are readable.
-bool read_chao_image(game_addr record, int32_t slot, ChaoImage& out);
+// `memo` (may be null) carries the slot's fingerprints from scan to scan; `previous` (may be
+// null) is the slot's last image, whose hash is reused when the new image's bytes are the
+// same. Neither changes the result.
+bool read_chao_image(game_addr record, int32_t slot, ChaoImage& out, FingerprintMemo* memo = nullptr,
+                     const ChaoImage* previous = nullptr);
 // All zero for a null record.
 Fingerprint egg_generation_of(game_addr record);
 Fingerprint parts_guard_of(game_addr record);

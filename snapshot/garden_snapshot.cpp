@@ -6,7 +6,11 @@
 
 namespace {
 
+// At least 64 KiB, and room for every object being sent, so that a full document of a
+// busy garden is written into the one buffer without growing it on the way.
 constexpr size_t kDocumentReserve = 65536;
+constexpr size_t kChaoObjectRoom = 2304;
+constexpr size_t kTreeObjectRoom = 192;
 
 }  // namespace
 
@@ -45,7 +49,9 @@ void write_snapshot_document(const GardenSnapshot& d, std::string& out) {
     JsonWriter w;
     w.text = std::move(out);
     w.text.clear();
-    if (w.text.capacity() < kDocumentReserve) w.text.reserve(kDocumentReserve);
+    size_t room = 1024 + d.image_count * kChaoObjectRoom + d.tree_count * kTreeObjectRoom;
+    if (room < kDocumentReserve) room = kDocumentReserve;
+    if (w.text.capacity() < room) w.text.reserve(room);
 
     int32_t character = d.active_character;
     if (character < 0 || character > 16 || character == 11) character = -1;

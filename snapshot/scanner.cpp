@@ -57,6 +57,7 @@ void GardenScanner::begin_session(const std::string& id, const std::string& vers
     garden_changed = false;
     last_heartbeat_at_ms = 0;
     images.assign(game::kChaoSlotCount, ChaoImage{});
+    memos.assign(game::kChaoSlotCount, FingerprintMemo{});
     image_hashes.assign(game::kChaoSlotCount, 0);
     trees.fill(TreeImage{});
     tree_hashes.fill(0);
@@ -106,6 +107,7 @@ ScanResult GardenScanner::scan(game_addr chao_array, uint32_t stride, int32_t co
     size_t n = static_cast<size_t>(count);
     if (images.size() != n) images.resize(n);
     if (image_hashes.size() != n) image_hashes.resize(n, 0);
+    if (memos.size() != n) memos.resize(n);
 
     bool full = full_requested || elapsed_at_least(now_ms, last_full_at_ms, full_interval_ms);
 
@@ -113,8 +115,10 @@ ScanResult GardenScanner::scan(game_addr chao_array, uint32_t stride, int32_t co
     occupied_list.clear();
     if (send_list.capacity() < 8) send_list.reserve(8);
     for (size_t i = 0; i < n; ++i) {
-        ChaoImage& image = images[i];
-        read_chao_image(chao_array + static_cast<game_addr>(i * stride), static_cast<int32_t>(i), image);
+        ChaoImage image;
+        read_chao_image(chao_array + static_cast<game_addr>(i * stride), static_cast<int32_t>(i), image, &memos[i],
+                        &images[i]);
+        images[i] = image;
         bool changed = image.content_hash != image_hashes[i];
         if (image.occupied) {
             occupied_list.push_back(static_cast<int32_t>(i));

@@ -44,6 +44,7 @@ struct GardenScanner {
     std::array<uint32_t, game::kTreeCount> tree_hashes{};
     bool trees_known = false;
     // Working lists of one scan, kept so that a scan does not allocate them anew.
+    std::vector<FingerprintMemo> memos;
     std::vector<ChaoImage> send_list;
     std::vector<int32_t> occupied_list;
     bool unreadable_logged = false;
