@@ -151,10 +151,14 @@ public:
     };
     std::vector<Time> times;
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                times.push_back({r.benchmark_name(), r.real_accumulated_time * 1e9 / static_cast<double>(r.iterations),
-                                 r.cpu_accumulated_time * 1e9 / static_cast<double>(r.iterations)});
+        // One figure per benchmark: the median when repetitions were asked for, else the run.
+        for (const Run& r : runs) {
+            bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+            bool single = r.run_type == Run::RT_Iteration && r.repetitions <= 1;
+            if (!(median || single) || r.iterations <= 0) continue;
+            times.push_back({r.run_name.function_name, r.real_accumulated_time * 1e9 / static_cast<double>(r.iterations),
+                             r.cpu_accumulated_time * 1e9 / static_cast<double>(r.iterations)});
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 };

@@ -5,7 +5,8 @@
 #include <string>
 
 // A key's quoted, escaped text (`"name":`) made once, for the fixed keys that a snapshot
-// writes many times over. Writing it gives exactly what key() gives for the name.
+// writes many times over. Writing it gives exactly what key() gives for the name, which
+// must outlive the key (a string literal).
 struct JsonKey {
     const char* name = "";
     char text[62] = {};

@@ -251,6 +251,36 @@ TEST_CASE("the Chao object: members in order and the value forms") {
     CHECK(doc["illness"].size() == 6);
 }
 
+TEST_CASE("prepared keys and staged keys write what the general path writes") {
+    const std::string long_name(70, 'k');
+    for (const char* name : {"plain", "k\"\x01\xe9", "", long_name.c_str()}) {
+        JsonWriter a, b, c;
+        JsonKey k = make_json_key(name);
+        for (JsonWriter* w : {&a, &b, &c}) w->begin_object();
+        a.key_int(k, -7);
+        a.key_uint(k, 7);
+        a.key_float(k, 0.5f);
+        a.key_object(k);
+        a.end_object();
+        b.key_int(name, -7);
+        b.key_uint(name, 7);
+        b.key_float(name, 0.5f);
+        b.key_object(name);
+        b.end_object();
+        c.key(name);  // the general path, by hand
+        c.write_int(-7);
+        c.text += ",";
+        c.write_string(name);
+        c.text += ":7,";
+        c.write_string(name);
+        c.text += ":0.5000,";
+        c.write_string(name);
+        c.text += ":{}";
+        CHECK(a.text == c.text);
+        CHECK(b.text == c.text);
+    }
+}
+
 TEST_CASE("float text without printf agrees with \"%.4f\" and keeps its ties and signs") {
     std::mt19937 rng(1234);
     char mine[64], theirs[64];
