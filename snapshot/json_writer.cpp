@@ -13,10 +13,16 @@ constexpr float kFloatBound = 3.0e38f;
 // Decimal digits of `v` written backwards ending at `end`; returns the first digit. The
 // same text as "%u" / "%llu", without the cost of printf on the game thread.
 char* digits_backwards(uint64_t v, char* end) {
-    do {
+    while (v > 0xFFFFFFFFu) {
         *--end = static_cast<char>('0' + v % 10);
         v /= 10;
-    } while (v != 0);
+    }
+    // The rest in 32 bits: a 64-bit division is a library call in the 32-bit game build.
+    uint32_t w = static_cast<uint32_t>(v);
+    do {
+        *--end = static_cast<char>('0' + w % 10);
+        w /= 10;
+    } while (w != 0);
     return end;
 }
 
