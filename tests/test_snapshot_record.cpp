@@ -28,12 +28,6 @@ std::vector<uint8_t> record_bytes(int slot, uint32_t from, uint32_t to) {  // [f
 
 std::vector<uint8_t> reversed(std::vector<uint8_t> v) { return {v.rbegin(), v.rend()}; }
 
-std::string hex(const uint8_t* p, size_t n) {
-    std::string s(n * 2, '0');
-    hex_bytes(p, n, s.data());
-    return s;
-}
-
 sim::ChaoSpec crafted(int slot, int type) {
     sim::ChaoSpec c;
     c.slot = slot;
