@@ -6,11 +6,6 @@
 #include "host/log.h"
 #include "writeback/command_reader.h"
 
-// Outside the game and the simulator the game's debug print has nowhere to go.
-namespace game {
-void debug_print(const char*) {}
-}  // namespace game
-
 namespace {
 
 void discard(const char*) {}

@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "host/config.h"
+#include "host/version.h"
+#include "sim/garden.h"
 #include "sim/sim.h"
 #include "snapshot/json_writer.h"
+#include "snapshot/scanner.h"
 
 // tools/velmora-tool/parse_commands.cpp
 int parse_commands_file(const std::string& path);
@@ -25,7 +28,10 @@ int usage() {
         "      printing the log, message boxes and on-screen lines.\n"
         "  velmora-tool parse-commands FILE\n"
         "      Read a command document as the mod would and print one JSON line per command.\n"
-        "      Exit status 0 for a command document, 1 when FILE is not one.\n",
+        "      Exit status 0 for a command document, 1 when FILE is not one.\n"
+        "  velmora-tool snapshot [--garden FILE | --save FILE]\n"
+        "      Print the full snapshot document the mod would upload for the sample garden,\n"
+        "      a garden description file, or a garden save file.\n",
         stderr);
     return 2;
 }
@@ -109,6 +115,62 @@ int start(const std::vector<std::string>& args) {
     return 0;
 }
 
+int snapshot(const std::vector<std::string>& args) {
+    std::string garden_file, save_file;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--garden" && i + 1 < args.size() && garden_file.empty() && save_file.empty()) garden_file = args[++i];
+        else if (args[i] == "--save" && i + 1 < args.size() && garden_file.empty() && save_file.empty()) save_file = args[++i];
+        else return usage();
+    }
+    sim::reset();
+    std::string error;
+    bool from_save = !save_file.empty();
+    if (from_save) {
+        FILE* f = fopen(save_file.c_str(), "rb");
+        if (!f) {
+            fprintf(stderr, "snapshot: cannot open %s\n", save_file.c_str());
+            return 1;
+        }
+        std::string bytes;
+        char buf[65536];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0 && bytes.size() <= sim::kGardenSaveSize) bytes.append(buf, n);
+        fclose(f);
+        if (!sim::load_garden_save(bytes, error)) {
+            fprintf(stderr, "snapshot: %s: %s\n", save_file.c_str(), error.c_str());
+            return 1;
+        }
+    } else if (!garden_file.empty()) {
+        if (!sim::load_garden_file(garden_file, error)) {
+            fprintf(stderr, "snapshot: %s\n", error.c_str());
+            return 1;
+        }
+    } else if (!sim::build_garden(sim::sample_garden(), error)) {
+        fprintf(stderr, "snapshot: sample garden: %s\n", error.c_str());
+        return 1;
+    }
+
+    // The scan a freshly opened session makes, with a fixed session id so that the output of
+    // one garden is always the same text.
+    GardenScanner scanner;
+    scanner.begin_session("0000000000000000", kModReleaseVersion, 60);
+    GardenContext context = read_garden_context();
+    if (from_save) {
+        // A save file holds no progress and no player: those stay unknown.
+        context.rings = -1;
+        context.emblems = -1;
+    }
+    feed_scanner(scanner, context, "");
+    ScanResult r = scan_garden(scanner, sim::now_ms());
+    if (!r.produced) {
+        fputs("snapshot: no document was produced\n", stderr);
+        return 1;
+    }
+    printf("%s\n", r.payload.c_str());
+    fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,5 +180,6 @@ int main(int argc, char** argv) {
     if (command == "check-config" && args.size() == 1) return check_config(args[0]);
     if (command == "start") return start(args);
     if (command == "parse-commands" && args.size() == 1) return parse_commands_file(args[0]);
+    if (command == "snapshot") return snapshot(args);
     return usage();
 }

@@ -1,0 +1,133 @@
+// The simulated garden: descriptions, the sample garden and the garden save file.
+#include <doctest/doctest.h>
+
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+#include <set>
+#include <vector>
+
+#include "sim/garden.h"
+#include "sim/sim.h"
+#include "snapshot/scanner.h"
+
+namespace {
+
+std::vector<uint8_t> garden_memory() {
+    std::vector<uint8_t> m(sim::kGardenSaveBlockSize);
+    sim::peek(game::addr::garden_save_block, m.data(), m.size());
+    std::vector<uint8_t> tail(0x800 * 13);  // slots 24 to 36 reach past the save block
+    sim::peek(game::addr::chao_slots + 24 * 0x800, tail.data(), tail.size());
+    m.insert(m.end(), tail.begin(), tail.end());
+    return m;
+}
+
+}  // namespace
+
+TEST_CASE("the sample file describes the sample garden, and the garden is what it claims") {
+    sim::reset();
+    std::string error;
+    REQUIRE(sim::build_garden(sim::sample_garden(), error));
+    auto built = garden_memory();
+    sim::reset();
+    REQUIRE_MESSAGE(sim::load_garden_file(VELMORA_SOURCE_DIR "/samples/sample-garden.txt", error), error);
+    CHECK(garden_memory() == built);
+    // The text form reads back to the same garden.
+    sim::GardenDescription again;
+    REQUIRE(sim::parse_garden_description(sim::format_garden_description(sim::sample_garden()), again, error));
+    sim::reset();
+    REQUIRE(sim::build_garden(again, error));
+    CHECK(garden_memory() == built);
+
+    GardenScanner s;
+    s.begin_session("0000000000000000", "0.1.19", 60);
+    feed_scanner(s, read_garden_context(), "");
+    auto doc = nlohmann::json::parse(scan_garden(s, 1000).payload);
+    CHECK(doc["active_garden"] == 1);
+    CHECK(doc["player_progress"]["rings"] == 1234);
+    CHECK(doc["occupied_slots"].size() == 35);
+    std::set<int> types;
+    std::string names;
+    for (auto& c : doc["chao"]) {
+        types.insert(c["type"].get<int>());
+        names += c["name_raw"].get<std::string>();
+    }
+    for (int t = 1; t <= 25; ++t) CHECK(types.count(t) == 1);
+    CHECK(names.size() == 35 * 14);
+    std::set<int> tree_states;
+    for (auto& t : doc["trees"]) tree_states.insert(t["state"].get<int>());
+    CHECK(tree_states == std::set<int>{0, 1, 2, 3, 255});
+}
+
+TEST_CASE("descriptions: every type name, field kinds, and refusals that write nothing") {
+    sim::GardenDescription g;
+    std::string error;
+    REQUIRE(sim::parse_garden_description("chao 0 neutral-normal\nchao 1 Hero_Fly\nchao 2 amy\nchao 3 0xff\n"
+                                          "chao 4 empty name_raw=41\ntree 20 raw=0102030405060708 # plot\n"
+                                          "chao 5 egg raw.0x7fe=abcd alignment=-inf swim.points=-32768\n",
+                                          g, error));
+    CHECK(g.chao[0].type == 5);
+    CHECK(g.chao[1].type == 12);
+    CHECK(g.chao[2].type == 25);
+    CHECK(g.chao[3].type == 255);
+    CHECK(g.chao[4].type == 0);
+    CHECK(g.trees[0].fruit_growth[2] == 7);
+
+    sim::reset();
+    REQUIRE(sim::build_garden(g, error));
+    uint8_t end[2];
+    sim::peek(game::addr::chao_slots + 5 * 0x800 + 0x7FE, end, 2);
+    CHECK((end[0] == 0xAB && end[1] == 0xCD));
+    ChaoImage free_slot;
+    CHECK_FALSE(read_chao_image(game::addr::chao_slots + 4 * 0x800, 4, free_slot));  // stale name, still free
+
+    const char* bad[] = {
+        "chao 37 egg",          "chao 1 dragon",       "chao 1 egg nosuch=1",  "chao 1 egg lifespan=70000",
+        "chao 1 egg name_raw=0102030405060708",        "chao 1 egg name_raw=zz", "chao 1 egg raw.0x7ff=0102",
+        "chao 1 egg\nchao 1 child", "tree 21",          "tree 3 fruit=1,2",     "emblems 256",
+        "bloom 3",              "chao 1 egg alignment=fast", "rings 99999999999"};
+    uint8_t before[64];
+    sim::peek(game::addr::chao_slots, before, sizeof before);
+    for (const char* text : bad) {
+        sim::GardenDescription out;
+        CHECK_MESSAGE(!sim::parse_garden_description(text, out, error), text);
+        CHECK(error.rfind("line ", 0) == 0);
+    }
+    sim::ChaoSpec wrong;
+    wrong.slot = 1;
+    wrong.set("happiness", "much");
+    sim::GardenDescription refused;
+    refused.chao.push_back(wrong);
+    CHECK_FALSE(sim::build_garden(refused, error));
+    uint8_t after[64];
+    sim::peek(game::addr::chao_slots, after, sizeof after);
+    CHECK(memcmp(before, after, sizeof after) == 0);
+    CHECK_FALSE(sim::load_garden_file("/nonexistent/garden.txt", error));
+}
+
+TEST_CASE("a garden save file holds the block from 0x019F6460 and only the slots inside it") {
+    sim::reset();
+    std::string error;
+    REQUIRE(sim::build_garden(sim::sample_garden(), error));
+    std::string save = sim::garden_save_image();
+    REQUIRE(save.size() == 65536);
+    CHECK(save.compare(0, 48, "SONIC ADVENTURE 2 BATTLE        CHAO GARDEN DATA") == 0);
+    // Slot 3's type byte lies at 0x3040 + (0x019F6EC4 + 3 * 0x800 + 0x80 - 0x019F6460).
+    CHECK(save[0x3040 + 0xA64 + 3 * 0x800 + 0x80] == 2);
+
+    sim::reset();
+    REQUIRE(sim::load_garden_save(save, error));
+    GardenScanner s;
+    s.begin_session("0000000000000000", "0.1.19", 60);
+    auto doc = nlohmann::json::parse(scan_garden(s, 1000).payload);
+    std::vector<int> expect;
+    for (int i = 0; i < 24; ++i) expect.push_back(i);
+    CHECK(doc["occupied_slots"].get<std::vector<int>>() == expect);
+    CHECK(doc["trees"].size() == 21);
+
+    CHECK_FALSE(sim::load_garden_save(save.substr(0, 65535), error));
+    std::string wrong = save;
+    wrong[0] = 's';
+    CHECK_FALSE(sim::load_garden_save(wrong, error));
+    CHECK(error.find("header") != std::string::npos);
+}

@@ -1,0 +1,320 @@
+#include <doctest/doctest.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "sim/garden.h"
+#include "sim/sim.h"
+#include "snapshot/garden_snapshot.h"
+#include "snapshot/scanner.h"
+
+using nlohmann::ordered_json;
+
+namespace {
+
+game_addr slot_addr(int slot) { return game::addr::chao_slots + static_cast<uint32_t>(slot) * ChaoRecord::size; }
+
+void garden_of(std::initializer_list<int> occupied, int garden = 1) {
+    sim::reset();
+    sim::GardenDescription g;
+    g.garden = garden;
+    for (int s : occupied) {
+        sim::ChaoSpec c;
+        c.slot = s;
+        c.type = 2 + s % 20;
+        g.chao.push_back(c);
+    }
+    for (int t = 0; t < 21; ++t) g.trees.push_back(sim::TreeSpec{t, uint8_t(t % 8), 1, 2, 3, {4, 5, 6}, 7});
+    std::string error;
+    REQUIRE(sim::build_garden(g, error));
+}
+
+GardenScanner session(int resync_seconds = 60) {
+    GardenScanner s;
+    s.begin_session("00112233aabbccdd", "0.1.19", resync_seconds);
+    return s;
+}
+
+ScanResult scan(GardenScanner& s, uint64_t now) {
+    feed_scanner(s, read_garden_context(), s.garden_items);
+    return scan_garden(s, now);
+}
+
+std::vector<std::string> keys_of(const ordered_json& j) {
+    std::vector<std::string> k;
+    for (auto& [key, v] : j.items()) k.push_back(key);
+    return k;
+}
+
+std::vector<int> chao_slots_of(const ordered_json& doc) {
+    std::vector<int> out;
+    for (auto& c : doc["chao"]) out.push_back(c["slot"]);
+    return out;
+}
+
+}  // namespace
+
+TEST_CASE("full, delta, quiet, heartbeat, resync and a new session, in sequence") {
+    garden_of({0, 3, 9});
+    GardenScanner s = session(60);
+    uint64_t t = 1'000'000;
+
+    ScanResult r = scan(s, t);  // first of the session: full, every slot and tree counted
+    CHECK(r.produced);
+    CHECK(r.full);
+    CHECK(r.slots_changed == 37);
+    CHECK(r.trees_changed == 21);
+    CHECK(r.chao_sent == 3);
+    CHECK(r.occupied == 3);
+    auto doc = ordered_json::parse(r.payload);
+    CHECK(doc["full"] == true);
+    CHECK(doc["trees"].size() == 21);
+    CHECK(chao_slots_of(doc) == std::vector<int>{0, 3, 9});
+
+    r = scan(s, t += 3000);  // nothing changed, heartbeat not yet due
+    CHECK_FALSE(r.produced);
+    CHECK(r.payload.empty());
+    CHECK(r.occupied == 3);
+
+    int16_t happy = 77;  // one Chao changes, one leaves its slot, one tree grows
+    sim::poke(slot_addr(3) + ChaoRecord::happiness, &happy, 2);
+    sim::poke(slot_addr(9) + ChaoRecord::type, "\0", 1);
+    sim::poke(game::addr::trees + 8 * 5 + 2, "\x63", 1);
+    r = scan(s, t += 3000);
+    CHECK(r.produced);
+    CHECK_FALSE(r.full);
+    CHECK(r.slots_changed == 2);
+    CHECK(r.chao_sent == 1);
+    CHECK(r.trees_changed == 1);
+    doc = ordered_json::parse(r.payload);
+    CHECK(doc["occupied_slots"] == ordered_json::array({0, 3}));
+    CHECK(chao_slots_of(doc) == std::vector<int>{3});
+    CHECK(doc["trees"].size() == 21);  // one tree changed: all of them go
+
+    sim::poke(slot_addr(0) + ChaoRecord::happiness, &happy, 2);
+    r = scan(s, t += 3000);
+    doc = ordered_json::parse(r.payload);
+    CHECK(chao_slots_of(doc) == std::vector<int>{0});
+    CHECK_FALSE(doc.contains("trees"));  // no tree changed
+
+    r = scan(s, t += 9999);  // 9,999 ms after the last payload: quiet
+    CHECK_FALSE(r.produced);
+    r = scan(s, t += 1);  // 10,000 ms: heartbeat, a delta with no Chao
+    CHECK(r.produced);
+    CHECK_FALSE(r.full);
+    CHECK(r.chao_sent == 0);
+    doc = ordered_json::parse(r.payload);
+    CHECK(doc["chao"].empty());
+    CHECK(doc["occupied_slots"].size() == 2);
+
+    // 60 s after the first full payload the resync is due, changes or not.
+    r = scan(s, 1'000'000 + 59'999);
+    CHECK_FALSE(r.full);
+    r = scan(s, 1'000'000 + 60'000);
+    CHECK(r.full);
+    CHECK(r.chao_sent == 2);
+    CHECK(ordered_json::parse(r.payload)["trees"].size() == 21);
+    r = scan(s, 1'000'000 + 60'000 + 10'000);  // the clock restarts at that full payload
+    CHECK_FALSE(r.full);
+
+    s.request_full();
+    r = scan(s, 1'000'000 + 71'000);
+    CHECK(r.full);
+    CHECK(r.chao_sent == 2);
+
+    // A new session forgets everything: full again, every slot counted again.
+    s.begin_session("ffeeddccbbaa9988", "0.1.19", 60);
+    r = scan(s, 1'000'000 + 72'000);
+    CHECK(r.full);
+    CHECK(r.slots_changed == 37);
+    CHECK(r.trees_changed == 21);
+    CHECK(ordered_json::parse(r.payload)["session_id"] == "ffeeddccbbaa9988");
+}
+
+TEST_CASE("a long FullResyncSeconds keeps its length in milliseconds") {
+    garden_of({1});
+    // 4,294,968 s is 4,294,968,000 ms: in 32-bit arithmetic that wraps to 704 ms.
+    GardenScanner s = session(4'294'968);
+    CHECK(s.full_interval_ms == 4'294'968'000ull);
+    uint64_t t = 5'000'000;
+    CHECK(scan(s, t).full);
+    for (uint64_t step : {704u, 1000u, 3'600'000u}) CHECK_FALSE(scan(s, t + step).full);
+    CHECK(scan(s, t + 4'294'968'000ull).full);
+
+    GardenScanner longest = session(2147483647);
+    CHECK(longest.full_interval_ms == 2'147'483'647'000ull);
+    CHECK(session(0).full_interval_ms == 0);
+    CHECK(session(-5).full_interval_ms == 0);
+}
+
+TEST_CASE("outside a garden nothing beats; a clock that goes back is no time passed") {
+    garden_of({2}, 0);
+    GardenScanner s = session(60);
+    CHECK(scan(s, 100'000).full);
+    CHECK_FALSE(scan(s, 200'000 - 50'000).produced);   // 50 s later, no garden: no heartbeat
+    CHECK_FALSE(scan(s, 50'000).produced);              // clock went back
+    CHECK(scan(s, 160'000).full);                       // resync still counts from 100,000
+}
+
+TEST_CASE("context, character and garden items make a payload due") {
+    garden_of({4});
+    GardenScanner s = session(60);
+    scan(s, 1000);
+    s.set_active_character(11);  // 11 is no character: stored as -1, a change from 0
+    CHECK(s.active_character == -1);
+    CHECK(s.context_changed);
+    ScanResult r = s.scan(game::addr::chao_slots, 0x800, 37, 2000, game::addr::trees, 8, 21);
+    CHECK(r.produced);
+    CHECK(ordered_json::parse(r.payload)["active_character"] == -1);
+    s.set_active_character(17);
+    s.set_active_character(-5);
+    CHECK_FALSE(s.context_changed);  // still -1: no change
+
+    s.set_garden_items(R"({"fruit":[1,2]})");
+    r = s.scan(game::addr::chao_slots, 0x800, 37, 3000, game::addr::trees, 8, 21);
+    CHECK(r.produced);
+    CHECK_FALSE(r.full);
+    auto doc = ordered_json::parse(r.payload);
+    CHECK(keys_of(doc).back() == "garden_items");
+    CHECK(doc["garden_items"]["fruit"].size() == 2);
+    s.set_garden_items(R"({"fruit":[1,2]})");  // the same listing again: nothing due
+    r = s.scan(game::addr::chao_slots, 0x800, 37, 4000, game::addr::trees, 8, 21);
+    CHECK_FALSE(r.produced);
+
+    s.lobby_unlocks = 5;  // assigned alone, no payload
+    CHECK_FALSE(s.scan(game::addr::chao_slots, 0x800, 37, 5000, game::addr::trees, 8, 21).produced);
+    s.set_player_progress(10, 2);
+    r = s.scan(game::addr::chao_slots, 0x800, 37, 6000, game::addr::trees, 8, 21);
+    CHECK(r.produced);
+    CHECK(ordered_json::parse(r.payload)["lobby_unlocks"] == 5);
+    s.set_active_garden(7);
+    CHECK(s.active_garden == 0);
+    CHECK(s.garden_changed);
+}
+
+TEST_CASE("bad arrays and unreadable memory are refused without touching the scanner") {
+    garden_of({0, 1});
+    GardenScanner s = session(60);
+    for (auto bad : {s.scan(0, 0x800, 37, 1000, game::addr::trees, 8, 21),
+                     s.scan(game::addr::chao_slots, 0, 37, 1000, game::addr::trees, 8, 21),
+                     s.scan(game::addr::chao_slots, 0x800, 0, 1000, game::addr::trees, 8, 21),
+                     s.scan(0x7FFF0000, 0x800, 37, 1000, game::addr::trees, 8, 21)})  // nothing mapped
+        CHECK_FALSE(bad.produced);
+    CHECK(s.full_requested);
+    CHECK(s.image_hashes[0] == 0);
+
+    // A page in the middle of the slots made unreadable: the scan is skipped, nothing remembered.
+    sim::set_protection(slot_addr(20), 0x1000, game::kPageNoAccess);
+    CHECK_FALSE(scan(s, 1000).produced);
+    CHECK(s.image_hashes[0] == 0);
+    sim::set_protection(slot_addr(20), 0x1000, game::kPageReadWrite | game::kPageGuard);
+    CHECK_FALSE(scan(s, 1000).produced);
+    sim::set_protection(slot_addr(20), 0x1000, game::kPageReadOnly);  // read-only is readable
+    CHECK(scan(s, 1000).full);
+
+    // Trees that cannot be used leave the Chao part alone.
+    s.request_full();
+    ScanResult r = s.scan(game::addr::chao_slots, 0x800, 37, 2000, game::addr::trees, 8, 20);
+    CHECK(r.full);
+    CHECK(r.trees_changed == 0);
+    CHECK_FALSE(ordered_json::parse(r.payload).contains("trees"));
+    s.request_full();
+    r = s.scan(game::addr::chao_slots, 0x800, 37, 3000, game::addr::trees, 4, 21);
+    CHECK_FALSE(ordered_json::parse(r.payload).contains("trees"));
+    game_addr block = sim::alloc(0x1000);
+    sim::set_protection(block, 0x1000, game::kPageNoAccess);
+    s.request_full();
+    uint32_t before = s.tree_hashes[0];
+    r = s.scan(game::addr::chao_slots, 0x800, 37, 4000, block, 8, 21);
+    CHECK(r.chao_sent == 2);
+    CHECK_FALSE(ordered_json::parse(r.payload).contains("trees"));
+    CHECK(s.tree_hashes[0] == before);
+}
+
+TEST_CASE("the document: members, their order and their conditions") {
+    GardenSnapshot d;
+    d.session_id = "0123456789abcdef";
+    d.mod_version = "0.1.19";
+    d.sent_at_ms = 9000000000LL;
+    CHECK(write_snapshot_document(d) ==
+          R"({"schema":1,"session_id":"0123456789abcdef","mod_version":"0.1.19","sent_at_ms":9000000000,)"
+          R"("full":false,"active_character":-1,"active_garden":0,"occupied_slots":[],"chao":[]})");
+
+    auto progress = [&](int rings, int emblems) {
+        d.rings = rings;
+        d.emblems = emblems;
+        auto j = ordered_json::parse(write_snapshot_document(d));
+        return j.contains("player_progress") ? j["player_progress"].dump() : std::string("absent");
+    };
+    CHECK(progress(0, -1) == R"({"rings":0})");
+    CHECK(progress(-1, 5) == R"({"emblems":5})");
+    CHECK(progress(-1, -1) == "absent");
+    CHECK(progress(3, 4) == R"({"rings":3,"emblems":4})");
+
+    for (int c : {11, 17, -5}) {
+        d.active_character = c;
+        CHECK(ordered_json::parse(write_snapshot_document(d))["active_character"] == -1);
+    }
+    d.active_character = 16;
+    d.lobby_unlocks = 0;
+    d.active_garden = 4;
+    auto j = ordered_json::parse(write_snapshot_document(d));
+    CHECK(j["active_character"] == 16);
+    CHECK(j["active_garden"] == 0);
+    CHECK(keys_of(j) == std::vector<std::string>{"schema", "session_id", "mod_version", "sent_at_ms", "full",
+                                                 "active_character", "lobby_unlocks", "active_garden",
+                                                 "player_progress", "occupied_slots", "chao"});
+
+    // An unoccupied image in the list is skipped without a stray comma; trees follow last.
+    ChaoImage images[3];
+    sim::reset();
+    std::string error;
+    sim::ChaoSpec c;
+    c.slot = 2;
+    REQUIRE(sim::write_chao(c, error));
+    read_chao_image(slot_addr(0), 0, images[0]);
+    read_chao_image(slot_addr(2), 2, images[1]);
+    read_chao_image(slot_addr(5), 5, images[2]);
+    int32_t occupied[] = {2};
+    TreeImage trees[21];
+    uint8_t fruit[8] = {1, 2, 3, 4, 0xFF, 0x00, 0x7F, 9};
+    sim::poke(game::addr::trees + 8 * 10, fruit, 8);
+    for (int i = 0; i < 21; ++i) REQUIRE(read_tree_image(game::addr::trees, i, trees[i]));
+    d.images = images;
+    d.image_count = 3;
+    d.occupied_slots = occupied;
+    d.occupied_count = 1;
+    d.trees = trees;
+    d.tree_count = 21;
+    std::string text = write_snapshot_document(d);
+    CHECK(text.find(",,") == std::string::npos);
+    CHECK(text.find("[,") == std::string::npos);
+    j = ordered_json::parse(text);
+    CHECK(keys_of(j).back() == "trees");
+    CHECK(chao_slots_of(j) == std::vector<int>{2});
+    auto& tree = j["trees"][10];
+    CHECK(keys_of(tree) == std::vector<std::string>{"garden", "slot", "kind", "state", "growth", "water",
+                                                    "fruit_growth", "rotation", "raw", "content_hash"});
+    CHECK(tree.dump() == R"({"garden":2,"slot":3,"kind":1,"state":2,"growth":3,"water":4,)"
+                         R"("fruit_growth":[-1,0,127],"rotation":9,"raw":"01020304ff007f09","content_hash":)" +
+                             std::to_string(fnv1a(kFnvBasis, fruit, 8)) + "}");
+    CHECK(j["trees"][20]["garden"] == 3);
+    CHECK(j["trees"][20]["slot"] == 6);
+
+    TreeImage none;
+    CHECK_FALSE(read_tree_image(game::addr::trees, 21, none));
+    CHECK_FALSE(read_tree_image(0, 0, none));
+    CHECK(none.slot == -1);
+    CHECK(none.content_hash == 0);
+}
+
+TEST_CASE("session ids: 16 lower-case hex digits, a new one each time") {
+    std::set<std::string> seen;
+    for (int i = 0; i < 50; ++i) {
+        std::string id = new_session_id();  // same second, same stack depth
+        CHECK(id.size() == 16);
+        CHECK(id.find_first_not_of("0123456789abcdef") == std::string::npos);
+        seen.insert(id);
+    }
+    CHECK(seen.size() == 50);
+}
