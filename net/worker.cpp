@@ -107,7 +107,9 @@ void run_worker(LinkWorker* wp, uint32_t generation) {
         std::string goodbye, hello;
         {
             std::unique_lock<std::mutex> g(w.lock);
+            w.waiting = true;
             w.work_signal.wait_for(g, scaled(kIdleWakeMs), [&] { return has_work(w); });
+            w.waiting = false;
             goodbye.swap(w.pending_goodbye);
             if (w.running.load()) hello.swap(w.pending_hello);
         }
@@ -198,6 +200,12 @@ bool WaitWorkerExit(uint64_t timeout_ms) {
     if (w.threads_alive.load() > 0) return false;
     if (w.thread.joinable()) w.thread.join();
     return true;
+}
+
+bool WorkerIdle() {
+    LinkWorker& w = link_worker();
+    std::lock_guard<std::mutex> g(w.lock);
+    return w.waiting && !has_work(w);
 }
 
 void SetWorkerTimeDivisor(uint32_t divisor) { g_time_divisor.store(divisor ? divisor : 1); }

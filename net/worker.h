@@ -81,6 +81,7 @@ struct LinkWorker {
     std::string pending_goodbye;
     std::string current_session_id;
     HelloResult hello_result;
+    bool waiting = false;  // the loop is in its idle wait (guarded by the lock)
 };
 
 // The one instance, for the life of the process. It is never destroyed, so a thread that is
@@ -119,6 +120,8 @@ uint64_t command_poll_interval_ms(int32_t seconds);
 // For tests and the simulator: waits up to `timeout_ms` for the worker thread to leave its
 // loop, then joins it. True when no thread is left. The game never calls this.
 bool WaitWorkerExit(uint64_t timeout_ms);
+// For tests and the demo: the worker is waiting with nothing queued and nothing in flight.
+bool WorkerIdle();
 // For tests: divides every wait of the worker (idle wake-up, back-off) by `divisor`, so
 // back-off sequences can be exercised quickly. 1 in the shipped mod.
 void SetWorkerTimeDivisor(uint32_t divisor);

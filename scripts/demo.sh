@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# The main job: builds the native tool and the shipped mod folder, then runs the DLL's own
-# start-up and frames in the simulated game on a mod folder written under build/demo.
+# The main job: builds the tool and the shipped mod folder, then runs `velmora-tool demo`:
+# the reference server, a mod folder pointing at it, and the simulated game playing the
+# sample garden. Everything it made is left under build/demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh native dll
-out=build/demo/velmora
-rm -rf "$out" && mkdir -p "$out"
-cp dist/velmora/mod.ini dist/velmora/config.ini "$out/"
-build/native/velmora-tool check-config "$out" || true
-echo
-build/native/velmora-tool start "$out" --frames "${DEMO_FRAMES:-240}"
+build/native/velmora-tool demo --out build/demo "$@"

@@ -14,6 +14,7 @@
 
 // tools/velmora-tool/parse_commands.cpp
 int parse_commands_file(const std::string& path);
+int run_demo(const std::vector<std::string>& args);
 
 namespace {
 
@@ -29,6 +30,9 @@ int usage() {
         "  velmora-tool parse-commands FILE\n"
         "      Read a command document as the mod would and print one JSON line per command.\n"
         "      Exit status 0 for a command document, 1 when FILE is not one.\n"
+        "  velmora-tool demo [--out FOLDER] [--source FOLDER]\n"
+        "      Start the reference server, write a mod folder for it and play the sample garden\n"
+        "      in the simulated game; leaves everything in FOLDER (default velmora-demo).\n"
         "  velmora-tool snapshot [--garden FILE | --save FILE]\n"
         "      Print the full snapshot document the mod would upload for the sample garden,\n"
         "      a garden description file, or a garden save file.\n",
@@ -181,5 +185,6 @@ int main(int argc, char** argv) {
     if (command == "start") return start(args);
     if (command == "parse-commands" && args.size() == 1) return parse_commands_file(args[0]);
     if (command == "snapshot") return snapshot(args);
+    if (command == "demo") return run_demo(args);
     return usage();
 }
