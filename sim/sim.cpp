@@ -278,6 +278,7 @@ void frame() {
     ++s.frame;
     OnControl();
     OnFrame();
+    run_task_frame();
     s.clock_us += 16'667;
 }
 
@@ -310,7 +311,6 @@ void garden_save_store(game_addr) {}
 game_addr create_fruit(int32_t, game_addr, int32_t, game_addr, game_addr) { return 0; }
 game_addr create_animal(uint8_t, game_addr, int32_t, game_addr, game_addr) { return 0; }
 game_addr create_item_object(uint8_t, game_addr, game_addr, game_addr) { return 0; }
-void set_chao_routine(game_addr, game_addr) {}
 
 bool query_region(game_addr address, RegionInfo& info) {
     auto& runs = sim::st().runs;

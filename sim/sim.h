@@ -11,6 +11,7 @@
 
 #include "host/game.h"
 #include "host/mod_state.h"
+#include "sim/tasks.h"
 
 namespace sim {
 
