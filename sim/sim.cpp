@@ -115,8 +115,9 @@ void apply_host_protection(game_addr base, uint64_t size, uint32_t protect) {
 
 void record_screen(int32_t position, const char* text) {
     State& s = st();
+    if (!s.recording.keep_screen && !s.recording.on_screen) return;
     ScreenLine line{s.frame, position, text ? text : ""};
-    s.recording.screen.push_back(line);
+    if (s.recording.keep_screen) s.recording.screen.push_back(line);
     if (s.recording.on_screen) s.recording.on_screen(line);
 }
 
@@ -247,6 +248,7 @@ void reset() {
     }
     s.recording.boxes.clear();
     s.recording.screen.clear();
+    s.recording.keep_screen = true;
     s.recording.opened.clear();
     s.box_answers.clear();
     s.clock_us = 60'000'000;

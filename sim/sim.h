@@ -39,6 +39,7 @@ struct Recording {
     std::vector<std::string> debug_lines;  // as the debug print routine received them
     std::vector<BoxShown> boxes;
     std::vector<ScreenLine> screen;
+    bool keep_screen = true;  // off for long runs that draw lines every frame
     std::vector<std::string> opened;       // addresses handed to the shell
     // Called as each event happens, for live printing.
     std::function<void(const std::string&)> on_debug_line;
