@@ -1,11 +1,9 @@
-// The command dispatcher on the simulated game: slot commands, restores, refusals, repeats
-// and fruit directly through the worker's queues, then the whole road through the
-// reference server.
+// The command dispatcher on the simulated game, first straight through the worker's queues,
+// then the whole road through the reference server.
 #include <doctest/doctest.h>
 
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -16,39 +14,31 @@
 #include "sim/garden.h"
 #include "sim/sim.h"
 #include "snapshot/chao_record.h"
-#include "snapshot/scanner.h"
 #include "writeback/dispatcher.h"
 
 using nlohmann::json;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
 game_addr slot_addr(int slot) { return game::addr::chao_slots + static_cast<uint32_t>(slot) * ChaoRecord::size; }
 
-std::vector<uint8_t> all_slots() {
-    std::vector<uint8_t> out(game::kChaoSlotCount * ChaoRecord::size);
-    sim::peek(game::addr::chao_slots, out.data(), out.size());
-    return out;
-}
-
-std::vector<uint8_t> bytes_at(game_addr at, uint32_t n) {
-    std::vector<uint8_t> out(n);
+Bytes bytes_at(game_addr at, uint32_t n) {
+    Bytes out(n);
     sim::peek(at, out.data(), n);
     return out;
 }
+Bytes all_slots() { return bytes_at(game::addr::chao_slots, game::kChaoSlotCount * ChaoRecord::size); }
 
-std::string hex(const std::vector<uint8_t>& b) {
-    static const char k[] = "0123456789abcdef";
-    std::string s;
-    for (uint8_t v : b) s += {k[v >> 4], k[v & 15]};
+std::string hex(const uint8_t* b, size_t n) {
+    std::string s(2 * n, '0');
+    hex_bytes(b, n, s.data());
     return s;
 }
-
-std::string id_hex(int slot) { return hex(bytes_at(slot_addr(slot) + ChaoRecord::chao_id, 20)); }
-std::string guard_hex(int slot) {
-    Fingerprint f = parts_guard_of(slot_addr(slot));
-    return hex({f.begin(), f.end()});
-}
+std::string hex_at(game_addr at, uint32_t n) { return hex(bytes_at(at, n).data(), n); }
+std::string id_hex(int slot) { return hex_at(slot_addr(slot) + ChaoRecord::chao_id, 20); }
+std::string name_hex(int slot) { return hex_at(slot_addr(slot) + ChaoRecord::name_raw, 7); }
+std::string guard_hex(int slot) { return hex(parts_guard_of(slot_addr(slot)).data(), 8); }
 
 ChaoImage image_of(int slot) {
     ChaoImage img;
@@ -67,22 +57,18 @@ std::string chao_id_text(int tag) {
 void build_test_garden() {
     sim::GardenDescription g;
     g.garden = 1;
-    auto add = [&](int slot, int type, int tag) -> sim::ChaoSpec& {
+    const int types[] = {2, 6, 7, 1, 5, 5};
+    const int tags[] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA4};
+    const int behaviours[] = {5, 0x10005, 5, 0x10000, 5, 5};
+    for (int i = 0; i < 6; ++i) {
         sim::ChaoSpec c;
-        c.slot = slot;
-        c.type = type;
-        c.set("chao_id", chao_id_text(tag)).set("name_raw", "2a2b2c2d2e2f30").set("reincarnations", 1);
+        c.slot = i;
+        c.type = types[i];
+        c.set("chao_id", chao_id_text(tags[i])).set("name_raw", "2a2b2c2d2e2f30").set("reincarnations", 1);
         c.set("generation_block", std::string(2 * ChaoRecord::generation_block_size, '5'));
-        c.set("animal_behaviors", 0x5).set("classroom_flags", 0x30);
+        c.set("animal_behaviors", behaviours[i]).set("classroom_flags", 0x30);
         g.chao.push_back(c);
-        return g.chao.back();
-    };
-    add(0, 2, 0xA0);
-    add(1, 6, 0xA1).set("animal_behaviors", 0x10005);
-    add(2, 7, 0xA2);
-    add(3, 1, 0xA3).set("animal_behaviors", 0x10000);
-    add(4, 5, 0xA4);
-    add(5, 5, 0xA4);
+    }
     std::string error;
     REQUIRE_MESSAGE(sim::build_garden(g, error), error);
 }
@@ -93,16 +79,12 @@ struct Bench {
         build_test_garden();
         sim::place_player(10.0f, 2.0f, -4.0f, 0x4000);
     }
-    void offer(const std::string& commands) {
-        LinkWorker& w = link_worker();
-        std::lock_guard<std::mutex> g(w.lock);
-        w.command_documents.push_back(R"({"commands":[)" + commands + "]}");
-    }
     void offer_raw(const std::string& text) {
         LinkWorker& w = link_worker();
         std::lock_guard<std::mutex> g(w.lock);
         w.command_documents.push_back(text);
     }
+    void offer(const std::string& commands) { offer_raw(R"({"commands":[)" + commands + "]}"); }
     void run(int32_t garden = 1) {
         apply_server_commands(game::addr::chao_slots, ChaoRecord::size, game::kChaoSlotCount, game::addr::trees, garden);
     }
@@ -117,16 +99,17 @@ struct Bench {
 };
 
 std::string restore_command(int id, int slot, int version, const std::vector<int32_t>& f) {
-    json j = {{"id", id}, {"kind", "restore"}, {"slot", slot}, {"v", version}, {"f", f}};
-    return j.dump();
+    return json{{"id", id}, {"kind", "restore"}, {"slot", slot}, {"v", version}, {"f", f}}.dump();
 }
 
-// Position i carries i + 1, except a type and a garden that make sense.
-std::vector<int32_t> payload(int count) {
+// Position i carries i + 1, except a type and a garden that make sense; `id_of` puts that
+// slot's identity into positions 105 to 109.
+std::vector<int32_t> payload(int count, int id_of = -1) {
     std::vector<int32_t> f(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) f[static_cast<size_t>(i)] = i + 1;
     f[0] = 5;
     f[1] = 2;
+    if (id_of >= 0) sim::peek(slot_addr(id_of) + ChaoRecord::chao_id, &f[105], 20);
     return f;
 }
 
@@ -134,64 +117,55 @@ std::vector<int32_t> payload(int count) {
 
 TEST_CASE("slot commands write exactly their field behind the guards; refusals are answered at once") {
     Bench b;
-    const std::vector<uint8_t> before = all_slots();
-    garden_scanner().full_requested = false;
-
+    const Bytes before = all_slots();
     b.offer(R"({"id":1,"kind":"rename","slot":0,"expect_chao_id":")" + id_hex(0) + R"(","name_raw":"01020304050607"})");
     b.run();
-    std::vector<uint8_t> after = all_slots();
-    CHECK(bytes_at(slot_addr(0) + ChaoRecord::name_raw, 7) == std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7});
+    Bytes after = all_slots();
+    CHECK(name_hex(0) == "01020304050607");
     std::memcpy(after.data() + ChaoRecord::name_raw, before.data() + ChaoRecord::name_raw, 7);
     CHECK(after == before);  // nothing but the name changed
     CHECK(b.completed() == std::vector<uint32_t>{1});
     CHECK(b.acks().empty());  // a success waits for the next accepted upload
-    CHECK(garden_scanner().full_requested);
 
     b.offer(R"({"id":2,"kind":"set_parts","slot":1,"expect_parts_guard":")" + guard_hex(1) +
-            R"(","arm":3,"ear":-1,"forehead":20,"horn":-1,"leg":0,"tail":-1,"wing":-1,"face":7})");
-    b.offer(R"({"id":3,"kind":"set_hat","slot":1,"expect_seed":)" +
-            std::to_string(image_of(1).seed) + R"(,"headgear":16})");
+            R"(","arm":3,"ear":-1,"forehead":20,"horn":-1,"leg":0,"tail":-1,"wing":-1,"face":7},)"
+            R"({"id":3,"kind":"set_hat","slot":1,"headgear":16,"expect_seed":)" + std::to_string(image_of(1).seed) + "}");
     b.run();
-    CHECK(bytes_at(slot_addr(1) + ChaoRecord::parts, 8) == std::vector<uint8_t>{3, 0xFF, 20, 0xFF, 0, 0xFF, 0xFF, 7});
+    CHECK(hex_at(slot_addr(1) + ChaoRecord::parts, 8) == "03ff14ff00ffff07");
     CHECK(image_of(1).headgear == 16);
     CHECK(b.completed() == std::vector<uint32_t>{1, 2, 3});
 
-    const std::vector<uint8_t> settled = all_slots();
-    struct Refusal {
-        std::string command;
-        std::string reason;
-    };
-    const std::string stale_guard = guard_hex(2);
-    const Refusal refusals[] = {
-        {R"("kind":"rename","slot":0,"expect_chao_id":")" + id_hex(2) + R"(","name_raw":"0a0b0c0d0e0f10")",
+    const Bytes settled = all_slots();
+    const std::string parts = R"(,"arm":1,"ear":1,"forehead":1,"horn":1,"leg":1,"tail":1,"wing":1,"face":1)";
+    const std::pair<std::string, std::string> refusals[] = {
+        {R"("kind":"rename","slot":0,"name_raw":"0a0b0c0d0e0f10","expect_chao_id":")" + id_hex(2) + "\"",
          "a different chao now occupies that slot"},
-        {R"("kind":"set_parts","slot":1,"expect_parts_guard":")" + stale_guard +
-             R"(","arm":1,"ear":1,"forehead":1,"horn":1,"leg":1,"tail":1,"wing":1,"face":1)",
+        {R"("kind":"set_parts","slot":1,"expect_parts_guard":")" + guard_hex(2) + "\"" + parts,
          "This Chao changed. Sync your garden and choose the style again."},
-        {R"("kind":"set_parts","slot":4,"expect_parts_guard":")" + guard_hex(4) +
-             R"(","arm":1,"ear":1,"forehead":1,"horn":1,"leg":1,"tail":1,"wing":1,"face":1)",
+        {R"("kind":"set_parts","slot":4,"expect_parts_guard":")" + guard_hex(4) + "\"" + parts,
          "These Chao still look identical to the game. Give them different names in SA2, then sync."},
-        {R"("kind":"rename","slot":4,"expect_chao_id":")" + id_hex(4) + R"(","name_raw":"0a0b0c0d0e0f10")",
+        {R"("kind":"rename","slot":4,"name_raw":"0a0b0c0d0e0f10","expect_chao_id":")" + id_hex(4) + "\"",
          "chao identity is duplicated in this save"},
-        {R"("kind":"set_hat","slot":2,"expect_chao_id":")" + id_hex(2) + R"(","headgear":3)",
+        {R"("kind":"set_hat","slot":2,"headgear":3,"expect_chao_id":")" + id_hex(2) + "\"",
          "Give this Chao a Skeleton Dog in SA2 before changing hats."},
-        {R"("kind":"set_hat","slot":1,"expect_chao_id":")" + id_hex(1) + R"(","headgear":9)",
+        {R"("kind":"set_hat","slot":1,"headgear":9,"expect_chao_id":")" + id_hex(1) + "\"",
          "hat payload is invalid or target is an egg"},
-        {R"("kind":"set_hat","slot":3,"expect_chao_id":")" + id_hex(3) + R"(","headgear":2)",
+        {R"("kind":"set_hat","slot":3,"headgear":2,"expect_chao_id":")" + id_hex(3) + "\"",
          "hat payload is invalid or target is an egg"},
-        {R"("kind":"set_parts","slot":0,"arm":1,"ear":1,"forehead":1,"horn":1,"leg":1,"tail":1,"wing":1,"face":1)",
-         "animal parts command carried no expected chao identity"},
+        {R"("kind":"set_parts","slot":0)" + parts, "animal parts command carried no expected chao identity"},
         {R"("kind":"rename","slot":9,"name_raw":"0a0b0c0d0e0f10")", "no chao in that slot"},
         {R"("kind":"rename","slot":37,"name_raw":"0a0b0c0d0e0f10")", "slot out of range"},
         {R"("kind":"dance","slot":0)", "unsupported command kind"},
-        {json{{"kind", "restore"}, {"slot", 9}, {"v", 2}, {"f", std::vector<int32_t>(105, 0)}}.dump(),
+        {json{{"kind", "restore"}, {"slot", 9}, {"v", 2}, {"f", std::vector<int32_t>(105, 0)}}.dump().substr(1),
          "restore would empty the slot"},
+        {restore_command(0, 8, 2, payload(104)).substr(1), "restore payload failed its version or length check"},
+        {restore_command(0, 7, 2, payload(105)).substr(1), "restore refused: this slot has started a new life"},
     };
+    mod_state().new_life_flags[7] = true;
     int id = 100;
-    for (const Refusal& r : refusals) {
-        std::string text = r.command;
-        if (text.front() == '{') text = text.substr(1, text.size() - 2);  // a whole object was given
-        b.offer("{\"id\":" + std::to_string(++id) + "," + text + "}");
+    for (const auto& r : refusals) {
+        std::string body = r.first.back() == '}' ? r.first.substr(0, r.first.size() - 1) : r.first;
+        b.offer("{\"id\":" + std::to_string(++id) + "," + body + "}");
     }
     b.run();
     std::vector<AckEntry> acks = b.acks();
@@ -199,7 +173,7 @@ TEST_CASE("slot commands write exactly their field behind the guards; refusals a
     for (size_t i = 0; i < acks.size(); ++i) {
         CHECK(acks[i].id == 101 + i);
         CHECK_FALSE(acks[i].ok);
-        CHECK(acks[i].error == refusals[i].reason);
+        CHECK(acks[i].error == refusals[i].second);
     }
     CHECK(all_slots() == settled);
     CHECK(b.completed().size() == 3);
@@ -207,123 +181,77 @@ TEST_CASE("slot commands write exactly their field behind the guards; refusals a
 
 TEST_CASE("restore writes every position of versions 2, 3 and 4 into its field") {
     Bench b;
-    const std::vector<uint8_t> tail_before = bytes_at(slot_addr(3) + ChaoRecord::head_size, 0x800 - ChaoRecord::head_size);
-
-    // Version 2 over the egg: every one of the 105 positions lands in its own field.
-    b.offer(restore_command(1, 3, 2, payload(105)));
+    const Bytes tail = bytes_at(slot_addr(3) + ChaoRecord::head_size, 0x800 - ChaoRecord::head_size);
+    b.offer(restore_command(1, 3, 2, payload(105)));  // over the egg
     b.run();
-    ChaoImage m = image_of(3);
-    CHECK(m.type == 5);
-    CHECK(m.garden == 2);
-    for (int k = 0; k < 8; ++k) {
-        CHECK(m.stat_grades[k] == 3 + k);
-        CHECK(m.stat_levels[k] == 11 + k);
-        CHECK(m.stat_points[k] == 19 + k);
-        CHECK(m.stat_fractions[k] == 27 + k);
-        CHECK(m.parts[k] == 63 + k);
-    }
-    const int16_t life[] = {m.happiness, m.in_kindergarten, m.clock_rollovers, m.adult_clock_rollovers,
-                            m.lifespan, m.lifespan2, m.reincarnations};
-    for (int k = 0; k < 7; ++k) CHECK(life[k] == 35 + k);
-    CHECK(m.seed == 42);
-    CHECK(m.timescale_timer == 43);
-    const float evo[] = {m.power_run, m.fly_swim, m.alignment, m.last_life_alignment, m.progress};
-    for (int k = 0; k < 5; ++k) CHECK(evo[k] == static_cast<float>((44 + k) / 1000.0));
-    const int looks[] = {m.color, m.monotone_highlights, m.texture, m.shiny, m.egg_color, m.eye_type, m.mouth_type,
-                         m.ball_type, m.headgear, m.medal, m.hide_feet, m.body_type, m.body_type_animal, m.doctor_medal};
-    for (int k = 0; k < 14; ++k) CHECK(looks[k] == 49 + k);
-    for (int k = 0; k < 11; ++k) CHECK(m.conditions[k] == 71 + k);
-    const int mind[] = {m.joy, m.anger, m.fear, m.urge_to_cry, m.kindness, m.vitality, m.glutton, m.skillful,
-                        m.charm, m.chatty, m.curiosity, m.favorite_fruit, m.cough, m.cold, m.rash, m.runny_nose,
-                        m.hiccups, m.stomach_ache, m.crybaby_energetic, m.naive_normal, m.solitude, m.regain,
-                        m.carefree, m.fickle};
-    for (int k = 0; k < 24; ++k) CHECK(mind[k] == 82 + k);
-    // Version 2 carries only the seed of the identity, and no behaviours.
-    CHECK(hex(bytes_at(slot_addr(3) + ChaoRecord::chao_id, 8)) == chao_id_text(0xA3).substr(0, 16));
+    const ChaoImage m = image_of(3);
+    const int got[] = {
+        m.type, m.garden, m.stat_grades[0], m.stat_grades[7], m.stat_levels[0], m.stat_levels[7], m.stat_points[0],
+        m.stat_points[7], m.stat_fractions[0], m.stat_fractions[7], m.happiness, m.in_kindergarten, m.clock_rollovers,
+        m.adult_clock_rollovers, m.lifespan, m.lifespan2, m.reincarnations, m.seed, m.timescale_timer, m.color,
+        m.monotone_highlights, m.texture, m.shiny, m.egg_color, m.eye_type, m.mouth_type, m.ball_type, m.headgear,
+        m.medal, m.hide_feet, m.body_type, m.body_type_animal, m.doctor_medal, m.parts[0], m.parts[7],
+        m.conditions[0], m.conditions[10], m.joy, m.anger, m.fear, m.urge_to_cry, m.kindness, m.vitality, m.glutton,
+        m.skillful, m.charm, m.chatty, m.curiosity, m.favorite_fruit, m.cough, m.cold, m.rash, m.runny_nose,
+        m.hiccups, m.stomach_ache, m.crybaby_energetic, m.naive_normal, m.solitude, m.regain, m.carefree, m.fickle};
+    const int want[] = {5,  2,  3,  10, 11, 18, 19, 26, 27, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 49, 50,
+                        51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 70, 71, 81, 82, 83, 84, 85, 86,
+                        87, 88, 89, 90, 91, 92, 93, 94, 95, 96, 97, 98, 99, 100, 101, 102, 103, 104, 105};
+    static_assert(std::size(got) == std::size(want));
+    for (size_t i = 0; i < std::size(got); ++i) CHECK_MESSAGE(got[i] == want[i], "entry " << i);
+    CHECK(m.power_run == static_cast<float>(44 / 1000.0));
+    CHECK(m.progress == static_cast<float>(48 / 1000.0));
+    // Version 2 carries only the seed of the identity, no behaviours, and no name here.
+    CHECK(id_hex(3).substr(0, 16) == chao_id_text(0xA3).substr(0, 16));
     CHECK(m.animal_behaviors == 0x10000u);
-    CHECK(hex(bytes_at(slot_addr(3) + ChaoRecord::name_raw, 7)) == "2a2b2c2d2e2f30");
-    CHECK(bytes_at(slot_addr(3) + ChaoRecord::head_size, 0x800 - ChaoRecord::head_size) == tail_before);
+    CHECK(name_hex(3) == "2a2b2c2d2e2f30");
+    CHECK(bytes_at(slot_addr(3) + ChaoRecord::head_size, 0x800 - ChaoRecord::head_size) == tail);
 
-    // Version 3 of the same Chao in the same life keeps the behaviours it has learnt.
-    std::vector<int32_t> f = payload(111);
-    std::vector<uint8_t> id = bytes_at(slot_addr(2) + ChaoRecord::chao_id, 20);
-    for (int k = 0; k < 5; ++k) std::memcpy(&f[static_cast<size_t>(105 + k)], &id[static_cast<size_t>(4 * k)], 4);
-    f[40] = 1;  // its reincarnations
-    f[110] = 0x100002;
-    b.offer(restore_command(2, 2, 3, f));
-    // Another Chao (slot 0 holds a different identity): the payload's behaviours replace its own.
-    b.offer(restore_command(3, 0, 3, f));
-    // Version 4 with classroom flags, same Chao and life; then the same after a rebirth.
-    std::vector<int32_t> f4 = f;
-    f4.push_back(1);
-    f4.push_back(0x400);
-    std::vector<uint8_t> id1 = bytes_at(slot_addr(1) + ChaoRecord::chao_id, 20);
-    for (int k = 0; k < 5; ++k) std::memcpy(&f4[static_cast<size_t>(105 + k)], &id1[static_cast<size_t>(4 * k)], 4);
-    b.offer(restore_command(4, 1, 4, f4));
-    f4[40] = 2;
-    std::vector<uint8_t> id4 = bytes_at(slot_addr(4) + ChaoRecord::chao_id, 20);
-    for (int k = 0; k < 5; ++k) std::memcpy(&f4[static_cast<size_t>(105 + k)], &id4[static_cast<size_t>(4 * k)], 4);
-    json named = json::parse(restore_command(5, 4, 4, f4));
+    // The same Chao in the same life (reincarnations 1) keeps what it has learnt; another
+    // Chao, or one in a later life, takes the payload's bits.
+    std::vector<int32_t> same2 = payload(111, 2), other = payload(111, 2), same1 = payload(113, 1);
+    same2[40] = other[40] = same1[40] = 1;
+    same2[110] = other[110] = same1[110] = 0x100002;
+    same1[111] = 1;
+    same1[112] = 0x400;
+    std::vector<int32_t> reborn4 = payload(113, 4);
+    reborn4[40] = 2;
+    reborn4[110] = 0x100002;
+    reborn4[111] = 1;
+    reborn4[112] = 0x400;
+    json named = json::parse(restore_command(5, 4, 4, reborn4));
     named["name_raw"] = "11121314151617";
-    b.offer(named.dump());
+    b.offer(restore_command(2, 2, 3, same2) + "," + restore_command(3, 0, 3, other) + "," +
+            restore_command(4, 1, 4, same1) + "," + named.dump());
     b.run();
     CHECK(b.acks().empty());
     CHECK(b.completed() == std::vector<uint32_t>{1, 2, 3, 4, 5});
-    CHECK(image_of(2).animal_behaviors == (0x100002u | 0x5u));
-    CHECK(id_hex(2) == hex(id));
+    CHECK(image_of(2).animal_behaviors == 0x100007u);
     CHECK(image_of(0).animal_behaviors == 0x100002u);
-    CHECK(id_hex(0) == hex(id));  // the identity comes from the payload
-    CHECK(image_of(1).animal_behaviors == (0x100002u | 0x10005u));
-    CHECK(image_of(1).classroom_flags == (0x400u | 0x30u));
-    CHECK(image_of(4).classroom_flags == 0x400u);
+    CHECK(id_hex(0) == id_hex(2));  // the identity comes from the payload
+    CHECK(image_of(1).animal_behaviors == 0x110007u);
+    CHECK(image_of(1).classroom_flags == 0x430u);
     CHECK(image_of(4).animal_behaviors == 0x100002u);
-    CHECK(hex(bytes_at(slot_addr(4) + ChaoRecord::name_raw, 7)) == "11121314151617");
-    CHECK(hex(bytes_at(slot_addr(2) + ChaoRecord::name_raw, 7)) == "2a2b2c2d2e2f30");
-}
-
-TEST_CASE("restore refusals: a slot in a new life first, then EnableRestoreOnLaunch, then the payload") {
-    Bench b;
-    const std::vector<uint8_t> before = all_slots();
-    mod_state().new_life_flags[9] = true;
-    mod_state().config.EnableRestoreOnLaunch = false;
-    b.offer(restore_command(1, 9, 2, payload(105)) + "," + restore_command(2, 10, 2, payload(105)));
-    b.run();
-    std::vector<AckEntry> acks = b.acks();
-    REQUIRE(acks.size() == 2);
-    CHECK(acks[0].error == "restore refused: this slot has started a new life");
-    CHECK(acks[1].error == "EnableRestoreOnLaunch is off");
-
-    mod_state().config.EnableRestoreOnLaunch = true;
-    b.offer(restore_command(3, 10, 2, payload(104)) + "," + restore_command(4, 10, 3, payload(105)));
-    b.run();
-    acks = b.acks();
-    REQUIRE(acks.size() == 2);
-    CHECK(acks[0].error == "restore payload failed its version or length check");
-    CHECK(acks[1].error == "restore payload failed its version or length check");
-    CHECK(all_slots() == before);
-    CHECK(b.completed().empty());
+    CHECK(image_of(4).classroom_flags == 0x400u);
+    CHECK(name_hex(4) == "11121314151617");
 }
 
 TEST_CASE("a command offered again, in a second document or after a lost acknowledgement, is applied once") {
     Bench b;
     const std::string commands = R"({"id":7,"kind":"spawn_fruit","garden":1,"fruit_type":4,"count":3},)"
                                  R"({"id":8,"kind":"rename","slot":0,"name_raw":"01020304050607"},)"
-                                 R"({"id":9,"kind":"rename","slot":0,"expect_chao_id":")" + id_hex(4) +
-                                 R"(","name_raw":"0a0a0a0a0a0a0a"})";
+                                 R"({"id":9,"kind":"rename","slot":0,"name_raw":"0a0a0a0a0a0a0a","expect_chao_id":")" +
+                                 id_hex(4) + "\"}";
     // The worker keeps two documents, each the server's whole unacknowledged list.
     b.offer(commands);
     b.offer(commands);
     b.run();
     REQUIRE(sim::created_fruit().size() == 3);
-    const float xs[] = {12.0f, 13.5f, 15.0f};
     for (int i = 0; i < 3; ++i) {
         const sim::CreatedFruit& f = sim::created_fruit()[static_cast<size_t>(i)];
-        CHECK(f.type == 4);
-        CHECK(f.position.x == xs[i]);
-        CHECK(f.position.y == 3.5f);
-        CHECK(f.position.z == -4.0f);
-        CHECK(f.rotation == 0x4000);
-        CHECK(f.record == 0);
+        CHECK((f.type == 4 && f.rotation == 0x4000 && f.record == 0));
+        CHECK(f.position.x == 12.0f + 1.5f * static_cast<float>(i));
+        CHECK((f.position.y == 3.5f && f.position.z == -4.0f));
     }
     std::vector<AckEntry> acks = b.acks();
     REQUIRE(acks.size() == 2);
@@ -331,14 +259,13 @@ TEST_CASE("a command offered again, in a second document or after a lost acknowl
     CHECK((acks[1].id == 9 && !acks[1].ok && acks[1].error == "a different chao now occupies that slot"));
     CHECK(b.completed() == std::vector<uint32_t>{8});
 
-    // The player renames the Chao in the game; the acknowledgements were lost and the server
-    // offers all three again: nothing is applied again, every answer goes out again.
+    // The player renames the Chao in the game, the answers are lost and the server offers all
+    // three again: nothing is applied again, every answer goes out again.
     std::string error;
     sim::ChaoSpec renamed;
-    renamed.slot = 0;
     renamed.set("chao_id", chao_id_text(0xA0)).set("name_raw", "33333333333333");
     REQUIRE(sim::write_chao(renamed, error));
-    const std::vector<uint8_t> before = all_slots();
+    const Bytes before = all_slots();
     b.completed().clear();  // the upload carried id 8
     b.offer(commands);
     b.run();
@@ -350,7 +277,7 @@ TEST_CASE("a command offered again, in a second document or after a lost acknowl
     CHECK((acks[1].id == 9 && acks[1].error == "a different chao now occupies that slot"));
     CHECK(b.completed() == std::vector<uint32_t>{8});
 
-    // A new session forgets them: the save-slot step clears what this one handled.
+    // A new session starts with nothing handled.
     CHECK_FALSE(mod_state().handled_commands.empty());
     sim::set_save_path("C:\\SAVEDATA\\SONIC2B__S01");
     REQUIRE(save_slot_session_step());
@@ -359,49 +286,67 @@ TEST_CASE("a command offered again, in a second document or after a lost acknowl
 
 TEST_CASE("spawn_fruit waits for its garden and the player, and stops where the game refuses") {
     Bench b;
+    game::write<uint32_t>(game::addr::character_data, 0);
     b.offer(R"({"id":1,"kind":"spawn_fruit","garden":2,"fruit_type":3},)"
             R"({"id":2,"kind":"spawn_fruit","garden":1,"fruit_type":24},)"
             R"({"id":3,"kind":"spawn_fruit","garden":1,"fruit_type":3,"count":4})");
-    b.run(1);
+    b.run(1);  // wrong garden
+    b.offer(R"({"id":1,"kind":"spawn_fruit","garden":2,"fruit_type":3})");
+    b.run(2);  // no player
     CHECK(sim::created_fruit().empty());
     std::vector<AckEntry> acks = b.acks();
     REQUIRE(acks.size() == 2);
-    CHECK(acks[0].error == "invalid fruit spawn payload");
-    CHECK(acks[1].error == "invalid fruit spawn payload");
+    CHECK((acks[0].error == "invalid fruit spawn payload" && acks[1].error == "invalid fruit spawn payload"));
 
-    game::write<uint32_t>(game::addr::character_data, 0);
-    b.offer(R"({"id":1,"kind":"spawn_fruit","garden":2,"fruit_type":3})");
-    b.run(2);  // no player yet
-    CHECK(sim::created_fruit().empty());
-    CHECK(b.acks().empty());
     sim::place_player(0.0f, 0.0f, 0.0f, 0);
-    b.offer(R"({"id":1,"kind":"spawn_fruit","garden":2,"fruit_type":3})");
-    b.run(2);
-    CHECK(sim::created_fruit().size() == 1);
-    CHECK(b.acks().size() == 1);
-
     sim::set_fruit_limit(2);
-    b.offer(R"({"id":4,"kind":"spawn_fruit","garden":2,"fruit_type":5,"count":3})");
-    b.offer(R"({"id":4,"kind":"spawn_fruit","garden":2,"fruit_type":5,"count":3})");
+    b.offer(R"({"id":1,"kind":"spawn_fruit","garden":2,"fruit_type":3},)"
+            R"({"id":4,"kind":"spawn_fruit","garden":2,"fruit_type":5,"count":3})");
     b.run(2);
-    CHECK(sim::created_fruit().size() == 2);  // one more; what was made stays
+    CHECK(sim::created_fruit().size() == 2);  // id 1's, then one of id 4's, which stays
+    acks = b.acks();
+    REQUIRE(acks.size() == 2);
+    CHECK((acks[0].id == 1 && acks[0].ok));
+    CHECK((acks[1].id == 4 && acks[1].error == "the game refused to create the fruit"));
+
+    uint8_t byte = 0;  // code that is not the supported fruit routine is never called
+    sim::peek(game::addr::create_fruit + 0x10, &byte, 1);
+    byte ^= 0xFF;
+    sim::poke(game::addr::create_fruit + 0x10, &byte, 1);
+    sim::set_fruit_limit(-1);
+    b.offer(R"({"id":5,"kind":"spawn_fruit","garden":2,"fruit_type":3})");
+    b.run(2);
     acks = b.acks();
     REQUIRE(acks.size() == 1);
-    CHECK((acks[0].id == 4 && !acks[0].ok && acks[0].error == "the game refused to create the fruit"));
+    CHECK(acks[0].error == "fruit creation unavailable: the game's fruit routine differs");
+    CHECK(sim::created_fruit().size() == 2);
 }
 
-TEST_CASE("documents that are not command documents change nothing and answer nothing") {
+TEST_CASE("memory that cannot be read or written is refused untouched; non-documents answer nothing") {
     Bench b;
-    const std::vector<uint8_t> before = all_slots();
-    for (const char* text : {"not json at all", "", R"({"commands":[{"id":1,"kind":"rename","slot":0,"name_raw":"0102)",
+    sim::set_protection(slot_addr(0) & ~0xFFFu, 0x1000, game::kPageReadOnly);  // a write there would fault
+    sim::unmap(slot_addr(21) & ~0xFFFu, 0x1000);  // slots 20 and 21 cannot be read
+    const Bytes slot0 = bytes_at(slot_addr(0), ChaoRecord::size);
+    b.offer(R"({"id":1,"kind":"rename","slot":0,"name_raw":"01020304050607"},)" + restore_command(2, 0, 2, payload(105)) +
+            R"(,{"id":3,"kind":"rename","slot":2,"name_raw":"01020304050607","expect_chao_id":")" + id_hex(2) + "\"}" +
+            R"(,{"id":4,"kind":"rename","slot":2,"name_raw":"01020304050607"})");
+    b.run();
+    std::vector<AckEntry> acks = b.acks();
+    REQUIRE(acks.size() == 3);
+    for (const AckEntry& a : acks) CHECK(a.error == "chao array not available");
+    CHECK(bytes_at(slot_addr(0), ChaoRecord::size) == slot0);
+    CHECK(b.completed() == std::vector<uint32_t>{4});  // it needed no other slot
+
+    b.completed().clear();
+    const Bytes before = all_slots();
+    for (const char* text : {"not json at all", "", R"({"commands":[{"id":1,"kind":"rename","slot":2,"name_raw":"0102)",
                              R"({"command":[{"id":1,"kind":"resync"}]})", R"({"commands":{"id":1,"kind":"resync"}})",
-                             "\xff\xfe{\"commands\"", R"({"commands":[{"id":"1","kind":"resync"},{"id":2}]})"})
+                             R"({"commands":[{"id":"1","kind":"resync"},{"id":2}]})"})
         b.offer_raw(text);
     b.run();
     CHECK(all_slots() == before);
     CHECK(b.acks().empty());
     CHECK(b.completed().empty());
-    CHECK(mod_state().handled_commands.empty());
 }
 
 // ---- through the reference server
@@ -409,21 +354,17 @@ TEST_CASE("documents that are not command documents change nothing and answer no
 namespace {
 
 struct Game {
-    ServerFixture& server;
     TempDir folder;
-
-    explicit Game(ServerFixture& s) : server(s) {
+    explicit Game(ServerFixture& s) {
         sim::reset();
         build_test_garden();
         sim::place_player(-20.0f, 5.0f, 8.0f, 0x2000);
         sim::set_save_path("C:\\Games\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S01");
         folder.write("config.ini", "BaseUrl=" + s.base_url() + "\nApiKey=" + s.api_key +
-                                       "\nSaveSlot=1\nScanIntervalFrames=30\nFullResyncSeconds=3600\n"
-                                       "CommandPollSeconds=1\n");
+                                       "\nScanIntervalFrames=30\nFullResyncSeconds=3600\nCommandPollSeconds=1\n");
         sim::load(folder.str().c_str());
     }
     ~Game() { sim::unload(); }
-
     template <class Pred>
     bool play_until(Pred pred, int max_frames = 6000) {
         for (int i = 0; i < max_frames; ++i) {
@@ -437,11 +378,11 @@ struct Game {
     }
 };
 
-json server_commands(const ServerFixture& s) {
-    HttpReply r = s.admin("GET", "/admin/gardens/tester/1/commands");
-    json j = json::parse(r.body, nullptr, false);
-    return j.is_object() && j.contains("commands") ? j["commands"] : json::array();
+json server_command(const ServerFixture& s, int id) {
+    json j = json::parse(s.admin("GET", "/admin/commands/" + std::to_string(id)).body, nullptr, false);
+    return j.is_object() && j.contains("command") ? j["command"] : j;
 }
+bool acknowledged(const ServerFixture& s, int id) { return server_command(s, id).value("acknowledged", false); }
 
 int queue_command(const ServerFixture& s, const json& command) {
     HttpReply r = s.admin("POST", "/admin/gardens/tester/1/commands", command.dump());
@@ -450,75 +391,59 @@ int queue_command(const ServerFixture& s, const json& command) {
 }
 
 json merged_chao(const ServerFixture& s, int slot) {
-    HttpReply r = s.admin("GET", "/admin/gardens/tester/1");
-    json j = json::parse(r.body, nullptr, false);
+    json j = json::parse(s.admin("GET", "/admin/gardens/tester/1").body, nullptr, false);
     if (j.is_object() && j.contains("garden")) j = j["garden"];
-    if (!j.is_object() || !j.contains("chao")) return json();
-    for (const json& c : j["chao"])
-        if (c["slot"] == slot) return c;
-    return json();
+    if (j.is_object() && j.contains("chao"))
+        for (const json& c : j["chao"])
+            if (c["slot"] == slot) return c;
+    return json::object();
 }
 
 }  // namespace
 
-TEST_CASE("through the server: slot commands acknowledged after the upload that shows them, refusals at once") {
+TEST_CASE("through the server: successes acknowledged after the upload that shows them, refusals at once") {
     ServerFixture server;
     Game game(server);
-    REQUIRE(game.play_until([&] { return merged_chao(server, 0).is_object(); }));
+    REQUIRE(game.play_until([&] { return merged_chao(server, 0).contains("slot"); }));
 
-    const std::vector<uint8_t> slot2_before = bytes_at(slot_addr(2), ChaoRecord::size);
+    const Bytes slot2 = bytes_at(slot_addr(2), ChaoRecord::size);
     const int rename = queue_command(server, {{"kind", "rename"}, {"slot", 0}, {"expect_chao_id", id_hex(0)},
                                               {"name_raw", "05060708090a0b"}});
     const int refused = queue_command(server, {{"kind", "rename"}, {"slot", 2}, {"expect_chao_id", id_hex(1)},
                                                {"name_raw", "05060708090a0b"}});
-    const int v2 = queue_command(server, {{"kind", "restore"}, {"slot", 10}, {"v", 2}, {"f", payload(105)}});
-    const int v3 = queue_command(server, {{"kind", "restore"}, {"slot", 11}, {"v", 3}, {"f", payload(111)}});
-    std::vector<int32_t> f4 = payload(111);
-    f4.push_back(1);
-    f4.push_back(0x77);
-    const int v4 = queue_command(server, {{"kind", "restore"}, {"slot", 12}, {"v", 4}, {"f", f4}});
+    std::vector<int32_t> f4 = payload(113);
+    f4[111] = 1;
+    f4[112] = 0x77;
+    const int restore = queue_command(server, {{"kind", "restore"}, {"slot", 12}, {"v", 4}, {"f", f4}});
     const int fruit = queue_command(server, {{"kind", "spawn_fruit"}, {"garden", 1}, {"fruit_type", 6}, {"count", 3}});
 
-    auto all_acknowledged = [&] {
-        json list = server_commands(server);
-        if (list.size() != 6) return false;
-        for (const json& c : list)
-            if (!c["acknowledged"].get<bool>()) return false;
-        return true;
-    };
     // The moment a slot command is acknowledged, the merged garden already shows its effect.
-    bool shown_before_ack = true;
+    bool shown_first = true;
     REQUIRE(game.play_until([&] {
-        json list = server_commands(server);
-        for (const json& c : list) {
-            if (c["id"] == rename && c["acknowledged"].get<bool>())
-                shown_before_ack &= merged_chao(server, 0)["name_raw"] == "05060708090a0b";
-            if (c["id"] == v4 && c["acknowledged"].get<bool>())
-                shown_before_ack &= merged_chao(server, 12)["life"]["classroom_flags"] == 0x77;
-        }
-        return all_acknowledged();
+        if (acknowledged(server, rename)) shown_first &= merged_chao(server, 0)["name_raw"] == "05060708090a0b";
+        if (acknowledged(server, restore)) shown_first &= merged_chao(server, 12)["life"]["classroom_flags"] == 0x77;
+        for (int id : {rename, refused, restore, fruit})
+            if (!acknowledged(server, id)) return false;
+        return true;
     }));
-    CHECK(shown_before_ack);
-    // Keep polling a while: commands offered again while their answers travel stay applied once.
-    game.play_until([] { return false; }, 300);
+    CHECK(shown_first);
+    game.play_until([] { return false; }, 300);  // later polls apply nothing again
 
-    std::map<int, json> by_id;
-    for (const json& c : server_commands(server)) by_id[c["id"].get<int>()] = c;
-    for (int id : {rename, v2, v3, v4, fruit}) {
-        CHECK_MESSAGE(by_id[id]["ok"] == true, by_id[id].dump());
-        CHECK((by_id[id]["error"].is_null() || by_id[id]["error"] == ""));
-    }
-    CHECK(by_id[refused]["ok"] == false);
-    CHECK(by_id[refused]["error"] == "a different chao now occupies that slot");
-    CHECK(bytes_at(slot_addr(2), ChaoRecord::size) == slot2_before);
-
-    CHECK(merged_chao(server, 10)["type"] == 5);
-    CHECK(merged_chao(server, 11)["chao_id"] == "6a0000006b0000006c0000006d0000006e000000");
-    CHECK(image_of(11).animal_behaviors == (111u & ChaoRecord::animal_behaviors_mask));
-    CHECK(image_of(12).classroom_flags == 0x77u);
-
+    for (int id : {rename, restore, fruit}) CHECK_MESSAGE(server_command(server, id)["ok"] == true, id);
+    CHECK(server_command(server, refused)["ok"] == false);
+    CHECK(server_command(server, refused)["error"] == "a different chao now occupies that slot");
+    CHECK(bytes_at(slot_addr(2), ChaoRecord::size) == slot2);
+    CHECK(merged_chao(server, 12)["chao_id"] == "6a0000006b0000006c0000006d0000006e000000");
     REQUIRE(sim::created_fruit().size() == 3);
-    CHECK(sim::created_fruit()[0].position.x == -18.0f);
     CHECK(sim::created_fruit()[2].position.x == -15.0f);
-    CHECK(sim::created_fruit()[1].position.y == 6.5f);
+
+    // Outside the garden the session keeps uploading but applies nothing until the player is back.
+    sim::leave_garden();
+    const int later = queue_command(server, {{"kind", "rename"}, {"slot", 1}, {"name_raw", "0c0c0c0c0c0c0c"}});
+    game.play_until([] { return false; }, 600);
+    CHECK_FALSE(acknowledged(server, later));
+    CHECK(name_hex(1) == "2a2b2c2d2e2f30");
+    sim::enter_garden(1);
+    REQUIRE(game.play_until([&] { return acknowledged(server, later); }));
+    CHECK(name_hex(1) == "0c0c0c0c0c0c0c");
 }

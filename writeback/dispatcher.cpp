@@ -110,8 +110,27 @@ bool record_address(const ChaoArray& a, int32_t slot, game_addr& out) {
     return true;
 }
 
+// The Chao array is one block of the game's data, but its pages need not form one region
+// (copy-on-write pages not yet written differ in protection), so a range is probed region
+// by region.
+bool span_probe(game_addr address, uint32_t length, bool writable) {
+    const uint64_t end = uint64_t(address) + length;
+    if (address == 0 || end > (uint64_t(1) << 32)) return false;
+    uint64_t at = address;
+    while (at < end) {
+        game::RegionInfo r{};
+        if (!game::query_region(static_cast<game_addr>(at), r)) return false;
+        const uint64_t region_end = uint64_t(r.base) + r.size;
+        if (region_end <= at) return false;
+        const uint32_t piece = static_cast<uint32_t>(std::min(end, region_end) - at);
+        if (!probe_struct(static_cast<game_addr>(at), piece, writable)) return false;
+        at += piece;
+    }
+    return true;
+}
+
 // Everything a guard reads lies in the first read_size bytes of a record.
-bool record_readable(game_addr record) { return probe_struct(record, R::read_size, false); }
+bool record_readable(game_addr record) { return span_probe(record, R::read_size, false); }
 
 int8_t type_of(game_addr record) { return game::read<int8_t>(record + R::type); }
 
@@ -428,10 +447,10 @@ CommandResult apply_slot_command(game_addr chao_array, uint32_t record_size, int
     // The guards have passed; the bytes about to change must also be writable.
     bool writable = false;
     switch (c.kind) {
-        case CommandKind::rename: writable = probe_struct(record + R::name_raw, R::name_size, true); break;
-        case CommandKind::set_hat: writable = probe_struct(record + R::headgear, 1, true); break;
-        case CommandKind::set_parts: writable = probe_struct(record + R::parts, kPartCount, true); break;
-        default: writable = probe_struct(record, R::head_size, true); break;
+        case CommandKind::rename: writable = span_probe(record + R::name_raw, R::name_size, true); break;
+        case CommandKind::set_hat: writable = span_probe(record + R::headgear, 1, true); break;
+        case CommandKind::set_parts: writable = span_probe(record + R::parts, kPartCount, true); break;
+        default: writable = span_probe(record, R::head_size, true); break;
     }
     if (!writable) {
         result.message = "chao array not available";
