@@ -8,6 +8,8 @@
 #include "protect/lifespan.h"
 #include "snapshot/scanner.h"
 #include "storage/deposit.h"
+#include "writeback/dispatcher.h"
+#include "writeback/lifecycle.h"
 
 namespace {
 
@@ -28,6 +30,12 @@ void upload_scan(ModState& s, bool in_garden) {
         context.active_garden = 0;
     }
     feed_scanner(scanner, context, std::string());
+    if (s.config.EnableWriteback && in_garden) {
+        run_hatch_monitor(game::addr::chao_slots, game::kChaoRecordSize, game::kChaoSlotCount);
+        run_rebirth_monitor(game::addr::chao_slots, game::kChaoRecordSize, game::kChaoSlotCount);
+        apply_server_commands(game::addr::chao_slots, game::kChaoRecordSize, game::kChaoSlotCount, game::addr::trees,
+                              context.active_garden);
+    }
     ScanResult r = scan_garden(scanner, platform::tick_ms());
     if (!r.produced) return;
     ModLog::log("%s upload: %d chao sent, %d occupied, %d slots changed, %d trees changed, %u bytes",

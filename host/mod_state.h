@@ -1,12 +1,26 @@
 // The run state shared by the entry points, the frame driver and the writeback code.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/config.h"
 #include "host/notices.h"
 #include "writeback/command.h"
+
+// What the dispatcher did with one command id in this session, so that a command offered
+// again (a second copy of the document, or a lost acknowledgement) is answered again and
+// never applied twice.
+struct HandledCommand {
+    bool ok = false;
+    bool awaits_snapshot = false;  // completed: acknowledged once the next upload is accepted
+    std::string reason;            // the refusal sent back
+    uint64_t serial = 0;           // order of handling; the oldest entry goes first when full
+    uint64_t answered_in = 0;      // dispatcher run that last queued its answer
+    bool repeat_logged = false;
+};
 
 struct ModState {
     std::string mod_path;
@@ -26,6 +40,11 @@ struct ModState {
     std::vector<uint32_t> completed_command_ids;
     std::vector<WritebackCommand> pending_hatches;
     std::vector<WritebackCommand> pending_rebirths;
+    std::unordered_map<int32_t, HandledCommand> handled_commands;  // cleared with the session
+    uint64_t handled_serial = 0;
+    uint64_t dispatch_runs = 0;
+    // One per Chao slot: a guarded rebirth of that slot has started; kept for the process.
+    std::array<bool, 37> new_life_flags{};
 };
 
 ModState& mod_state();

@@ -48,6 +48,7 @@ void clear_session_state(ModState& s) {
     s.completed_command_ids.clear();
     s.pending_hatches.clear();
     s.pending_rebirths.clear();
+    s.handled_commands.clear();
     s.garden_seen = false;
 }
 

@@ -86,6 +86,22 @@ void set_save_path(const char* path);
 // The player's progress words.
 void set_progress(int32_t rings, uint8_t emblems, int32_t lobby_unlocks, int32_t character);
 
+// The fruit creator (sim/fruit.cpp). Each fruit it made, as the game was asked for it.
+struct CreatedFruit {
+    int32_t type;
+    game::Vec3 position;
+    int32_t rotation;
+    game_addr record;  // the item record handed in; 0 when the game picks one itself
+    game_addr task;    // the new object's task (its item-slot entry names record and task)
+};
+// What the creator made since the last reset().
+const std::vector<CreatedFruit>& created_fruit();
+// The creator refuses (answers 0) once this many fruit exist; negative: never.
+void set_fruit_limit(int32_t limit);
+// The player character data: a block of the game's own at the pointer word, with its
+// rotation at +0x0C and position at +0x14. Replaces a pointer that leads nowhere.
+void place_player(float x, float y, float z, int32_t rotation);
+
 // The loader's helper table: `version`, with the recording screen-text function at word 17
 // from version 8 on unless `null_screen_text`.
 const HelperWord* helper_table(int32_t version, bool null_screen_text = false);

@@ -9,6 +9,7 @@
 
 #include "snapshot/json_writer.h"
 #include "writeback/command_reader.h"
+#include "writeback/dispatcher.h"
 
 namespace {
 
@@ -27,22 +28,19 @@ std::string hex_of(const std::array<uint8_t, N>& bytes) {
 
 bool in_range(int32_t v, int32_t lo, int32_t hi) { return v >= lo && v <= hi; }
 
-bool hat_allowed(int32_t h) { return in_range(h, 0, 8) || in_range(h, 11, 14) || h == 16; }
-
 // The reason the game would refuse this command with whatever the garden holds. The checks on
 // game memory that come first (slot occupied, identity matches, not an egg) are taken as
-// passed, EnableRestoreOnLaunch as on; null when the command may succeed.
+// passed, EnableRestoreOnLaunch as on; null when the command may succeed. The dispatcher's own
+// kinds are decided by the dispatcher's rules; the executors of the other kinds check their
+// payloads here.
 const char* refusal_of(const WritebackCommand& c) {
     const bool slot_ok = in_range(c.slot, 0, kSlotCount - 1);
-    const bool wardrobe = c.kind == CommandKind::set_parts || c.kind == CommandKind::set_hat;
     switch (c.kind) {
-        case CommandKind::resync: return nullptr;
         case CommandKind::reincarnate:
             if (!c.reincarnate_ok || c.reincarnations > 32766 || !in_range(c.garden, 1, 3) || !c.has_expect_chao_id ||
                 !c.expect_chao_id_ok || !slot_ok)
                 return "invalid guarded rebirth request";
             return nullptr;
-        case CommandKind::spawn_fruit: return c.fruit_ok ? nullptr : "invalid fruit spawn payload";
         case CommandKind::spawn_inventory: return c.inventory_ok ? nullptr : "invalid stored-item delivery";
         case CommandKind::hatch:
             if (!c.hatch_ok || !c.has_expect_generation || !c.expect_generation_ok)
@@ -54,25 +52,8 @@ const char* refusal_of(const WritebackCommand& c) {
             if (!c.tree_ok || !c.has_expect_raw) return "tree control payload is incomplete or invalid";
             if (!in_range(c.expect_raw[0], 1, 7)) return "tree slot does not contain a player-planted tree";
             return nullptr;
-        default: break;
+        default: return refusal_without_game(c);
     }
-    // rename, restore, set_parts, set_hat and unrecognised kinds: the slot command's order.
-    if (c.kind == CommandKind::unknown) return "unsupported command kind";
-    if (!slot_ok) return "slot out of range";
-    if (c.kind == CommandKind::restore) {
-        if (!c.restore_ok) return "restore payload failed its version or length check";
-        if (c.restore_fields[0] == 0) return "restore would empty the slot";
-        return nullptr;
-    }
-    if (!c.expect_chao_id_ok) return "command carried a malformed chao id";
-    if (wardrobe && c.has_expect_parts_guard && !c.expect_parts_guard_ok) return "invalid wardrobe identity check";
-    if (wardrobe && !c.has_expect_chao_id && !c.has_expect_seed && !c.has_expect_parts_guard)
-        return "animal parts command carried no expected chao identity";
-    if (c.kind == CommandKind::set_hat && (!c.has_headgear || !hat_allowed(c.headgear)))
-        return "hat payload is invalid or target is an egg";
-    if (c.kind == CommandKind::set_parts && !c.parts_ok) return "animal parts payload is incomplete or invalid";
-    if (c.kind == CommandKind::rename && !c.has_name) return "rename carried no usable name";
-    return nullptr;
 }
 
 std::string command_json(const WritebackCommand& c) {
