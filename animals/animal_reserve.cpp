@@ -416,13 +416,13 @@ namespace {
 void sync_positions(int32_t garden) {
     AnimalReserve& s = reserve();
     AnimalRecord* t = table();
+    if (!game_memory::is_readable(kObjectSlots, kObjectSlotCount * kObjectSlotSize)) return;
     for (uint32_t n = 0; n < kObjectSlotCount; ++n) {
         game_addr slot = kObjectSlots + n * kObjectSlotSize;
-        uint32_t record = 0, object = 0;
-        if (!game_memory::read_u32(slot + 8, record)) continue;
-        int index = entry_index(record);
+        int index = entry_index(game::read<uint32_t>(slot + 8));
         if (index < 0 || t[index].item_type < 0) continue;
-        if (!game_memory::read_u32(slot + 0x3C, object) || !game_memory::probe_struct(object, 0x40, false)) continue;
+        uint32_t object = game::read<uint32_t>(slot + 0x3C);
+        if (!game_memory::probe_struct(object, 0x40, false)) continue;
         uint32_t back = game::read<uint32_t>(object + 0x3C);
         uint32_t transform = game::read<uint32_t>(object + 0x34);
         uint32_t routine = game::read<uint32_t>(object + 0x10);
