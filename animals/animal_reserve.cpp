@@ -140,6 +140,12 @@ bool record_is_free(const AnimalRecord& r) {
     return std::memcmp(&r, &empty, sizeof r) == 0;
 }
 
+bool record_is_pending(const AnimalRecord& r) {
+    AnimalRecord free_but_garden = free_record();
+    free_but_garden.garden = r.garden;
+    return r.garden != -1 && std::memcmp(&r, &free_but_garden, sizeof r) == 0;
+}
+
 AnimalRecord free_record() {
     AnimalRecord r;
     std::memset(&r, 0, sizeof r);
@@ -179,6 +185,9 @@ bool serialize_table(const AnimalRecord* t, uint32_t save_key, std::string& out)
     std::string bytes(kHeaderSize, '\0');
     uint32_t count = 0;
     for (uint32_t i = 0; i < kCapacity; ++i) {
+        // An entry the allocation hook handed to the game that the game has not filled in yet
+        // holds no animal: written as free, so it cannot block every save of the run.
+        if (record_is_pending(t[i])) continue;
         if (!record_valid(t[i])) return false;
         if (t[i].item_type < 0) continue;
         bytes.append(reinterpret_cast<const char*>(&t[i]), sizeof(AnimalRecord));

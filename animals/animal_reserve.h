@@ -74,6 +74,9 @@ constexpr uint32_t kReleaseBelow = 30;
 bool record_valid(const AnimalRecord& r);
 bool record_is_free(const AnimalRecord& r);  // exactly -1, -1, sixteen zero bytes
 AnimalRecord free_record();
+// Free but for its garden: as the allocation hook hands an entry to the game, until the game
+// fills it in.
+bool record_is_pending(const AnimalRecord& r);
 
 // "/" -> "\", letters lower-cased; the save key is FNV-1a-32 over the result.
 std::string normalize_save_path(const std::string& path);
