@@ -100,6 +100,7 @@ void reset_library_state() {
     ModLog::reset();
     reset_notices();
     lifespan::reset();
+    animals::reset();
     LinkWorker& w = link_worker();
     StopWorker();
     {

@@ -99,6 +99,9 @@ game_addr create_animal(uint8_t type, game_addr position, int32_t rotation, game
 game_addr create_item_object(uint8_t type_minus_21, game_addr position, game_addr rotation_vector,
                              game_addr record);
 void set_chao_routine(game_addr task, game_addr routine);
+// Zeroed memory the game's own code can reach (its address is a game address), kept for the
+// life of the process; 0 when none could be had.
+game_addr alloc_game_memory(uint32_t size);
 // The game's rebirth routine for one Chao task (one stack argument); its result.
 uint32_t rebirth_routine(game_addr task);
 

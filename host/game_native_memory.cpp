@@ -3,6 +3,8 @@
 // tests build it for x86-64 and run it on pages they allocate below 4 GiB.
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "host/game.h"
 
 namespace game {
@@ -37,6 +39,18 @@ bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint
         return false;
     old_protect = old;
     return true;
+}
+
+game_addr alloc_game_memory(uint32_t size) {
+    // Ordinary heap memory: inside the game's 32-bit process its address is a game address.
+    // Never freed; it lives as long as the process.
+    void* block = calloc(size ? size : 1, 1);
+    uint64_t at = reinterpret_cast<uintptr_t>(block);
+    if (!block || at + size > (1ull << 32)) {
+        free(block);
+        return 0;
+    }
+    return static_cast<game_addr>(at);
 }
 
 bool flush_code(game_addr address, uint32_t size) {

@@ -33,7 +33,7 @@ TEST_CASE("a valid configuration: every start-up line in order, then sync enable
     const ModState& s = mod_state();
     REQUIRE(lines.size() == 7);
     CHECK(lines[0] == "[velmora] v0.1.19 starting\n");
-    CHECK(lines[1] == "[velmora] animal inventory: incompatible native code; disabled\n");
+    CHECK(lines[1] == "[velmora] animal inventory: enabled\n");
     CHECK(lines[2] == "[velmora] manual rebirth: safe native behavior available\n");
     CHECK(lines[3] == "[velmora] natural lifecycle: lifespan frozen; natural death/reincarnation disabled\n");
     CHECK(lines[4] == "[velmora] target http://127.0.0.1:8787/garden/api/v1/sync (save slot 3)\n");
@@ -44,7 +44,7 @@ TEST_CASE("a valid configuration: every start-up line in order, then sync enable
     CHECK(s.sync_enabled);
     CHECK(s.mod_path == dir.str());
     CHECK((s.screen_text != nullptr));
-    CHECK(box_titles() == std::vector<std::string>{"Velmora - animal inventory unavailable"});
+    CHECK(box_titles().empty());
     CHECK(link_worker().lifespan_frozen.load());
     CHECK(link_worker().rebirth_available.load());
     // No key in the log, ever.

@@ -48,9 +48,7 @@ class Start(unittest.TestCase):
             lines = r.stdout.splitlines()
             self.assertEqual(lines[0], "[velmora] v0.1.19 starting")
             self.assertIn("[velmora] natural lifecycle: lifespan frozen; natural death/reincarnation disabled", lines)
-            self.assertIn("BOX Velmora - animal inventory unavailable | Animal persistence could not be verified. "
-                          "Check for conflicting animal mods and restart SA2. The original animal rules still "
-                          "apply.", lines)
+            self.assertIn("[velmora] animal inventory: enabled", lines)
             self.assertTrue(any(l.startswith("[velmora] target https://sync.velmora.example:443/api/v1/sync")
                                 for l in lines))
 
