@@ -304,9 +304,6 @@ void debug_print(const char* line) {
 int32_t current_garden() { return sim::world().garden; }
 
 game_addr alloc_item_record(uint32_t) { return 0; }
-void release_held_item() {}
-bool garden_save_check(game_addr) { return false; }
-void garden_save_store(game_addr) {}
 game_addr create_fruit(int32_t, game_addr, int32_t, game_addr, game_addr) { return 0; }
 game_addr create_animal(uint8_t, game_addr, int32_t, game_addr, game_addr) { return 0; }
 game_addr create_item_object(uint8_t, game_addr, game_addr, game_addr) { return 0; }

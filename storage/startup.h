@@ -83,6 +83,6 @@ bool VerifyTargetDigest(const TransferRecord& record);
 // The storage folder's delivery receipts.
 std::string DeliveryReceiptFolder();
 
-// The Game Boy menu relabel ("Put" -> "Store") rests on game-code probes that are not part
-// of this build yet: it changes nothing and reports false ("not available").
+// The Game Boy menu entry "Put" reads "Store" while storage is usable (enable), "Put" again
+// otherwise; every frame. True when the label was changed now.
 bool SetGameBoyStoreLabel(bool enable);
