@@ -52,7 +52,6 @@ struct StorageState {
     platform::LockFile* lock = nullptr;  // garden save path + ".storage.lock", held for the run
     std::vector<PendingTransfer> pending;
     StorageNotice notice;
-    bool label_unavailable_logged = false;
     // The animal reserve's file, for receipts that change it; null (or false) when it cannot be
     // established, and such receipts then cannot be proven applied.
     bool (*reserve_file_path)(std::string& path) = nullptr;
