@@ -29,6 +29,7 @@ struct GameBoyScene {
 
 // The player in `garden` (1..3), standing at the Game Boy (same position, action byte 21),
 // the Game Boy task in state 1, the menu object, and the storage scratch block registered.
+// Call it after every reset(): the scratch block of an earlier game is gone with its memory.
 GameBoyScene& setup_gameboy(int32_t garden);
 GameBoyScene& gameboy_scene();
 // Moves the player by dx, dz away from the Game Boy.

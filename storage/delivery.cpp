@@ -77,6 +77,14 @@ bool item_saved(const TransferRecord& t) {
     return garden_save_with_record(file, record, item, updated, why) && ReplaceFileIfUnchanged(path, file, updated);
 }
 
+// After the item was written into the game: never reported as failed (the server would offer
+// it again). The command stays unacknowledged; a later offer completes it once the receipt
+// is applied.
+DeliveryOutcome hold_after_creation() {
+    storage_state().attention = true;
+    return wait();
+}
+
 DeliveryOutcome replay(const WritebackCommand& c, int32_t garden, const std::string& path, const std::string& id) {
     StorageState& s = storage_state();
     TransferRecord t;
@@ -88,20 +96,14 @@ DeliveryOutcome replay(const WritebackCommand& c, int32_t garden, const std::str
         // The object may have been created before the run ended: the planned file proves it,
         // and so does the item itself, found in its save file or in the garden.
         if (item_saved(t)) {
-            if (!AdvanceAndWrite(t, path, kTransferApplied, "")) return refuse("could not confirm recovered delivery");
+            // The item exists: never answered as a failure, or the server would offer it again.
+            if (!AdvanceAndWrite(t, path, kTransferApplied, "")) return hold_after_creation();
         }
     }
     if (t.state < kTransferApplied) return refuse("interrupted delivery needs review; item will not be created twice");
     return done();
 }
 
-// After the item was written into the game: never reported as failed (the server would offer
-// it again). The command stays unacknowledged; a later offer completes it once the receipt
-// is applied.
-DeliveryOutcome hold_after_creation() {
-    storage_state().attention = true;
-    return wait();
-}
 
 }  // namespace
 
@@ -157,6 +159,8 @@ DeliveryOutcome deliver_stored_item(const WritebackCommand& c, int32_t current_g
     // The command's numbers must survive narrowing to the receipt's 16-bit fields.
     if (t.item_type != c.item_type || t.size != c.size || t.age != c.age || !IsTransferValid(t))
         return refuse("invalid stored-item delivery");
+    game_addr args = storage_scratch(24);
+    if (!args) return refuse("storage persistence or native code is unavailable");
     std::string before;
     if (!ReadWholeFile(s.garden_save_path, kMaxHashedFileSize, before) || before.size() != kGardenSaveFileSize ||
         std::memcmp(before.data(), kGardenSaveHeader, 48) != 0)
@@ -175,9 +179,6 @@ DeliveryOutcome deliver_stored_item(const WritebackCommand& c, int32_t current_g
         std::memcmp(game::game_ptr<const uint8_t>(record), remembered, 20) != 0 ||
         !ReadWholeFile(s.garden_save_path, kMaxHashedFileSize, again) || again != before)
         return refuse("garden changed while preparing delivery");
-    game_addr args = storage_scratch(24);
-    if (!args) return refuse("storage persistence or native code is unavailable");
-
     // Applying is on disk before the game is touched: a receipt below it proves nothing was made.
     if (!BeginLocalChange(t, path)) return refuse("could not persist delivery intent");
 

@@ -98,7 +98,6 @@ TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in se
         };
         crash::Report r = crash::run(c);
         report(r);
-        MESSAGE("fault points: " << r.fault_points);
         CHECK(r.fault_points > 20);
         delete scene;
     }
@@ -148,7 +147,6 @@ TEST_CASE("a delivery interrupted anywhere and offered again exists once, or sta
         };
         crash::Report r = crash::run(c);
         report(r);
-        MESSAGE("fault points: " << r.fault_points);
         CHECK(r.fault_points > 20);
         delete scene;
     }
