@@ -254,6 +254,17 @@ TEST_CASE("the storage button counts only in the storage action") {
     CHECK(pending_deposits().empty());
 }
 
+namespace {
+std::string g_reserve_file;
+game_addr g_reserve_record = 0;
+bool reserve_without(game_addr record, std::string& path, std::string& content) {
+    if (record != g_reserve_record) return false;
+    path = g_reserve_file;
+    content = "reserve without the animal";
+    return true;
+}
+}  // namespace
+
 TEST_CASE("an animal and an item without a save record go through as well") {
     Scene scene;
     bool with_record = true;
@@ -262,11 +273,25 @@ TEST_CASE("an animal and an item without a save record go through as well") {
         with_record = false;
         sim::hold(sim::place_fruit(4, 1, false));
     }
+    SUBCASE("animal kept in the reserve file") {
+        with_record = false;  // the garden save file stays as it is
+        game_addr task = sim::place_animal(11, false);
+        g_reserve_record = sim::alloc(20);
+        int16_t type = 11;
+        sim::poke(g_reserve_record, &type, 2);
+        sim::poke(game::read<uint32_t>(task + 0x3C) + 8, &g_reserve_record, 4);
+        g_reserve_file = scene.dir.str() + "/reserve.bin";
+        scene.dir.write("reserve.bin", "reserve with the animal");
+        set_reserve_serialize_without(&reserve_without);
+        sim::hold(task);
+    }
     sim::write_garden_save();
     const std::string original = sim::read_garden_save();
     REQUIRE(Scene::hold_until_started() == 45);
     const uint32_t target = pending_deposits()[0].transfer.target;
-    CHECK(target == (with_record ? kTargetGardenSave : kTargetNone));
+    const std::string receipt = pending_deposits()[0].receipt_path;
+    if (g_reserve_record) CHECK(target == kTargetAnimalReserve);
+    else CHECK(target == (with_record ? kTargetGardenSave : kTargetNone));
     Scene::frame();
     REQUIRE(Scene::answer_next(true) == "prepare");
     Scene::frame();
@@ -275,6 +300,14 @@ TEST_CASE("an animal and an item without a save record go through as well") {
     CHECK(Scene::notice() == "Sent to server storage.");
     CHECK(sim::held_task() == 0);
     CHECK((sim::read_garden_save() == original) == !with_record);
+    if (g_reserve_record) {
+        CHECK(scene.dir.read("reserve.bin") == "reserve without the animal");
+        std::string backup;
+        REQUIRE(ReadWholeFile(receipt + ".before", kMaxHashedFileSize, backup));
+        CHECK(backup == "reserve with the animal");
+        set_reserve_serialize_without(nullptr);
+        g_reserve_record = 0;
+    }
 }
 
 TEST_CASE("the Game Boy menu reads Store while storage is usable") {

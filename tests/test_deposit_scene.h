@@ -4,6 +4,7 @@
 #pragma once
 #include <doctest/doctest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
