@@ -6,6 +6,7 @@
 #include "protect/game_memory.h"
 
 #include <cstring>
+#include <unordered_set>
 
 const char* const kRecoveryAttentionText = "Storage recovery needs attention. Items and receipts retained.";
 
@@ -216,7 +217,7 @@ constexpr uint32_t kMaxTaskNodes = 4096;
 game_addr find_menu_state_block(bool& found) {
     found = false;
     std::vector<game_addr> stack;
-    std::vector<game_addr> seen;
+    std::unordered_set<game_addr> seen;
     for (int i = 7; i >= 0; --i) {
         uint32_t root = 0;
         if (game_memory::read_u32(kTaskRoots + 4u * static_cast<uint32_t>(i), root) && root) stack.push_back(root);
@@ -224,10 +225,7 @@ game_addr find_menu_state_block(bool& found) {
     while (!stack.empty() && seen.size() < kMaxTaskNodes) {
         game_addr node = stack.back();
         stack.pop_back();
-        bool visited = false;
-        for (game_addr v : seen) visited |= v == node;
-        if (visited) continue;
-        seen.push_back(node);
+        if (!seen.insert(node).second) continue;
         if (!game_memory::is_readable(node, 80)) continue;
         if (game::read<uint32_t>(node + 40) == 0x007951A0 && game::read<uint32_t>(node + 24) == 0x00795550) {
             game_addr block = game::read<uint32_t>(node + 64);
