@@ -99,14 +99,20 @@ bool action_is_storage() {
     return c && game::read<uint8_t>(c) == kStorageAction;
 }
 
-// A terminated text read only where the probe allows.
+// A terminated text, read region by region only where the probe allows.
 bool read_text(game_addr address, uint32_t max_length, std::string& out) {
     out.clear();
-    for (uint32_t i = 0; i < max_length; ++i) {
-        if (!is_readable(address + i, 1)) return false;
-        char c = game::read<char>(address + i);
-        if (c == '\0') return true;
-        out += c;
+    uint32_t i = 0;
+    while (i < max_length) {
+        game_addr at = address + i;
+        game::RegionInfo r{};
+        if (!is_readable(at, 1) || !game::query_region(at, r)) return false;
+        uint64_t end = uint64_t(r.base) + r.size;
+        for (; i < max_length && uint64_t(address) + i < end; ++i) {
+            char c = game::read<char>(address + i);
+            if (c == '\0') return true;
+            out += c;
+        }
     }
     return false;
 }
