@@ -25,6 +25,11 @@ int message_box(const char* title, const char* text, uint32_t style);
 // Ask the shell to "open" an address (no parameters, no working folder, shown normally).
 void shell_open(const char* address);
 
+// The game window: true when the foreground window belongs to this process, and whether a
+// key (a Windows virtual-key code) is down at this moment.
+bool foreground_is_own_process();
+bool key_down(int virtual_key);
+
 // Files. Paths are written the Windows way (folder + "\name"); the POSIX side maps them.
 struct File;
 File* file_open_read(const std::string& path);  // null when it cannot be opened

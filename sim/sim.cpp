@@ -306,9 +306,6 @@ void debug_print(const char* line) {
 
 int32_t current_garden() { return sim::world().garden; }
 
-void release_held_item() {}
-bool garden_save_check(game_addr) { return false; }
-void garden_save_store(game_addr) {}
 
 bool query_region(game_addr address, RegionInfo& info) {
     auto& runs = sim::st().runs;

@@ -3,6 +3,10 @@
 #include "host/game.h"
 #include "host/log.h"
 #include "platform/platform.h"
+#include "protect/game_memory.h"
+
+#include <cstring>
+#include <unordered_set>
 
 const char* const kRecoveryAttentionText = "Storage recovery needs attention. Items and receipts retained.";
 
@@ -55,7 +59,11 @@ StorageState& storage_state() {
     return state;
 }
 
+// The menu object last relabelled "Store"; 0 when none.
+game_addr g_label_object = 0;
+
 void reset_storage_state() {
+    g_label_object = 0;
     StorageState& s = storage_state();
     platform::lock_file_release(s.lock);
     s = StorageState{};
@@ -198,12 +206,93 @@ bool StartStorage() {
     return true;
 }
 
+namespace {
+
+constexpr game_addr kMenuObjectPointer = 0x01A559D4;
+constexpr game_addr kTaskRoots = 0x01A5A254;
+constexpr uint32_t kMenuObjectSize = 816;
+constexpr uint32_t kMaxTaskNodes = 4096;
+
+// The open Game Boy menu task's state block, or 0; `found` tells whether the task was found.
+game_addr find_menu_state_block(bool& found) {
+    found = false;
+    std::vector<game_addr> stack;
+    std::unordered_set<game_addr> seen;
+    for (int i = 7; i >= 0; --i) {
+        uint32_t root = 0;
+        if (game_memory::read_u32(kTaskRoots + 4u * static_cast<uint32_t>(i), root) && root) stack.push_back(root);
+    }
+    while (!stack.empty() && seen.size() < kMaxTaskNodes) {
+        game_addr node = stack.back();
+        stack.pop_back();
+        if (!seen.insert(node).second) continue;
+        if (!game_memory::is_readable(node, 80)) continue;
+        if (game::read<uint32_t>(node + 40) == 0x007951A0 && game::read<uint32_t>(node + 24) == 0x00795550) {
+            game_addr block = game::read<uint32_t>(node + 64);
+            if (block && block % 4 == 0 && game_memory::is_writable(block, 20) && game::read<uint8_t>(block) == 0) {
+                found = true;
+                return block;
+            }
+        }
+        // Depth first: the link at +4 is visited before the one at +12.
+        uint32_t next = game::read<uint32_t>(node + 12), child = game::read<uint32_t>(node + 4);
+        if (next) stack.push_back(next);
+        if (child) stack.push_back(child);
+    }
+    return 0;
+}
+
+bool slot_holds(game_addr slot, const char* text) {
+    uint8_t want[8] = {0x07};
+    std::memcpy(want + 1, text, std::strlen(text));
+    return std::memcmp(game::game_ptr<const uint8_t>(slot), want, 8) == 0;
+}
+
+void slot_write(game_addr slot, const char* text) {
+    uint8_t bytes[8] = {0x07};
+    std::memcpy(bytes + 1, text, std::strlen(text));
+    std::memcpy(game::game_ptr<uint8_t>(slot), bytes, 8);
+}
+
+}  // namespace
+
 bool SetGameBoyStoreLabel(bool enable) {
     StorageState& s = storage_state();
     if (!s.enabled) return false;
-    if (enable && !s.label_unavailable_logged) {
-        s.label_unavailable_logged = true;
-        ModLog::log("Game Boy storage: menu label not available");
+    if (!game_memory::matches_fingerprint(0x00795364, 12, 0x29E030F8) ||
+        !game_memory::matches_fingerprint(0x00795390, 58, 0x1D06AF6A))
+        return false;
+    uint32_t object = 0;
+    if (!game_memory::read_u32(kMenuObjectPointer, object)) return false;
+    if (g_label_object && g_label_object != object) g_label_object = 0;
+    if (!enable && !g_label_object) return false;
+    if (!game_memory::is_writable(object, kMenuObjectSize)) return false;
+    static const uint8_t kRelease[8] = {0x07, 'R', 'e', 'l', 'e', 'a', 's', 'e'};
+    if (game::read<uint32_t>(object + 48) != 0x20030000 || game::read<uint32_t>(object + 52) != 0x28030000 ||
+        std::memcmp(game::game_ptr<const uint8_t>(object + 808), kRelease, 8) != 0)
+        return false;
+    if (enable && g_label_object == object) return false;
+    bool found = false;
+    game_addr block = find_menu_state_block(found);
+    if (enable && !found) return false;
+    const game_addr slot = object + 800;
+    bool replaced = false;
+    if (enable && slot_holds(slot, "Put")) {
+        slot_write(slot, "Store");
+        g_label_object = object;
+        replaced = true;
+    } else if (!enable && slot_holds(slot, "Store")) {
+        slot_write(slot, "Put");
+        g_label_object = 0;
+        replaced = true;
+    } else if (!enable) {
+        g_label_object = 0;
     }
-    return false;
+    if (replaced && found) {
+        // The open menu redraws its entries when its state leaves 12.
+        auto* word = reinterpret_cast<uint32_t*>(game::game_ptr<uint8_t>(block + 12));
+        uint32_t expected = 12;
+        __atomic_compare_exchange_n(word, &expected, 0xFFFFFFFFu, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    }
+    return replaced;
 }

@@ -52,7 +52,6 @@ struct StorageState {
     platform::LockFile* lock = nullptr;  // garden save path + ".storage.lock", held for the run
     std::vector<PendingTransfer> pending;
     StorageNotice notice;
-    bool label_unavailable_logged = false;
     // The animal reserve's file, for receipts that change it; null (or false) when it cannot be
     // established, and such receipts then cannot be proven applied.
     bool (*reserve_file_path)(std::string& path) = nullptr;
@@ -83,6 +82,6 @@ bool VerifyTargetDigest(const TransferRecord& record);
 // The storage folder's delivery receipts.
 std::string DeliveryReceiptFolder();
 
-// The Game Boy menu relabel ("Put" -> "Store") rests on game-code probes that are not part
-// of this build yet: it changes nothing and reports false ("not available").
+// The Game Boy menu entry "Put" reads "Store" while storage is usable (enable), "Put" again
+// otherwise; every frame. True when the label was changed now.
 bool SetGameBoyStoreLabel(bool enable);

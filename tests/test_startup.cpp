@@ -38,7 +38,7 @@ TEST_CASE("a valid configuration: every start-up line in order, then sync enable
     CHECK(lines[3] == "[velmora] natural lifecycle: lifespan frozen; natural death/reincarnation disabled\n");
     CHECK(lines[4] == "[velmora] target http://127.0.0.1:8787/garden/api/v1/sync (save slot 3)\n");
     CHECK(lines[5] == "[velmora] scan every 180 frames, full resync every 60s, session " + s.session_id + "\n");
-    CHECK(lines[6] == "[velmora] Game Boy storage: unavailable; no items will be removed\n");
+    CHECK(lines[6] == "[velmora] Game Boy storage: enabled\n");
     CHECK(s.session_id.size() == 16);
     CHECK(s.session_id.find_first_not_of("0123456789abcdef") == std::string::npos);
     CHECK(s.sync_enabled);

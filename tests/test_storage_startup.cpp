@@ -199,11 +199,3 @@ TEST_CASE("an applying reserve receipt is proven through the reserve's file") {
     CHECK(g.state_on_disk(kId2 + ".bin") == 3);
     CHECK(storage_state().pending.size() == 1);
 }
-
-TEST_CASE("the menu label reports that it is not available") {
-    Garden g;
-    CHECK_FALSE(SetGameBoyStoreLabel(true));
-    CHECK_FALSE(SetGameBoyStoreLabel(true));
-    CHECK_FALSE(SetGameBoyStoreLabel(false));
-    CHECK(log_lines() == std::vector<std::string>{"Game Boy storage: menu label not available\n"});
-}

@@ -18,6 +18,8 @@ struct Hooks {
     std::function<int(const char*, const char*, uint32_t)> message_box;
     std::function<void(const char*)> shell_open;
     std::function<uint64_t()> ticks;
+    std::function<bool()> foreground;
+    std::function<bool(int)> key_state;
 };
 
 Hooks& hooks() {
@@ -46,6 +48,16 @@ void set_shell_open_handler(std::function<void(const char*)> handler) {
 void set_tick_source(std::function<uint64_t()> source) {
     std::lock_guard<std::mutex> lock(hooks().mutex);
     hooks().ticks = std::move(source);
+}
+
+void set_foreground_handler(std::function<bool()> handler) {
+    std::lock_guard<std::mutex> lock(hooks().mutex);
+    hooks().foreground = std::move(handler);
+}
+
+void set_key_state_handler(std::function<bool(int)> handler) {
+    std::lock_guard<std::mutex> lock(hooks().mutex);
+    hooks().key_state = std::move(handler);
 }
 
 std::string native_path(const std::string& path) {
@@ -89,6 +101,24 @@ void shell_open(const char* address) {
         handler = hooks().shell_open;
     }
     if (handler) handler(address);
+}
+
+bool foreground_is_own_process() {
+    std::function<bool()> handler;
+    {
+        std::lock_guard<std::mutex> lock(hooks().mutex);
+        handler = hooks().foreground;
+    }
+    return handler ? handler() : true;
+}
+
+bool key_down(int virtual_key) {
+    std::function<bool(int)> handler;
+    {
+        std::lock_guard<std::mutex> lock(hooks().mutex);
+        handler = hooks().key_state;
+    }
+    return handler ? handler(virtual_key) : false;
 }
 
 File* file_open_read(const std::string& path) {

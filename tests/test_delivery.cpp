@@ -1,0 +1,198 @@
+#include <doctest/doctest.h>
+
+#include <cstring>
+
+#include "platform/files.h"
+#include "storage/delivery.h"
+#include "test_deposit_scene.h"
+#include "writeback/command_reader.h"
+
+namespace {
+
+const std::string kItem = "0123456789abcdef0123456789abcdef";
+
+WritebackCommand command(int32_t id, const std::string& kind = "fruit", int32_t type = 7, int32_t size = 2,
+                         int32_t garden = 1) {
+    std::string doc = "{\"commands\":[{\"id\":" + std::to_string(id) +
+                      ",\"kind\":\"spawn_inventory\",\"v\":1,\"item_id\":\"" + kItem + "\",\"item_kind\":\"" + kind +
+                      "\",\"garden\":" + std::to_string(garden) + ",\"item_type\":" + std::to_string(type) +
+                      ",\"size\":" + std::to_string(size) + ",\"age\":4}]}";
+    std::vector<WritebackCommand> out;
+    REQUIRE(parse_commands(doc, out));
+    REQUIRE(out.size() == 1);
+    return out[0];
+}
+
+struct DeliveryScene : Scene {
+    DeliveryScene() {
+        Scene::frame();  // storage starts
+        REQUIRE(storage_state().started);
+        sim::use_standin_item_routines();
+    }
+    ~DeliveryScene() { set_delivery_routines(nullptr, nullptr, nullptr); }
+    std::string receipt_of(int32_t id) const {
+        return ReceiptPath(DeliveryReceiptFolder(), DeliveryTransferId(id, kItem));
+    }
+};
+
+struct Watch {
+    std::string binding;
+    std::string fail_suffix;  // fail the move onto a path ending so ("" for none)
+    int creates_then = -1;
+};
+
+bool watch_moves(platform::FileOp op, platform::FaultPhase phase, const char* path, void* context) {
+    auto* w = static_cast<Watch*>(context);
+    if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
+    std::string to = path;
+    TransferRecord r;
+    if (to.size() > 4 && to.compare(to.size() - 4, 4, ".bin") == 0 && ReadReceipt(to, w->binding, r) &&
+        r.state == kTransferPlanned) {
+        w->creates_then = sim::gameboy_faults().create_calls;
+        if (w->fail_suffix == "applying") return false;
+    }
+    return w->fail_suffix.empty() || w->fail_suffix == "applying" || to.size() < w->fail_suffix.size() ||
+           to.compare(to.size() - w->fail_suffix.size(), w->fail_suffix.size(), w->fail_suffix) != 0;
+}
+
+game_addr no_object(int32_t, game_addr, int32_t, game_addr, game_addr) {
+    ++sim::gameboy_faults().create_calls;
+    return 0;
+}
+
+}  // namespace
+
+TEST_CASE("a stored fruit is delivered once, into the game and its save file, beside the player") {
+    DeliveryScene scene;
+    const std::string original = sim::read_garden_save();
+    const WritebackCommand c = command(41);
+    DeliveryOutcome first = deliver_stored_item(c, 1);
+    CHECK(first.delivered);
+    CHECK(first.reason.empty());
+    CHECK(sim::gameboy_faults().create_calls == 1);
+    CHECK(sim::count_records(storage_game::kKindFruit) == 1);
+    CHECK(sim::count_objects(storage_game::kKindFruit) == 1);
+    const std::string now = sim::read_garden_save();
+    CHECK(file_has_fruit(now, 7));
+    CHECK(sim::garden_save_sealed(now));
+    std::string backup;
+    REQUIRE(ReadWholeFile(scene.receipt_of(41) + ".before", kMaxHashedFileSize, backup));
+    CHECK(backup == original);
+    TransferRecord r;
+    REQUIRE(ReadReceipt(scene.receipt_of(41), storage_state().binding, r));
+    CHECK(r.state == kTransferApplied);
+    CHECK(r.pos_x == 103.0f);
+    CHECK(r.pos_y == 7.0f);
+    CHECK(r.pos_z == -40.0f);
+    CHECK(r.age == 4);
+    CHECK(Scene::notice() == "Stored item delivered to this garden.");
+
+    DeliveryOutcome again = deliver_stored_item(c, 1);
+    CHECK(again.delivered);
+    CHECK(sim::gameboy_faults().create_calls == 1);
+    CHECK(sim::count_records(storage_game::kKindFruit) == 1);
+    CHECK(sim::read_garden_save() == now);
+
+    // An animal comes back the same way.
+    CHECK(deliver_stored_item(command(42, "animal", 11, 0), 1).delivered);
+    CHECK(sim::count_records(storage_game::kKindAnimal) == 1);
+}
+
+TEST_CASE("deliveries that wait for a later poll") {
+    DeliveryScene scene;
+    WritebackCommand c = command(43);
+    SUBCASE("another garden") { c = command(43, "fruit", 7, 2, 2); }
+    SUBCASE("forty fruit in the garden") {
+        uint32_t forty = 40;
+        sim::poke(game::addr::item_counts + 4 * storage_game::kKindFruit, &forty, 4);
+    }
+    SUBCASE("outside the garden") { sim::leave_garden(); }
+    DeliveryOutcome o = deliver_stored_item(c, 1);
+    CHECK_FALSE(o.delivered);
+    CHECK(o.reason.empty());
+    CHECK(sim::gameboy_faults().create_calls == 0);
+}
+
+TEST_CASE("deliveries refused before anything is changed") {
+    DeliveryScene scene;
+    std::string expected;
+    SUBCASE("a short save file") {
+        std::string file = sim::read_garden_save();
+        file.pop_back();
+        scene.dir.write("savedata/sonic2b__alf", file);
+        expected = "selected garden save is unavailable";
+    }
+    SUBCASE("another header") {
+        std::string file = sim::read_garden_save();
+        file[3] = 'x';
+        scene.dir.write("savedata/sonic2b__alf", file);
+        expected = "selected garden save is unavailable";
+    }
+    SUBCASE("a bad checksum") {
+        std::string file = sim::read_garden_save();
+        file[sim::kGardenSaveBlockOffset + 100] ^= 1;
+        scene.dir.write("savedata/sonic2b__alf", file);
+        expected = "garden save checksum is invalid";
+    }
+    SUBCASE("a receipt left in planned") {
+        TransferRecord r;
+        r.transfer_id = DeliveryTransferId(44, kItem);
+        r.save_binding = storage_state().binding;
+        r.target = kTargetGardenSave;
+        r.item_type = 7;
+        r.garden = 1;
+        r.size = 2;
+        r.age = 4;
+        platform::create_folder(DeliveryReceiptFolder());
+        REQUIRE(WriteReceipt(scene.receipt_of(44), r));
+        REQUIRE(AdvanceAndWrite(r, scene.receipt_of(44), kTransferPlanned, std::string(64, 'a')));
+        expected = "interrupted delivery needs review; item will not be created twice";
+    }
+    SUBCASE("the receipt write before the game is touched") {
+        Watch w{storage_state().binding, "applying"};
+        platform::set_file_fault_hook(&watch_moves, &w);
+        DeliveryOutcome o = deliver_stored_item(command(44), 1);
+        platform::set_file_fault_hook(nullptr, nullptr);
+        CHECK(w.creates_then == 0);
+        CHECK(o.reason == "could not persist delivery intent");
+        // Offered again, its planned receipt keeps it from being made.
+        expected = "interrupted delivery needs review; item will not be created twice";
+    }
+    const std::string before = sim::read_garden_save();
+    DeliveryOutcome o = deliver_stored_item(command(44), 1);
+    CHECK_FALSE(o.delivered);
+    CHECK(o.reason == expected);
+    CHECK(sim::gameboy_faults().create_calls == 0);
+    CHECK(sim::count_records(storage_game::kKindFruit) == 0);
+    CHECK(sim::read_garden_save() == before);
+}
+
+TEST_CASE("once the item is in the game a failure is never reported as a failure") {
+    DeliveryScene scene;
+    const WritebackCommand c = command(45);
+    SUBCASE("the save file cannot be replaced") {
+        Watch w{storage_state().binding, "sonic2b__alf"};
+        platform::set_file_fault_hook(&watch_moves, &w);
+        DeliveryOutcome o = deliver_stored_item(c, 1);
+        platform::set_file_fault_hook(nullptr, nullptr);
+        CHECK_FALSE(o.delivered);
+        CHECK(o.reason.empty());  // left unacknowledged: offered again
+    }
+    SUBCASE("the game made no object for the record") {
+        auto alloc = delivery_routines().alloc;
+        set_delivery_routines(alloc, &no_object, nullptr);
+        DeliveryOutcome o = deliver_stored_item(c, 1);
+        CHECK_FALSE(o.delivered);
+        CHECK(o.reason.empty());
+    }
+    CHECK(storage_state().attention);
+    CHECK(sim::gameboy_faults().create_calls == 1);
+    // Offered again: settled from its receipt, nothing created twice.
+    DeliveryOutcome again = deliver_stored_item(c, 1);
+    CHECK(again.delivered);
+    CHECK(sim::gameboy_faults().create_calls == 1);
+    CHECK(file_has_fruit(sim::read_garden_save(), 7));
+    CHECK(sim::count_records(storage_game::kKindFruit) == 1);
+    // Attention keeps every new delivery out.
+    CHECK(deliver_stored_item(command(46), 1).reason == "storage persistence or native code is unavailable");
+}

@@ -1,0 +1,359 @@
+#include <doctest/doctest.h>
+
+#include <cstring>
+
+#include "platform/files.h"
+#include "protect/game_memory.h"
+#include "storage/items_listing.h"
+#include "test_deposit_scene.h"
+
+namespace {
+
+struct ApplyingWatch {
+    std::string binding;
+    int release_calls_then = -1;
+    bool fail = false;
+};
+
+// At the receipt write that moves a deposit to applying: how far the game had been changed.
+bool watch_applying(platform::FileOp op, platform::FaultPhase phase, const char* path, void* context) {
+    auto* w = static_cast<ApplyingWatch*>(context);
+    std::string to = path;
+    if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before || to.size() < 4 ||
+        to.compare(to.size() - 4, 4, ".bin") != 0)
+        return true;
+    TransferRecord r;
+    if (!ReadReceipt(to, w->binding, r) || r.state != kTransferPlanned) return true;
+    w->release_calls_then = sim::gameboy_faults().release_calls;
+    return !w->fail;
+}
+
+}  // namespace
+
+TEST_CASE("the hold input starts one deposit on its 45th frame; the button is taken from the game") {
+    Scene scene;
+    sim::hold(sim::place_fruit(7, 2));
+
+    SUBCASE("F8 held") {
+        f8_down() = true;
+        Scene::frames(44);
+        CHECK(pending_deposits().empty());
+        Scene::frame();
+        REQUIRE(pending_deposits().size() == 1);
+        CHECK(Scene::notice() == "Preparing storage. Keep holding the item here...");
+        // Holding on, even once the first is gone, starts nothing new until the key is let go.
+        pending_deposits().clear();
+        Scene::frames(60);
+        CHECK(pending_deposits().empty());
+        f8_down() = false;
+        Scene::frame();
+        CHECK(Scene::hold_until_started() == 45);
+    }
+    SUBCASE("the storage button") {
+        Scene::frame();  // storage starts on the first frame
+        sim::press_storage_button();
+        storage_on_control(true);
+        for (int i = 0; i < 3; ++i) CHECK((sim::button_word(i) & storage_game::kStorageButton) == 0);
+        CHECK(pending_deposits().empty());
+        run_storage_frame(true, "S1");
+        CHECK(pending_deposits().size() == 1);
+    }
+    SUBCASE("not in the foreground: the button stays the game's") {
+        Scene::frame();
+        platform::posix::set_foreground_handler([] { return false; });
+        sim::press_storage_button();
+        Scene::frame();
+        CHECK((sim::button_word(1) & storage_game::kStorageButton) != 0);
+        CHECK(pending_deposits().empty());
+        platform::posix::set_foreground_handler(nullptr);
+    }
+}
+
+TEST_CASE("a new deposit is prepared under the current session, not cancelled by the next frame") {
+    Scene scene;
+    sim::hold(sim::place_fruit(7, 2));
+    REQUIRE(Scene::hold_until_started() == 45);
+    const PendingDeposit d = pending_deposits()[0];
+    CHECK(d.session_id == "S1");
+    CHECK(Scene::state_of(d) == kTransferPrepared);
+    Scene::frame();
+    REQUIRE(pending_deposits().size() == 1);
+    auto requests = Scene::take_requests();
+    REQUIRE(requests.size() == 1);
+    CHECK(requests[0].session_id == "S1");
+    CHECK(requests[0].body == BuildTransferJson(d.transfer, "prepare"));
+    CHECK(Scene::notice() == "Preparing storage. Keep holding the item here...");
+}
+
+TEST_CASE("a fruit deposited: removed from the game and the save file, backup kept, committed") {
+    Scene scene;
+    game_addr task = sim::place_fruit(7, 2, true, 100.0f, 5.0f, -40.0f);
+    game_addr record = sim::item_record(task);
+    sim::hold(task);
+    sim::write_garden_save();
+    const std::string original = sim::read_garden_save();
+    REQUIRE(file_has_fruit(original, 7));
+    REQUIRE(Scene::hold_until_started() == 45);
+    Scene::frame();
+    REQUIRE(Scene::answer_next(true) == "prepare");
+    Scene::frame();
+
+    REQUIRE(pending_deposits().size() == 1);
+    PendingDeposit d = pending_deposits()[0];
+    CHECK_FALSE(d.still_in_garden);
+    CHECK(Scene::state_of(d) == kTransferApplied);
+    CHECK(sim::held_task() == 0);
+    CHECK(game::read<uint16_t>(record) == 0xFFFF);
+    std::string now = sim::read_garden_save();
+    CHECK_FALSE(file_has_fruit(now, 7));
+    CHECK(sim::garden_save_sealed(now));
+    CHECK(d.transfer.save_digest == Sha256Hex(now));
+    std::string backup;
+    REQUIRE(ReadWholeFile(d.receipt_path + ".before", kMaxHashedFileSize, backup));
+    CHECK(backup == original);
+    CHECK(Scene::notice() == "Item saved out of the garden. Confirming server storage...");
+
+    // The commit goes out in the same frame; refused, it is sent again 10 s later.
+    auto commit = Scene::take_requests();
+    REQUIRE(commit.size() == 1);
+    CHECK(commit[0].body == BuildTransferJson(pending_deposits()[0].transfer, "commit"));
+    Scene::answer(commit[0], false, 503);
+    Scene::frame();
+    CHECK(Scene::notice() == "Item is saved locally; waiting for server storage.");
+    sim::advance_ms(9000);
+    Scene::frame();
+    CHECK(Scene::take_requests().empty());
+    sim::advance_ms(1100);
+    Scene::frame();
+    REQUIRE(Scene::answer_next(true) == "commit");
+    Scene::frame();
+    CHECK(pending_deposits().empty());
+    CHECK(Scene::notice() == "Sent to server storage.");
+    TransferRecord r;
+    REQUIRE(ReadReceipt(d.receipt_path, storage_state().binding, r));
+    CHECK(r.state == kTransferCommitted);
+}
+
+TEST_CASE("a prepare that does not end in a commit leaves the item where it is") {
+    Scene scene;
+    game_addr task = sim::place_fruit(3, 1);
+    sim::hold(task);
+    sim::write_garden_save();
+    const std::string original = sim::read_garden_save();
+    REQUIRE(Scene::hold_until_started() == 45);
+    f8_down() = false;
+    Scene::frame();
+
+    SUBCASE("walking away") {
+        sim::move_player(200.0f, 5.0f, -40.0f);
+        Scene::frame();
+        CHECK(Scene::notice() == "Deposit cancelled. Item kept.");
+    }
+    SUBCASE("a server without storage") {
+        Scene::answer_next(false, 404);
+        Scene::frame();
+        CHECK(Scene::notice() == "Update the server to enable storage. Item kept.");
+    }
+    SUBCASE("a server refusing") {
+        Scene::answer_next(false, 500);
+        Scene::frame();
+        CHECK(Scene::notice() == "Storage unavailable or sync pending. Item kept.");
+        CHECK(storage_state().notice.warning);
+    }
+    SUBCASE("the item dropped before the prepare was accepted") {
+        Scene::answer_next(true);
+        sim::hold(0);
+        Scene::frame();
+        CHECK(Scene::notice() == "Deposit cancelled. Keep holding the item near the Game Boy.");
+    }
+    CHECK(pending_deposits().empty());
+    CHECK(sim::gameboy_faults().release_calls == 0);
+    CHECK(sim::read_garden_save() == original);
+    CHECK(sim::count_records(storage_game::kKindFruit) == 1);
+}
+
+TEST_CASE("applying is on disk before the game loses the item; when it cannot be written, nothing is touched") {
+    Scene scene;
+    game_addr task = sim::place_fruit(7, 2);
+    sim::hold(task);
+    sim::write_garden_save();
+    const std::string original = sim::read_garden_save();
+    REQUIRE(Scene::hold_until_started() == 45);
+    Scene::frame();
+    REQUIRE(Scene::answer_next(true) == "prepare");
+    ApplyingWatch watch{storage_state().binding};
+    SUBCASE("written") {
+        platform::set_file_fault_hook(&watch_applying, &watch);
+        Scene::frame();
+        platform::set_file_fault_hook(nullptr, nullptr);
+        CHECK(watch.release_calls_then == 0);
+        CHECK(sim::gameboy_faults().release_calls == 1);
+    }
+    SUBCASE("refused") {
+        watch.fail = true;
+        platform::set_file_fault_hook(&watch_applying, &watch);
+        Scene::frame();
+        platform::set_file_fault_hook(nullptr, nullptr);
+        CHECK(watch.release_calls_then == 0);
+        CHECK(sim::gameboy_faults().release_calls == 0);
+        CHECK(sim::held_task() == task);
+        CHECK(sim::read_garden_save() == original);
+        CHECK(storage_state().attention);
+        CHECK(Scene::notice() == "Deposit paused: receipt could not save. Recovery copy retained.");
+    }
+}
+
+TEST_CASE("a commit dropped with its session is queued again under the next session") {
+    Scene scene;
+    sim::hold(sim::place_fruit(7, 2));
+    REQUIRE(Scene::hold_until_started() == 45);
+    Scene::frame();
+    REQUIRE(Scene::answer_next(true) == "prepare");
+    Scene::frame();
+    REQUIRE(pending_deposits().size() == 1);
+    REQUIRE(pending_deposits()[0].request_queued);
+    // The session ends before the worker sends the commit: the queue is emptied, no result.
+    Scene::set_session("S2");
+    Scene::frame();
+    auto requests = Scene::take_requests();
+    REQUIRE(requests.size() == 1);
+    CHECK(requests[0].session_id == "S2");
+    CHECK(requests[0].body.find("\"phase\":\"commit\"") != std::string::npos);
+    Scene::answer(requests[0], true);
+    Scene::frame();
+    CHECK(pending_deposits().empty());
+    CHECK(Scene::notice() == "Sent to server storage.");
+}
+
+TEST_CASE("what is not offered for storage") {
+    Scene scene;
+    SUBCASE("a save record whose first word is negative") {
+        game_addr task = sim::place_fruit(7, 2);
+        int16_t minus = -2;
+        sim::poke(sim::item_record(task), &minus, 2);
+        sim::hold(task);
+    }
+    SUBCASE("a fruit of size 5") { sim::hold(sim::place_fruit(7, 5)); }
+    SUBCASE("attention") {
+        sim::hold(sim::place_fruit(7, 2));
+        Scene::frame();
+        storage_state().attention = true;
+    }
+    CHECK(Scene::hold_until_started(60) == -1);
+    CHECK(sim::gameboy_faults().release_calls == 0);
+}
+
+TEST_CASE("the storage button counts only in the storage action") {
+    Scene scene;
+    sim::hold(sim::place_fruit(7, 2));
+    Scene::frame();
+    sim::set_action(3);
+    sim::press_storage_button();
+    Scene::frame();
+    CHECK((sim::button_word(1) & storage_game::kStorageButton) != 0);
+    CHECK(pending_deposits().empty());
+}
+
+namespace {
+std::string g_reserve_file;
+game_addr g_reserve_record = 0;
+bool reserve_without(game_addr record, std::string& path, std::string& content) {
+    if (record != g_reserve_record) return false;
+    path = g_reserve_file;
+    content = "reserve without the animal";
+    return true;
+}
+}  // namespace
+
+TEST_CASE("an animal and an item without a save record go through as well") {
+    Scene scene;
+    bool with_record = true;
+    SUBCASE("animal with a record") { sim::hold(sim::place_animal(11)); }
+    SUBCASE("fruit without a record") {
+        with_record = false;
+        sim::hold(sim::place_fruit(4, 1, false));
+    }
+    SUBCASE("animal kept in the reserve file") {
+        with_record = false;  // the garden save file stays as it is
+        game_addr task = sim::place_animal(11, false);
+        g_reserve_record = sim::alloc(20);
+        int16_t type = 11;
+        sim::poke(g_reserve_record, &type, 2);
+        sim::poke(game::read<uint32_t>(task + 0x3C) + 8, &g_reserve_record, 4);
+        g_reserve_file = scene.dir.str() + "/reserve.bin";
+        scene.dir.write("reserve.bin", "reserve with the animal");
+        set_reserve_serialize_without(&reserve_without);
+        sim::hold(task);
+    }
+    sim::write_garden_save();
+    const std::string original = sim::read_garden_save();
+    REQUIRE(Scene::hold_until_started() == 45);
+    const uint32_t target = pending_deposits()[0].transfer.target;
+    const std::string receipt = pending_deposits()[0].receipt_path;
+    if (g_reserve_record) CHECK(target == kTargetAnimalReserve);
+    else CHECK(target == (with_record ? kTargetGardenSave : kTargetNone));
+    Scene::frame();
+    REQUIRE(Scene::answer_next(true) == "prepare");
+    Scene::frame();
+    REQUIRE(Scene::answer_next(true) == "commit");
+    Scene::frame();
+    CHECK(Scene::notice() == "Sent to server storage.");
+    CHECK(sim::held_task() == 0);
+    CHECK((sim::read_garden_save() == original) == !with_record);
+    if (g_reserve_record) {
+        CHECK(scene.dir.read("reserve.bin") == "reserve without the animal");
+        std::string backup;
+        REQUIRE(ReadWholeFile(receipt + ".before", kMaxHashedFileSize, backup));
+        CHECK(backup == "reserve with the animal");
+        set_reserve_serialize_without(nullptr);
+        g_reserve_record = 0;
+    }
+}
+
+TEST_CASE("the Game Boy menu reads Store while storage is usable") {
+    Scene scene;
+    const sim::GameBoyScene& g = sim::gameboy_scene();
+    sim::open_gameboy_menu();
+    auto label = [&] { return std::string(game::game_ptr<const char>(g.menu + 801)); };
+    Scene::frame();
+    CHECK(label() == "Store");
+    CHECK(game::read<uint32_t>(g.menu_state + 12) == 0xFFFFFFFFu);
+    sim::set_action(3);
+    Scene::frame();
+    CHECK(label() == "Put");
+    SUBCASE("foreign code at the label's routine is left alone") {
+        sim::set_action(storage_game::kStorageAction);
+        uint8_t b = game::read<uint8_t>(0x00795364) ^ 1;
+        sim::poke(0x00795364, &b, 1);
+        Scene::frame();
+        CHECK(label() == "Put");
+    }
+}
+
+TEST_CASE("the garden items listing counts loose items by kind, type and size") {
+    Scene scene;
+    CHECK(list_garden_items().empty());  // storage not started yet
+    Scene::frame();
+    REQUIRE(storage_state().started);
+    CHECK(list_garden_items() == "{\"v\":1,\"garden\":1,\"items\":[]}");
+    for (int i = 0; i < 3; ++i) sim::place_fruit(3, 2);
+    sim::place_fruit(3, 1, false);
+    sim::place_fruit(3, 5, false);  // not a size a fruit has
+    sim::place_animal(7, false);
+    sim::place_animal(21, false);
+    CHECK(list_garden_items() ==
+          "{\"v\":1,\"garden\":1,\"items\":[{\"kind\":\"animal\",\"item_type\":7,\"size\":0,\"quantity\":1},"
+          "{\"kind\":\"fruit\",\"item_type\":3,\"size\":1,\"quantity\":1},"
+          "{\"kind\":\"fruit\",\"item_type\":3,\"size\":2,\"quantity\":3}]}");
+    SUBCASE("a slot whose object points elsewhere empties the listing") {
+        game_addr task = sim::place_fruit(9, 1, false);
+        game_addr wrong = storage_game::slot_table(storage_game::kKindFruit);
+        sim::poke(task + 0x3C, &wrong, 4);
+        CHECK(list_garden_items().empty());
+    }
+    SUBCASE("game mode 17") {
+        uint16_t mode = 17;
+        sim::poke(game::addr::game_state, &mode, 2);
+        CHECK(list_garden_items().empty());
+    }
+}

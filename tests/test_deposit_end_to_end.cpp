@@ -1,0 +1,195 @@
+// Garden storage from end to end: the simulated game frame by frame with the real worker and
+// transport, the reference server, a fruit and an animal deposited at the Game Boy (one
+// prepare refused, one commit lost with the server going down), then both withdrawn and
+// delivered back into the garden and its save file.
+#include <doctest/doctest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "host/mod_state.h"
+#include "net/worker.h"
+#include "platform/posix/posix_control.h"
+#include "server_fixture.h"
+#include "sim/garden.h"
+#include "sim/gameboy.h"
+#include "sim/sim.h"
+#include "storage/deposit.h"
+#include "storage/delivery.h"
+#include "storage/startup.h"
+#include "writeback/command_reader.h"
+
+using nlohmann::json;
+
+namespace {
+
+bool g_f8 = false;
+
+struct StorageGame {
+    ServerFixture& server;
+    TempDir folder;
+
+    explicit StorageGame(ServerFixture& s) : server(s) {
+        sim::reset();
+        std::string error;
+        REQUIRE(sim::build_garden(sim::sample_garden(), error));
+        sim::setup_gameboy(1);
+        std::filesystem::create_directories(folder.path / "savedata");
+        sim::set_save_folder(folder.str() + "/savedata", 1);
+        sim::use_standin_item_routines();
+        g_f8 = false;
+        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && g_f8; });
+        folder.write("config.ini", "BaseUrl=" + s.base_url() + "\nApiKey=" + s.api_key +
+                                       "\nSaveSlot=1\nScanIntervalFrames=30\nCommandPollSeconds=1\n");
+    }
+    ~StorageGame() {
+        sim::unload();
+        platform::posix::set_key_state_handler(nullptr);
+        set_delivery_routines(nullptr, nullptr, nullptr);
+    }
+    void load() { sim::load(folder.str().c_str()); }
+
+    // Frames with a short pause each, so the worker keeps pace, until `pred` holds or 30 s
+    // of real time have passed.
+    template <class Pred>
+    bool play_until(Pred pred) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (int i = 0; std::chrono::steady_clock::now() < deadline; ++i) {
+            sim::frame();
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            if (i % 10 == 9 && pred()) return true;
+        }
+        return pred();
+    }
+};
+
+std::string notice() {
+    const StorageNotice& n = storage_state().notice;
+    return n.on ? n.text : "";
+}
+
+json storage_of(const ServerFixture& s) {
+    HttpReply r = s.admin("GET", "/admin/accounts/tester/storage");
+    return r.status == 200 ? json::parse(r.body, nullptr, false) : json();
+}
+
+std::vector<json> stored_items(const ServerFixture& s, const std::string& state) {
+    std::vector<json> out;
+    json j = storage_of(s);
+    if (j.is_object() && j.contains("items"))
+        for (auto& item : j["items"])
+            if (item["state"] == state) out.push_back(item);
+    return out;
+}
+
+int records_in_file(uint32_t kind, int16_t type) {
+    std::string file = sim::read_garden_save();
+    if (file.size() != sim::kGardenSaveSize) return -1;
+    int n = 0;
+    for (uint32_t i = 0; i < storage_game::record_count(kind); ++i) {
+        size_t at = sim::kGardenSaveBlockOffset + (storage_game::record_table(kind) - game::addr::garden_save_block) + 20 * i;
+        int16_t t;
+        std::memcpy(&t, file.data() + at, 2);
+        n += t == type;
+    }
+    return n;
+}
+
+int records_in_game(uint32_t kind, int16_t type) {
+    int n = 0;
+    for (uint32_t i = 0; i < storage_game::record_count(kind); ++i)
+        n += game::read<int16_t>(storage_game::record_table(kind) + 20 * i) == type;
+    return n;
+}
+
+}  // namespace
+
+TEST_CASE("a fruit and an animal go into server storage at the Game Boy and come back") {
+    ServerFixture server;
+    StorageGame game(server);
+    game_addr fruit = sim::place_fruit(6, 3, true, 101.0f, 5.0f, -40.0f);
+    sim::place_animal(12, true, 95.0f, 5.0f, -38.0f);
+    sim::hold(fruit);
+    sim::write_garden_save();
+    game.load();
+    REQUIRE(link_worker().storage_available.load());
+    REQUIRE(game.play_until([] { return mod_state().garden_seen && storage_state().started; }));
+
+    // The first prepare is refused: the item stays.
+    REQUIRE(server.admin("POST", "/admin/faults", "{\"statuses\":[503],\"match\":\"/api/v1/inventory/deposit\"}").status == 200);
+    g_f8 = true;
+    REQUIRE(game.play_until([] { return notice() == "Storage unavailable or sync pending. Item kept."; }));
+    g_f8 = false;
+    sim::frame();  // the key let go
+    CHECK(sim::held_task() == fruit);
+    CHECK(records_in_file(storage_game::kKindFruit, 6) == 1);
+
+    // The second goes through its prepare; the server goes down while the commit is on its way.
+    REQUIRE(server.admin("POST", "/admin/faults", "{\"delay_seconds\":2,\"delay_count\":2,\"match\":\"/api/v1/inventory/deposit\"}").status == 200);
+    g_f8 = true;
+    bool saved_out = game.play_until([] { return !pending_deposits().empty() && !pending_deposits()[0].still_in_garden; });
+    if (!saved_out)
+        for (const auto& l : sim::debug_lines()) MESSAGE(l);
+    REQUIRE(saved_out);
+    g_f8 = false;
+    server.stop();
+    CHECK(sim::held_task() == 0);
+    CHECK(records_in_game(storage_game::kKindFruit, 6) == 0);
+    CHECK(records_in_file(storage_game::kKindFruit, 6) == 0);
+    REQUIRE(game.play_until([] { return notice() == "Item is saved locally; waiting for server storage."; }));
+    REQUIRE(server.start());
+    REQUIRE(game.play_until([] { return pending_deposits().empty(); }));
+    CHECK(notice() == "Sent to server storage.");
+    REQUIRE(stored_items(server, "stored").size() == 1);
+
+    // The animal, at once.
+    game_addr animal = 0;
+    for (uint32_t i = 0; i < 40 && !animal; ++i) {
+        game_addr entry = storage_game::slot_table(storage_game::kKindAnimal) + i * storage_game::kSlotEntrySize;
+        animal = game::read<uint32_t>(entry + 0x3C);
+    }
+    REQUIRE(animal);
+    sim::hold(animal);
+    g_f8 = true;
+    REQUIRE(game.play_until([&] { return stored_items(server, "stored").size() == 2; }));
+    g_f8 = false;
+    CHECK(records_in_file(storage_game::kKindAnimal, 12) == 0);
+    json items = stored_items(server, "stored");
+
+    // Both withdrawn; each delivery command is carried out once and acknowledged.
+    for (auto& item : items) {
+        json body = {{"item_id", item["item_id"]}, {"save_slot", 1}, {"garden", 1}};
+        REQUIRE(server.admin("POST", "/admin/accounts/tester/withdraw", body.dump()).status == 200);
+    }
+    int delivered = 0, offers = 0;
+    REQUIRE(game.play_until([&] {
+        std::string doc;
+        while (TakeCommandDocument(doc)) {
+            std::vector<WritebackCommand> commands;
+            REQUIRE(parse_commands(doc, commands));
+            for (const auto& c : commands) {
+                if (c.kind != CommandKind::spawn_inventory) continue;
+                ++offers;
+                DeliveryOutcome o = deliver_stored_item(c, 1);
+                CHECK(o.reason.empty());
+                if (o.delivered) {
+                    ++delivered;
+                    // Offered again before its acknowledgement lands: nothing is made twice.
+                    CHECK(deliver_stored_item(c, 1).delivered);
+                    QueueAck(static_cast<uint32_t>(c.id), true, "");
+                }
+            }
+        }
+        return stored_items(server, "delivered").size() == 2;
+    }));
+    CHECK(delivered >= 2);
+    CHECK(records_in_game(storage_game::kKindFruit, 6) == 1);
+    CHECK(records_in_file(storage_game::kKindFruit, 6) == 1);
+    CHECK(records_in_game(storage_game::kKindAnimal, 12) == 1);
+    CHECK(records_in_file(storage_game::kKindAnimal, 12) == 1);
+    CHECK(sim::garden_save_sealed(sim::read_garden_save()));
+    CHECK(sim::gameboy_faults().create_calls == 2);
+}

@@ -1,0 +1,148 @@
+// A simulated garden with storage enabled: the player at the Game Boy, the main save and the
+// garden save file in <tmp>/savedata, the mod folder in <tmp>/mods/velmora, and the worker's
+// deposit queues driven by hand (no thread: the test takes requests and hands back results).
+#pragma once
+#include <doctest/doctest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "host/log.h"
+#include "host/mod_state.h"
+#include "net/worker.h"
+#include "platform/posix/posix_control.h"
+#include "sim/garden.h"
+#include "sim/gameboy.h"
+#include "sim/sim.h"
+#include "storage/deposit.h"
+#include "storage/startup.h"
+#include "test_support.h"
+
+inline bool& f8_down() {
+    static bool down = false;
+    return down;
+}
+
+inline std::vector<std::string>& scene_log() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+inline void scene_capture(const char* line) { scene_log().push_back(line); }
+
+struct Scene {
+    TempDir dir;
+    std::string mod, savedata;
+    SyncConfig config;
+
+    explicit Scene(int32_t garden = 1) {
+        sim::reset();
+        reset_storage_state();
+        reset_deposit_state();
+        scene_log().clear();
+        ModLog::set_log_sink(&scene_capture);
+        ModLog::set_log_enabled(true);
+        f8_down() = false;
+        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && f8_down(); });
+        platform::posix::set_foreground_handler(nullptr);
+        std::filesystem::create_directories(dir.path / "savedata");
+        std::filesystem::create_directories(dir.path / "mods" / "velmora");
+        mod = dir.str() + "/mods/velmora";
+        savedata = dir.str() + "/savedata";
+        sim::setup_gameboy(garden);
+        sim::set_save_folder(savedata, 1);
+        sim::write_garden_save();
+        config.ApiKey = "key-1";
+        config.ServerHost = "127.0.0.1";
+        config.ServerPort = 8787;
+        config.UseHttps = false;
+        REQUIRE(enable_storage(mod, config));
+        set_session("S1");
+    }
+    ~Scene() {
+        LinkWorker& w = link_worker();
+        {
+            std::lock_guard<std::mutex> g(w.lock);
+            clear_session_queues(w);
+            w.current_session_id.clear();
+        }
+        w.running.store(false);
+        w.session_held.store(false);
+        platform::posix::set_key_state_handler(nullptr);
+        reset_storage_state();
+        reset_deposit_state();
+        ModLog::set_log_sink(nullptr);
+    }
+
+    // The session the game and the worker share; a new one drops whatever was queued.
+    static void set_session(const std::string& id) {
+        mod_state().session_id = id;
+        LinkWorker& w = link_worker();
+        std::lock_guard<std::mutex> g(w.lock);
+        if (w.current_session_id != id) clear_session_queues(w);
+        w.current_session_id = id;
+        w.running.store(true);
+        w.session_held.store(!id.empty());
+    }
+
+    // One input poll and one frame, as the loader runs them.
+    static void frame(bool active = true) {
+        storage_on_control(active);
+        run_storage_frame(active, mod_state().session_id);
+        sim::advance_ms(17);
+    }
+    static void frames(int n) {
+        for (int i = 0; i < n; ++i) frame();
+    }
+
+    static std::vector<DepositRequest> take_requests() {
+        LinkWorker& w = link_worker();
+        std::lock_guard<std::mutex> g(w.lock);
+        std::vector<DepositRequest> out(w.deposit_requests.begin(), w.deposit_requests.end());
+        w.deposit_requests.clear();
+        return out;
+    }
+    static void answer(const DepositRequest& r, bool ok, int32_t status = 200) {
+        LinkWorker& w = link_worker();
+        std::lock_guard<std::mutex> g(w.lock);
+        w.deposit_results.push_back(DepositResult{r.request_id, r.session_id, ok, status});
+    }
+    // The one request queued now, answered; its phase is returned ("" when none was queued).
+    static std::string answer_next(bool ok, int32_t status = 200) {
+        auto requests = take_requests();
+        if (requests.size() != 1) return "";
+        answer(requests[0], ok, status);
+        return requests[0].body.find("\"phase\":\"commit\"") != std::string::npos ? "commit" : "prepare";
+    }
+
+    static std::string notice() {
+        const StorageNotice& n = storage_state().notice;
+        return n.on ? n.text : "";
+    }
+    std::string receipt(const std::string& id) const { return ReceiptPath(storage_state().storage_dir, id); }
+    static uint32_t state_of(const PendingDeposit& d) {
+        TransferRecord r;
+        return ReadReceipt(d.receipt_path, storage_state().binding, r) ? r.state : 99u;
+    }
+    // Holds F8 until the deposit starts; the frames it took.
+    static int hold_until_started(int limit = 100) {
+        f8_down() = true;
+        for (int i = 1; i <= limit; ++i) {
+            frame();
+            if (!pending_deposits().empty()) return i;
+        }
+        return -1;
+    }
+};
+
+inline bool file_has_fruit(const std::string& file, int16_t type) {
+    if (file.size() != sim::kGardenSaveSize) return false;
+    for (uint32_t i = 0; i < storage_game::kFruitRecordCount; ++i) {
+        size_t at = sim::kGardenSaveBlockOffset + (storage_game::kFruitRecords - game::addr::garden_save_block) + 20 * i;
+        int16_t t;
+        std::memcpy(&t, file.data() + at, 2);
+        if (t == type) return true;
+    }
+    return false;
+}
