@@ -8,6 +8,7 @@
 #include "protect/lifespan.h"
 #include "snapshot/scanner.h"
 #include "storage/deposit.h"
+#include "storage/items_listing.h"
 #include "writeback/dispatcher.h"
 #include "writeback/lifecycle.h"
 
@@ -29,7 +30,7 @@ void upload_scan(ModState& s, bool in_garden) {
         if (!s.garden_seen) return;
         context.active_garden = 0;
     }
-    feed_scanner(scanner, context, std::string());
+    feed_scanner(scanner, context, list_garden_items());
     if (s.config.EnableWriteback && in_garden) {
         run_hatch_monitor(game::addr::chao_slots, game::kChaoRecordSize, game::kChaoSlotCount);
         run_rebirth_monitor(game::addr::chao_slots, game::kChaoRecordSize, game::kChaoSlotCount);

@@ -14,6 +14,7 @@
 
 #include "net/worker.h"
 #include "platform/platform.h"
+#include "storage/deposit.h"
 #include "platform/posix/posix_control.h"
 #include "sim/game_code.h"
 
@@ -269,6 +270,7 @@ void reset() {
     });
     platform::posix::set_tick_source([] { return now_ms(); });
     reset_library_state();
+    set_storage_scratch(0, 0);  // a block of the previous game's memory is gone
 }
 
 void load(const char* path, int32_t helper_version, bool null_screen_text) {

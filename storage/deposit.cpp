@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "animals/animal_reserve.h"
 #include "host/log.h"
 #include "host/mod_state.h"
 #include "host/notices.h"
@@ -230,6 +231,9 @@ bool enable_storage(const std::string& mod_path, const SyncConfig& config) {
     StorageState& s = storage_state();
     s.configuration = config;
     s.mod_folder = mod_path;
+    // Reserve animals travel with their reserve file, which the animal reserve owns.
+    s.reserve_file_path = &reserve_file_path;
+    set_reserve_serialize_without(&serialize_without);
     s.enabled = true;
     return true;
 }
