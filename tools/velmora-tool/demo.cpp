@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -12,7 +13,10 @@
 
 #include "host/mod_state.h"
 #include "net/worker.h"
+#include "platform/posix/posix_control.h"
+#include "sim/gameboy.h"
 #include "sim/garden.h"
+#include "sim/tasks.h"
 #include "sim/sim.h"
 #include "tools/common/server_process.h"
 
@@ -80,6 +84,25 @@ std::string source_dir_default() {
 #endif
 }
 
+json merged_chao(const ServerProcess& server, int32_t slot) {
+    json g = json::parse(server.admin("GET", "/admin/gardens/player/1").body, nullptr, false);
+    if (g.is_object() && g.contains("garden")) g = g["garden"];
+    if (g.is_object() && g.contains("chao"))
+        for (auto& c : g["chao"])
+            if (c.value("slot", -1) == slot) return c;
+    return json();
+}
+
+void queue(const ServerProcess& server, const json& command, const std::string& what) {
+    HttpReply r = server.admin("POST", "/admin/gardens/player/1/commands", command.dump());
+    json j = json::parse(r.body, nullptr, false);
+    say("operator", "queues " + what + (r.status == 200 && j.is_object() && j.contains("id")
+                                            ? " as command " + j["id"].dump()
+                                            : " -- refused (status " + std::to_string(r.status) + ")"));
+}
+
+bool g_storage_key = false;
+
 int usage() {
     std::fputs("usage: velmora-tool demo [--out FOLDER] [--source FOLDER]\n", stderr);
     return 2;
@@ -131,13 +154,30 @@ int run_demo(const std::vector<std::string>& args) {
         say("mod", text);
     };
     rec.on_box = [](const sim::BoxShown& box) { say("box", box.title + ": " + box.text); };
+    // On-screen lines are drawn every frame; the account shows a line when its text changes.
+    rec.keep_screen = false;
+    static std::map<int32_t, std::string> shown;
+    shown.clear();
+    rec.on_screen = [](const sim::ScreenLine& line) {
+        std::string& last = shown[line.position];
+        if (last != line.text) say("screen", line.text);
+        last = line.text;
+    };
     std::string error;
     if (!sim::build_garden(sim::sample_garden(), error)) {
         std::fprintf(stderr, "demo: sample garden: %s\n", error.c_str());
         return 1;
     }
+    sim::setup_gameboy(1);
     sim::leave_garden();
-    sim::set_save_path("C:\\Games\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S01");
+    fs::create_directories(out + "/savedata");
+    sim::set_save_folder(out + "/savedata", 1);
+    sim::add_egg_task(game::addr::chao_slots + 1 * game::kChaoRecordSize);   // the egg in slot 1
+    sim::add_chao_task(game::addr::chao_slots + 6 * game::kChaoRecordSize);  // the adult in slot 6
+    game_addr fruit = sim::place_fruit(6, 3, true, 101.0f, 5.0f, -40.0f);
+    sim::write_garden_save();
+    // The storage key (F8) as the player holds it.
+    platform::posix::set_key_state_handler([](int key) { return key == 0x77 && g_storage_key; });
 
     say("game", "SA2 starts; the mod loader loads Velmora from " + mod_folder);
     sim::load(mod_folder.c_str());
@@ -152,13 +192,50 @@ int run_demo(const std::vector<std::string>& args) {
     play_seconds(4);
     say("game", "a new egg appears in slot 27");
     sim::write_chao(chao_change(27, 1, "lifespan", 3000), error);
+    play_seconds(4);
+
+    json egg = merged_chao(server, 1), adult = merged_chao(server, 6), first = merged_chao(server, 0);
+    if (first.is_object())
+        queue(server, {{"kind", "rename"}, {"slot", 0}, {"expect_chao_id", first["chao_id"]}, {"name_raw", "2110161b1c0000"}},
+              "a rename of slot 0");
+    if (egg.is_object())
+        queue(server, {{"kind", "hatch"}, {"slot", 1}, {"v", 1}, {"garden", 1}, {"expect_generation", egg["egg_generation"]},
+                       {"generation", egg["egg_generation"]}},
+              "a hatch of the egg in slot 1");
+    if (adult.is_object())
+        queue(server, {{"kind", "reincarnate"}, {"slot", 6}, {"v", 1}, {"garden", 1},
+                       {"reincarnations", adult["life"].value("reincarnations", 0)}, {"expect_chao_id", adult["chao_id"]}},
+              "a guarded rebirth of the adult in slot 6");
+    queue(server, {{"kind", "rename"}, {"slot", 2}, {"expect_chao_id", "0a1b2c3d4e5f60718b65c4f8a1b2c3d4e5f60718"},
+                   {"name_raw", "21000000000000"}},
+          "a rename of slot 2 with a stale identity");
+    queue(server, {{"kind", "spawn_fruit"}, {"garden", 1}, {"fruit_type", 3}, {"count", 2}}, "two fruit");
     play_seconds(12);
+
+    say("game", "the player picks up a fruit and holds F8 at the Game Boy");
+    sim::hold(fruit);
+    g_storage_key = true;
+    play_seconds(2);
+    g_storage_key = false;
+    play_seconds(6);
+    json storage = json::parse(server.admin("GET", "/admin/accounts/player/storage").body, nullptr, false);
+    std::string item_id;
+    if (storage.is_object() && storage.contains("items"))
+        for (auto& item : storage["items"])
+            if (item.value("state", "") == "stored") item_id = item.value("item_id", "");
+    say("server", item_id.empty() ? "holds no stored item" : "holds the fruit as stored item " + item_id);
+    if (!item_id.empty()) {
+        json body = {{"item_id", item_id}, {"save_slot", 1}, {"garden", 1}};
+        HttpReply r = server.admin("POST", "/admin/accounts/player/withdraw", body.dump());
+        say("operator", "withdraws it back to the Hero garden (status " + std::to_string(r.status) + ")");
+        play_seconds(8);
+    }
 
     say("game", "the player leaves the garden for the lobby");
     sim::leave_garden();
     play_seconds(4);
     say("game", "the player loads save slot 2");
-    sim::set_save_path("C:\\Games\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S02");
+    sim::set_save_path((out + "/savedata/SONIC2B__S02").c_str());
     play_seconds(3);
     say("game", "the game closes");
     sim::unload();
@@ -186,9 +263,27 @@ int run_demo(const std::vector<std::string>& args) {
     } else {
         std::printf("  nothing (status %d)\n", garden.status);
     }
+    json commands = json::parse(server.admin("GET", "/admin/gardens/player/1/commands").body, nullptr, false);
+    if (commands.is_object() && commands.contains("commands")) commands = commands["commands"];
+    if (commands.is_array() && !commands.empty()) {
+        std::printf("  commands and their acknowledgements:\n");
+        for (auto& c : commands) {
+            std::string outcome = !c.contains("ok") || c["ok"].is_null() ? "not acknowledged"
+                                  : truthy(c, "ok")                     ? "ok"
+                                                                         : "refused: " + c.value("error", std::string());
+            std::printf("    %-4d %-16s %s\n", count_of(c, "id"), c.value("kind", std::string()).c_str(), outcome.c_str());
+        }
+    }
+    storage = json::parse(server.admin("GET", "/admin/accounts/player/storage").body, nullptr, false);
+    if (storage.is_object() && storage.contains("items"))
+        for (auto& item : storage["items"])
+            std::printf("  stored item %s: %s\n", item.value("item_id", std::string()).c_str(),
+                        item.value("state", std::string()).c_str());
     server.stop();
+    platform::posix::set_key_state_handler(nullptr);
     std::printf("\nLeft for you to look into: %s\n  mods/velmora/config.ini, mods/velmora/velmora-last.json "
-                "(the last payload), server.sqlite (the server's data)\n",
+                "(the last payload), savedata/ (the game's garden save file and the storage receipts),\n"
+                "  server.sqlite (the server's data)\n",
                 out.c_str());
     return g.is_object() && g.contains("chao") ? 0 : 1;
 }
