@@ -210,6 +210,13 @@ int run_demo(const std::vector<std::string>& args) {
                    {"name_raw", "21000000000000"}},
           "a rename of slot 2 with a stale identity");
     queue(server, {{"kind", "spawn_fruit"}, {"garden", 1}, {"fruit_type", 3}, {"count", 2}}, "two fruit");
+    // A Chao the server keeps, restored into the free slot 36: type 5 (an adult) in garden 1,
+    // the rest of its 105 fields as the server stored them.
+    std::vector<int32_t> restored(105);
+    for (int i = 0; i < 105; ++i) restored[static_cast<size_t>(i)] = i + 1;
+    restored[0] = 5;
+    restored[1] = 1;
+    queue(server, {{"kind", "restore"}, {"slot", 36}, {"v", 2}, {"f", restored}}, "a restore into the free slot 36");
     play_seconds(12);
 
     say("game", "the player picks up a fruit and holds F8 at the Game Boy");
