@@ -10,7 +10,8 @@ struct ServerFixture : ServerProcess {
     TempDir dir;
     std::string api_key;
 
-    explicit ServerFixture(bool faults = true) {
+    explicit ServerFixture(bool faults = true, std::vector<std::string> extra = {}) {
+        extra_args = std::move(extra);
         script = std::string(VELMORA_SOURCE_DIR) + "/tools/sync-server/server.py";
         db = dir.str() + "/server.sqlite";
         admin_token = "test-operator-token";

@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "host/mod_state.h"
+#include "host/notices.h"
+#include "platform/platform.h"
 #include "net/worker.h"
 #include "server_fixture.h"
 #include "sim/garden.h"
@@ -155,5 +157,19 @@ TEST_CASE("an unknown key is refused; the mod keeps waiting without uploading") 
     ServerFixture server;
     Game game(server, "not-a-key-of-this-server");
     REQUIRE(game.play_until([&] { return logged("session is waiting: server refused the greeting"); }));
+    CHECK(upload_count(server) == 0);
+}
+
+TEST_CASE("a server that demands a newer mod: one box, the download page on Yes, nothing uploaded") {
+    ServerFixture server(true, {"--min-mod-version", "9.9.9"});
+    Game game(server, server.api_key);
+    sim::queue_box_answer(platform::kAnswerYes);  // the update box comes on a later scan tick
+    REQUIRE(game.play_until([&] { return logged("session blocked: this Velmora version is outside"); }));
+    game.play(2400);  // 40 s: long past the greeting's repeat interval
+    int boxes = 0;
+    for (const auto& b : sim::recording().boxes) boxes += b.title == "Velmora update required";
+    CHECK(boxes == 1);
+    REQUIRE(sim::recording().opened.size() == 1);
+    CHECK(sim::recording().opened[0] == kDownloadPage);
     CHECK(upload_count(server) == 0);
 }

@@ -57,6 +57,7 @@ bool ServerProcess::start() {
                                      std::to_string(port), "--db", db, "--admin-token", admin_token};
     if (test_faults) args.push_back("--test-faults");
     if (quiet) args.push_back("--quiet");
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 struct HttpReply {
     int status = 0;  // 0 when no answer came
@@ -20,6 +21,7 @@ struct ServerProcess {
     std::string admin_token = "operator-token";
     bool test_faults = false;
     bool quiet = true;  // no request log on standard error
+    std::vector<std::string> extra_args;  // further options of server.py
     int port = 0;        // 0: the server picks a free one, read back from its first line
     pid_t pid = -1;
 
