@@ -12,6 +12,7 @@
 
 #include "animals/animal_hooks.h"
 #include "animals/animal_reserve.h"
+#include "host/log.h"
 #include "platform/files.h"
 #include "protect/game_memory.h"
 #include "tests/i386/game_image.h"
@@ -82,6 +83,9 @@ void place_fresh_game() {
     const uint32_t words[2] = {0, kSaveText};  // save_busy, save_path
     REQUIRE(game_pages::place_data(game::addr::save_busy, words, sizeof words));
     animals::reset();
+    // The log goes where it goes in the game: to the game's debug print routine.
+    ModLog::set_log_sink(&ModLog::game_sink);
+    platform::set_file_fault_hook(nullptr, nullptr);
     // Each test starts without a reserve file.
     platform::file_delete(mod_dir() + reserve_file_name(kSlot, save_key_of(normalize_save_path(kSavePath))));
     stand_ins::reset();
@@ -197,6 +201,20 @@ TEST_CASE("animal patch: the five calls reach the entry code, the reserve and th
         CHECK(platform::file_size(reserve().reserve_path, size));
         CHECK(size == kHeaderSize + sizeof(AnimalRecord));
         CHECK(reserve().saved_hash == table_hash());
+
+        // A save that fails is reported after the game's routine ran: the handler runs second.
+        platform::set_file_fault_hook([](platform::FileOp, platform::FaultPhase, const char*, void*) { return false; },
+                                      nullptr);
+        animal.x = 11.0f;
+        stand_ins::reset();
+        routine(STAND_IN_STORE_ITEMS).result = 0x5A7ED;
+        r = run_site(4);
+        platform::set_file_fault_hook(nullptr, nullptr);
+        CHECK(r.out.eax == 0x5A7ED);
+        const StandInCall& print = routine(STAND_IN_DEBUG_PRINT);
+        REQUIRE(print.calls == 1);
+        CHECK(std::strstr(reinterpret_cast<const char*>(uintptr_t{print.stack[1]}), "could not save reserve"));
+        CHECK(store.order < print.order);
     }
 }
 

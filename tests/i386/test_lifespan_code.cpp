@@ -166,7 +166,7 @@ TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both s
         struct Case {
             uint32_t authorized, task;
         };
-        for (Case k : {Case{0x01C3A000, 0x01C3A100}, Case{0, 0}}) {
+        for (Case k : {Case{0x01C3A000, 0x01C3A100}, Case{0, 0x01C3A100}, Case{0, 0}}) {
             CAPTURE(k.task);
             stand_ins::reset();
             std::memset((void*)g_n_ecx, 0, sizeof g_n_ecx);
