@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "animals/animal_hooks.h"
@@ -61,12 +62,21 @@ Ran run_site(int site, const MachineRegs& in = kRegs, uint32_t word = kAnimals) 
     return run_game_code::run(caller_of(site), in, {word, 0x5717E000});
 }
 
-std::string& mod_dir() {
-    static std::string dir = [] {
+// A mod folder of its own, removed when the program ends.
+struct ModDir {
+    std::string path;
+    ModDir() {
         char name[] = "/tmp/velmora-i386-XXXXXX";
-        return std::string(mkdtemp(name) ? name : "");
-    }();
-    return dir;
+        if (mkdtemp(name)) path = name;
+    }
+    ~ModDir() {
+        if (!path.empty()) std::filesystem::remove_all(path);
+    }
+};
+
+const std::string& mod_dir() {
+    static ModDir dir;
+    return dir.path;
 }
 
 void place_fresh_game() {
