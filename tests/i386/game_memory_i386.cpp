@@ -5,6 +5,12 @@
 
 #include "host/game.h"
 #include "tests/i386/game_pages.h"
+#include "tests/i386/memory_faults.h"
+
+namespace memory_faults {
+game_addr g_protect_refused_at = 0;
+bool g_flush_fails = false;
+}  // namespace memory_faults
 
 namespace game {
 
@@ -17,6 +23,8 @@ game_addr main_module() { return game_pages::kImageBase; }
 
 bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint32_t& old_protect) {
     if (size == 0 || address > UINT32_MAX - (size - 1)) return false;
+    const game_addr refused = memory_faults::g_protect_refused_at;
+    if (refused != 0 && refused >= address && refused - address < size) return false;
     // Like VirtualProtect: every page of the range committed and of one allocation.
     RegionInfo first{};
     game_pages::query(address, first);
@@ -36,6 +44,7 @@ bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint
 // x86 keeps its instruction cache coherent with stores, and qemu drops what it translated
 // from a page that is written; the call stays for the ARM-style hosts it would matter on.
 bool flush_code(game_addr address, uint32_t size) {
+    if (memory_faults::g_flush_fails) return false;
     if (size != 0) {
         char* begin = game_ptr<char>(address);
         __builtin___clear_cache(begin, begin + size);

@@ -18,6 +18,7 @@
 #include "protect/game_memory.h"
 #include "tests/i386/game_image.h"
 #include "tests/i386/game_pages.h"
+#include "tests/i386/memory_faults.h"
 #include "tests/i386/run_game_code.h"
 #include "tests/i386/stand_ins.h"
 
@@ -93,6 +94,7 @@ void place_fresh_game() {
     const uint32_t words[2] = {0, kSaveText};  // save_busy, save_path
     REQUIRE(game_pages::place_data(game::addr::save_busy, words, sizeof words));
     animals::reset();
+    memory_faults::clear();
     // The log goes where it goes in the game: to the game's debug print routine.
     ModLog::set_log_sink(&ModLog::game_sink);
     platform::set_file_fault_hook(nullptr, nullptr);
@@ -249,4 +251,22 @@ TEST_CASE("the animal installer refuses game code with one foreign byte and writ
         std::string why;
         CHECK_MESSAGE(game_image::intact(&why), why);
     }
+}
+
+TEST_CASE("the animal installer: a refused protection change or a failed flush leaves the game's code as it was") {
+    std::string why;
+    SUBCASE("the limit refused: the five sites get their protection back, nothing written") {
+        place_fresh_game();
+        memory_faults::g_protect_refused_at = kLimit;
+        CHECK_FALSE(install_animal_patch(mod_dir(), kSlot));
+        CHECK_MESSAGE(game_image::intact(&why), why);
+    }
+    SUBCASE("the flush failed: the unpatched calls and the old limit written back") {
+        place_fresh_game();
+        memory_faults::g_flush_fails = true;
+        CHECK_FALSE(install_animal_patch(mod_dir(), kSlot));
+        CHECK_FALSE(animal_patch_intact());
+        CHECK_MESSAGE(game_image::intact(&why), why);
+    }
+    memory_faults::clear();
 }

@@ -12,6 +12,7 @@
 #include "tests/i386/call_harness.h"
 #include "tests/i386/game_image.h"
 #include "tests/i386/game_pages.h"
+#include "tests/i386/memory_faults.h"
 #include "tests/i386/run_game_code.h"
 #include "tests/i386/stand_ins.h"
 
@@ -89,6 +90,7 @@ void place_fresh_game() {
     REQUIRE(game_pages::place_data(kRecord, zero, sizeof zero));
     lifespan::reset();
     stand_ins::reset();
+    memory_faults::clear();
 }
 
 const MachineRegs kRegs{0xA0A01234, 0xC0C0C0C0, 0xD0D0D0D0, 0xB0B0B0B0, kRecord, 0xD1D1D1D1, 0xB9B9B9B9};
@@ -236,4 +238,31 @@ TEST_CASE("the installers refuse game code with one foreign byte and write nothi
             CHECK_MESSAGE(game_image::intact(&why), why);
         }
     }
+}
+
+TEST_CASE("a refused protection change writes nothing; a failed flush leaves the patch unverified") {
+    std::string why;
+    SUBCASE("lifespan protection, site 3 refused: sites 1 and 2 get their protection back") {
+        place_fresh_game();
+        memory_faults::g_protect_refused_at = kSite3;
+        CHECK_FALSE(install_lifespan_protection());
+        CHECK_MESSAGE(game_image::intact(&why), why);
+    }
+    SUBCASE("rebirth hook, site 1 refused: site 0 untouched") {
+        place_fresh_game();
+        REQUIRE(install_lifespan_protection());
+        game_image::take_live_as_placed();
+        memory_faults::g_protect_refused_at = kHookSites[1];
+        CHECK_FALSE(install_rebirth_hook());
+        CHECK_MESSAGE(game_image::intact(&why), why);
+    }
+    SUBCASE("lifespan protection, flush failed: written, protections back, not verified") {
+        place_fresh_game();
+        memory_faults::g_flush_fails = true;
+        CHECK_FALSE(install_lifespan_protection());
+        CHECK_FALSE(verify_lifespan_protection());
+        CHECK(game::read<uint8_t>(kSite3) == game_memory::kOpRet);
+        for (game_addr site : {kSite1, kSite2, kSite3}) CHECK(protection_at(site) == game::kPageExecuteRead);
+    }
+    memory_faults::clear();
 }
