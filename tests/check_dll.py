@@ -1,52 +1,239 @@
-"""Reads the built DLL's export and import tables and refuses anything the loader or a
-player's machine would trip over: a missing or decorated export, a non-system import."""
+"""Reads the built DLL's tables and refuses anything the loader or a player's machine would
+trip over: a missing, extra or decorated export, an import that is not a Windows system
+DLL, a DLL without its base relocation table (the loader must be free to place it anywhere).
+Given the entry-code objects, it also proves that the machine code of the hook entries in
+the DLL is the code the 32-bit Linux tests run: the same source assembled for both (COFF
+here, ELF as the i386 test build does it) gives the same bytes, relocated fields aside, and
+those bytes are found in the DLL with a base relocation at every absolute address."""
 import argparse
+import os
 import re
 import struct
 import subprocess
 import sys
+import tempfile
 
 REQUIRED = {"SA2ModInfo", "Init", "OnFrame", "OnControl"}
 # DLLs every Windows installation has.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "winhttp.dll", "bcrypt.dll", "advapi32.dll",
                "msvcrt.dll", "ntdll.dll", "ws2_32.dll", "ole32.dll", "crypt32.dll"}
 SYSTEM_PREFIXES = ("api-ms-win-",)
+# What the mod itself calls: the transport, hashing, boxes and the download page, the kernel.
+NEEDED_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "winhttp.dll", "bcrypt.dll"}
+# The flags the i386 test build assembles with (cmake/linux-i386.cmake).
+ELF_AS = ["gcc", "-m32", "-fno-pie", "-c"]
+# Sections of the entry code whose bytes are compared.
+CODE_SECTIONS = (".text", ".data")
+# The flags the i386 test build compiles C++ with (a Release build, like the DLL's).
+ELF_CXX = ["g++", "-m32", "-fno-pie", "-O3", "-DNDEBUG", "-std=c++20", "-c"]
+# The routines reached through the register thunks of host/game_thunks.h: where the
+# compiler's choice of registers is the whole of the call, so their code must be the same.
+THUNK_ROUTINES = ("_ZN4game17alloc_item_recordEj", "_ZN4game17garden_save_checkEj",
+                  "_ZN4game17garden_save_storeEj", "_ZN4game16set_chao_routineEjj")
+PADDING = re.compile(r"^(nop\w*|xchg\s+%ax,%ax|lea\s+0x0\(%[a-z]+(,%eiz,1)?\),%[a-z]+|int3)")
 
 
-def export_bytes(path, name, size):
-    """The first `size` bytes of an exported data symbol, read from the PE file itself."""
-    data = open(path, "rb").read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    sections = struct.unpack_from("<H", data, pe + 6)[0]
-    opt_size = struct.unpack_from("<H", data, pe + 20)[0]
-    opt = pe + 24
-    export_rva = struct.unpack_from("<I", data, opt + 96)[0]
-    table = [struct.unpack_from("<IIII4xI", data, pe + 24 + opt_size + 40 * i + 8) for i in range(sections)]
+class Pe:
+    def __init__(self, path):
+        self.data = open(path, "rb").read()
+        d = self.data
+        pe = struct.unpack_from("<I", d, 0x3C)[0]
+        self.characteristics = struct.unpack_from("<H", d, pe + 22)[0]
+        count = struct.unpack_from("<H", d, pe + 6)[0]
+        opt_size = struct.unpack_from("<H", d, pe + 20)[0]
+        opt = pe + 24
+        self.dirs = [struct.unpack_from("<II", d, opt + 96 + 8 * i) for i in range(16)]
+        self.sections = []
+        for i in range(count):
+            at = opt + opt_size + 40 * i
+            name = d[at:at + 8].rstrip(b"\0").decode()
+            vsize, vaddr, rawsize, rawptr = struct.unpack_from("<IIII", d, at + 8)
+            self.sections.append((name, vsize, vaddr, rawsize, rawptr))
 
-    def offset(rva):
-        for vsize, vaddr, rawsize, rawptr, _ in table:
+    def offset(self, rva):
+        for _, vsize, vaddr, rawsize, rawptr in self.sections:
             if vaddr <= rva < vaddr + max(vsize, rawsize):
                 return rawptr + rva - vaddr
         raise ValueError("rva outside every section")
 
-    e = offset(export_rva)
-    count, functions, names, ordinals = struct.unpack_from("<IIII", data, e + 24)
-    for i in range(count):
-        name_rva = struct.unpack_from("<I", data, offset(names) + 4 * i)[0]
-        n = data[offset(name_rva):data.index(b"\0", offset(name_rva))].decode()
-        if n == name:
-            ordinal = struct.unpack_from("<H", data, offset(ordinals) + 2 * i)[0]
-            rva = struct.unpack_from("<I", data, offset(functions) + 4 * ordinal)[0]
-            return data[offset(rva):offset(rva) + size]
-    return None
+    def rva(self, offset):
+        for _, vsize, vaddr, rawsize, rawptr in self.sections:
+            if rawptr <= offset < rawptr + rawsize:
+                return vaddr + offset - rawptr
+        raise ValueError("offset outside every section")
+
+    def export_bytes(self, name, size):
+        """The first `size` bytes of an exported data symbol."""
+        d, e = self.data, self.offset(self.dirs[0][0])
+        count, functions, names, ordinals = struct.unpack_from("<IIII", d, e + 24)
+        for i in range(count):
+            name_rva = struct.unpack_from("<I", d, self.offset(names) + 4 * i)[0]
+            at = self.offset(name_rva)
+            if d[at:d.index(b"\0", at)].decode() == name:
+                ordinal = struct.unpack_from("<H", d, self.offset(ordinals) + 2 * i)[0]
+                rva = struct.unpack_from("<I", d, self.offset(functions) + 4 * ordinal)[0]
+                return d[self.offset(rva):self.offset(rva) + size]
+        return None
+
+    def base_relocations(self):
+        """RVAs of the 32-bit words the loader adjusts when it moves the DLL."""
+        rva, size = self.dirs[5]
+        out = set()
+        if not rva or not size:
+            return out
+        at, end = self.offset(rva), self.offset(rva) + size
+        while at + 8 <= end:
+            page, block = struct.unpack_from("<II", self.data, at)
+            if block < 8:
+                break
+            for i in range((block - 8) // 2):
+                entry = struct.unpack_from("<H", self.data, at + 8 + 2 * i)[0]
+                if entry >> 12 == 3:  # IMAGE_REL_BASED_HIGHLOW
+                    out.add(page + (entry & 0xFFF))
+            at += block
+        return out
+
+
+def section_bytes(objcopy, obj, section):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "section.bin")
+        subprocess.run([objcopy, "-O", "binary", "--only-section=" + section, obj, out], check=True,
+                       capture_output=True)
+        return open(out, "rb").read()
+
+
+def relocations(objdump, obj, section):
+    """(offset, absolute) of every relocated 32-bit field of one section."""
+    out = subprocess.run([objdump, "-r", "-j", section, obj], capture_output=True, text=True).stdout
+    fields = []
+    for line in out.splitlines():
+        m = re.match(r"^([0-9a-fA-F]{8})\s+(\S+)\s+\S+", line)
+        if m:
+            kind = m.group(2)
+            absolute = kind in ("dir32", "R_386_32", "DIR32")
+            fields.append((int(m.group(1), 16), absolute))
+    return fields
+
+
+def masked(data, fields):
+    hide = set()
+    for at, _ in fields:
+        hide.update(range(at, at + 4))
+    return [None if i in hide else b for i, b in enumerate(data)]
+
+
+def find_masked(haystack, pattern):
+    """Every position where the pattern (None matches anything) lies in haystack."""
+    runs = [(i, i + 1) for i, b in enumerate(pattern) if b is not None]
+    if not runs:
+        return []
+    # The longest fixed run narrows the search.
+    best, start = (0, 0), None
+    for i, b in enumerate(pattern + [None]):
+        if b is not None and start is None:
+            start = i
+        elif b is None and start is not None:
+            if i - start > best[1] - best[0]:
+                best = (start, i)
+            start = None
+    needle = bytes(pattern[best[0]:best[1]])
+    found, at = [], haystack.find(needle)
+    while at >= 0:
+        base = at - best[0]
+        if base >= 0 and base + len(pattern) <= len(haystack) and all(
+                b is None or haystack[base + i] == b for i, b in enumerate(pattern)):
+            found.append(base)
+        at = haystack.find(needle, at + 1)
+    return found
+
+
+def check_same_code(pe, coff_obj, source, tools, errors):
+    name = os.path.basename(source)
+    with tempfile.TemporaryDirectory() as tmp:
+        elf_obj = os.path.join(tmp, "elf.o")
+        subprocess.run(ELF_AS + ["-I", tools["include"], source, "-o", elf_obj], check=True)
+        relocs_in_dll = pe.base_relocations()
+        for section in CODE_SECTIONS:
+            coff = section_bytes(tools["objcopy"], coff_obj, section)
+            elf = section_bytes("objcopy", elf_obj, section)
+            coff_fields = relocations(tools["objdump"], coff_obj, section)
+            elf_fields = relocations("objdump", elf_obj, section)
+            if not elf and not coff:
+                continue
+            # The two assemblers pad a section differently at its end, with no-ops or zeros.
+            if len(coff) < len(elf) or any(b not in (0x00, 0x90) for b in coff[len(elf):]):
+                errors.append(f"{name} {section}: {len(coff)} bytes for the DLL, {len(elf)} for the tests")
+                continue
+            a, b = masked(coff[:len(elf)], coff_fields), masked(elf, elf_fields)
+            if sorted(f for f, _ in coff_fields) != sorted(f for f, _ in elf_fields) or a != b:
+                errors.append(f"{name} {section}: the DLL's machine code differs from the tests'")
+                continue
+            places = find_masked(pe.data, a)
+            if len(places) != 1:
+                errors.append(f"{name} {section}: found {len(places)} times in the DLL, not once")
+                continue
+            base = pe.rva(places[0])
+            for at, absolute in coff_fields:
+                if absolute and base + at not in relocs_in_dll:
+                    errors.append(f"{name} {section}+{at:#x}: absolute address without a base relocation")
+            print(f"same code: {name} {section}, {len(elf)} bytes at rva {base:#x}, "
+                  f"{sum(1 for _, x in coff_fields if x)} relocated addresses")
+
+
+def functions(objdump, obj):
+    """name -> [(instruction text, bytes)] of every function in an object, without the
+    padding after its last instruction. COFF names lose the extra leading underscore."""
+    out = subprocess.run([objdump, "-d", "-w", obj], capture_output=True, text=True, check=True).stdout
+    found, name = {}, None
+    for line in out.splitlines():
+        m = re.match(r"^[0-9a-f]+ <(\S+)>:$", line)
+        if m:
+            name = m.group(1)[1:] if m.group(1).startswith("__Z") else m.group(1)
+            found[name] = []
+            continue
+        m = re.match(r"^\s+[0-9a-f]+:\t((?:[0-9a-f]{2} )+)\s*\t(.*)$", line)
+        if m and name:
+            text = re.sub(r"\s+", " ", m.group(2).strip())
+            found[name].append((text, bytes.fromhex(m.group(1).replace(" ", ""))))
+    for instructions in found.values():
+        while instructions and PADDING.match(instructions[-1][0]):
+            instructions.pop()
+    return found
+
+
+def check_same_thunks(pe, coff_obj, source, tools, errors):
+    with tempfile.TemporaryDirectory() as tmp:
+        elf_obj = os.path.join(tmp, "elf.o")
+        subprocess.run(ELF_CXX + ["-I", tools["include"], source, "-o", elf_obj], check=True)
+        coff, elf = functions(tools["objdump"], coff_obj), functions("objdump", elf_obj)
+    for name in THUNK_ROUTINES:
+        if not coff.get(name) or not elf.get(name):
+            errors.append(f"{name}: not in both builds")
+            continue
+        a, b = [t for t, _ in coff[name]], [t for t, _ in elf[name]]
+        if a != b:
+            errors.append(f"{name}: the DLL's machine code differs from the tests' ({'; '.join(a)} / {'; '.join(b)})")
+            continue
+        code = b"".join(raw for _, raw in coff[name])
+        if pe.data.find(code) < 0:
+            errors.append(f"{name}: not found in the DLL")
+            continue
+        print(f"same code: {name}, {len(a)} instructions: {'; '.join(a)}")
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
+    ap.add_argument("--objcopy")
+    ap.add_argument("--include", help="the source tree, for the entry code's includes")
+    ap.add_argument("--same-code", action="append", default=[], metavar="COFF_OBJECT=SOURCE",
+                    help="an entry-code object of the DLL and the source both builds assemble")
+    ap.add_argument("--same-thunks", metavar="COFF_OBJECT=SOURCE",
+                    help="the DLL's object of the game's routines and the source both builds compile")
     ap.add_argument("dll")
     args = ap.parse_args()
     out = subprocess.run([args.objdump, "-p", args.dll], capture_output=True, text=True, check=True).stdout
+    pe = Pe(args.dll)
 
     errors = []
     if "file format pei-i386" not in out:
@@ -61,26 +248,39 @@ def main():
             exports.add(m.group(1))
     for name in sorted(REQUIRED - exports):
         errors.append(f"missing export {name}")
-    for name in sorted(exports):
-        if name.startswith("_") or "@" in name:
-            errors.append(f"decorated export {name}")
+    for name in sorted(exports - REQUIRED):
+        errors.append(f"unexpected export {name}")
     imports = {m.group(1).lower() for m in re.finditer(r"^\s*DLL Name: (\S+)", out, re.M)}
     for dll in sorted(imports):
         if dll not in SYSTEM_DLLS and not dll.startswith(SYSTEM_PREFIXES):
             errors.append(f"imports {dll}, which is not a Windows system DLL")
+    for dll in sorted(NEEDED_DLLS - imports):
+        errors.append(f"does not import {dll}")
     entry = re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", out, re.M)
     if not entry or int(entry.group(1), 16) == 0:
         errors.append("no library entry point")
-    flags = re.search(r"^Characteristics\s+0x([0-9a-fA-F]+)", out, re.M)
-    if not flags or not int(flags.group(1), 16) & 0x2000:
+    if not pe.characteristics & 0x2000:
         errors.append("not marked as a DLL")
+    if pe.characteristics & 0x0001:
+        errors.append("relocations stripped: the DLL can only load at its preferred base")
+    if not pe.base_relocations():
+        errors.append("no base relocation table")
 
-    info = export_bytes(args.dll, "SA2ModInfo", 40)
+    info = pe.export_bytes("SA2ModInfo", 40)
     if info is None or struct.unpack("<10I", info) != (16,) + (0,) * 9:
         errors.append("SA2ModInfo is not version 16 followed by nine zero words")
 
+    tools = {"objdump": args.objdump, "objcopy": args.objcopy, "include": args.include}
+    for pair in args.same_code:
+        coff_obj, source = pair.split("=", 1)
+        check_same_code(pe, coff_obj, source, tools, errors)
+    if args.same_thunks:
+        coff_obj, source = args.same_thunks.split("=", 1)
+        check_same_thunks(pe, coff_obj, source, tools, errors)
+
     print("exports:", " ".join(sorted(exports)))
     print("imports:", " ".join(sorted(imports)))
+    print("base relocations:", len(pe.base_relocations()))
     for e in errors:
         print("FAIL:", e)
     return 1 if errors else 0

@@ -20,4 +20,17 @@ struct CalleeSaved {
 // harness's own stack pointer is restored from memory, so a callee that removes
 // arguments it does not own is reported rather than fatal.
 extern "C" uint32_t velmora_call_checked(uintptr_t fn, const uint32_t* args, uint32_t count, CalleeSaved* seen);
+
+// Every general register, as the game's code would have them at a call it makes.
+struct MachineRegs {
+    uint32_t eax, ecx, edx, ebx, esi, edi, ebp;
+};
+
+// Enters game code at fn with every register of `in`, after pushing words[count - 1] ..
+// words[0] (what the code finds above its return address), and reports every register
+// after its return and the stack pointer then minus the one at the call (0 when it returned
+// like a routine whose caller removes the words). The words are removed afterwards whatever
+// the code did.
+extern "C" void velmora_call_machine(uintptr_t fn, const MachineRegs* in, const uint32_t* words, uint32_t count,
+                                     MachineRegs* out, int32_t* esp_change);
 #endif

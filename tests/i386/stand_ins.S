@@ -22,7 +22,12 @@ stand_in_\n\()_begin:
     movl 4+4*\word(%esp), %eax
     movl %eax, REC(\n, SI_STACK + 4 * \word)
     .endr
+    movl (%esp), %eax
+    movl %eax, REC(\n, SI_RETURN)
     incl REC(\n, SI_CALLS)
+    incl velmora_stand_in_sequence
+    movl velmora_stand_in_sequence, %eax
+    movl %eax, REC(\n, SI_ORDER)
     movl $SI_TRASH_ECX, %ecx
     movl $SI_TRASH_EDX, %edx
     .if \trash_esi
@@ -51,12 +56,16 @@ stand_in_\n\()_end:
     STAND_IN 7                  // create_animal
     STAND_IN 8                  // create_item_object
     STAND_IN 9, void_result=1   // set_chao_routine
+    STAND_IN 10                 // discard_item
+    STAND_IN 11                 // load_items
+    STAND_IN 12                 // store_items
+    STAND_IN 13                 // guarded_lifecycle
 
 // (begin, end) of each stand-in's bytes, in the order of stand_ins.h.
     .p2align 2
     .globl velmora_stand_in_code
 velmora_stand_in_code:
-    .irp n, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9
+    .irp n, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13
     .long stand_in_\n\()_begin, stand_in_\n\()_end
     .endr
 

@@ -15,7 +15,12 @@
 #define STAND_IN_CREATE_ANIMAL 7
 #define STAND_IN_CREATE_ITEM_OBJECT 8
 #define STAND_IN_SET_CHAO_ROUTINE 9
-#define STAND_IN_COUNT 10
+// The routines the hooks call through to.
+#define STAND_IN_DISCARD_ITEM 10
+#define STAND_IN_LOAD_ITEMS 11
+#define STAND_IN_STORE_ITEMS 12
+#define STAND_IN_GUARDED_LIFECYCLE 13
+#define STAND_IN_COUNT 14
 
 // Layout of one record (bytes).
 #define SI_CALLS 0
@@ -31,7 +36,9 @@
 #define SI_STACK 40
 #define SI_STACK_WORDS 6
 #define SI_RESULT 64
-#define SI_RECORD_SIZE 68
+#define SI_RETURN 68
+#define SI_ORDER 72
+#define SI_RECORD_SIZE 76
 
 // What the stand-ins leave behind in the registers they may change.
 #define SI_TRASH_ECX 0xC5C5C5C5
@@ -54,11 +61,16 @@ struct StandInCall {
     uint32_t flags;                              // on entry
     uint32_t stack[SI_STACK_WORDS];              // the words above the return address
     uint32_t result;                             // returned in EAX
+    uint32_t return_address;                     // [esp] on entry
+    uint32_t order;                              // velmora_stand_in_sequence after this entry
 };
 static_assert(offsetof(StandInCall, esp) == SI_ESP && offsetof(StandInCall, stack) == SI_STACK &&
-              offsetof(StandInCall, result) == SI_RESULT && sizeof(StandInCall) == SI_RECORD_SIZE);
+              offsetof(StandInCall, result) == SI_RESULT && offsetof(StandInCall, return_address) == SI_RETURN &&
+              offsetof(StandInCall, order) == SI_ORDER && sizeof(StandInCall) == SI_RECORD_SIZE);
 
 extern "C" StandInCall velmora_stand_in_calls[STAND_IN_COUNT];
+// Counts the entries of all stand-ins, so a test can tell which ran first.
+extern "C" uint32_t velmora_stand_in_sequence;
 
 namespace stand_ins {
 
@@ -68,7 +80,13 @@ game_addr address_of(int which);
 // Copies every stand-in to its game address (mapping the pages) and clears the records.
 bool install();
 
-// Clears every record; results become 0.
+// Where the game's own code lies at the routines' addresses (fingerprinted ranges), the
+// stand-ins' bodies go elsewhere and the game's address holds a 5-byte jump there: the
+// bodies are copied to `area` (one 256-byte slot each) and the records cleared.
+bool place_bodies(game_addr area);
+game_addr body_address(int which, game_addr area);
+
+// Clears every record and the sequence; results become 0.
 void reset();
 
 inline StandInCall& call(int which) { return velmora_stand_in_calls[which]; }
