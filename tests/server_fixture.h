@@ -3,6 +3,10 @@
 #pragma once
 #include <string>
 
+#include <chrono>
+#include <thread>
+
+#include "sim/sim.h"
 #include "test_support.h"
 #include "tools/common/server_process.h"
 
@@ -21,3 +25,17 @@ struct ServerFixture : ServerProcess {
     }
     ~ServerFixture() { stop(); }
 };
+
+// Frames of the simulated game until `pred` holds; every 30 frames (a scan tick at the
+// tests' interval) the worker gets a moment of real time, and `pred` is asked.
+template <class Pred>
+bool play_frames_until(Pred pred, int max_frames) {
+    for (int i = 0; i < max_frames; ++i) {
+        sim::frame();
+        if (i % 30 == 29) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (pred()) return true;
+        }
+    }
+    return pred();
+}

@@ -52,14 +52,7 @@ struct Game {
     // until `pred` holds.
     template <class Pred>
     bool play_until(Pred pred, int max_frames = 3000) {
-        for (int i = 0; i < max_frames; ++i) {
-            sim::frame();
-            if (i % 30 == 29) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                if (pred()) return true;
-            }
-        }
-        return pred();
+        return play_frames_until(pred, max_frames);
     }
     void play(int frames) {
         play_until([] { return false; }, frames);
