@@ -97,13 +97,12 @@ void upload_job(LinkWorker& w, UploadJob job, uint32_t& backoff) {
     }
 }
 
-void run_worker(LinkWorker* wp, uint32_t generation) {
+void run_worker(LinkWorker* wp) {
     LinkWorker& w = *wp;
     uint32_t backoff = 0;
     uint64_t last_poll_ms = 0;
     bool polled = false;
     for (;;) {
-        if (w.generation.load() != generation) break;
         std::string goodbye, hello;
         {
             std::unique_lock<std::mutex> g(w.lock);
@@ -173,17 +172,21 @@ void StartWorker(const SyncConfig& config) {
     if (w.running.load()) return;
     // A thread from an earlier load that has already left its loop is collected here.
     if (w.thread.joinable() && w.threads_alive.load() == 0) w.thread.join();
+    // A stopped thread still inside a network call reads the configuration: it is never
+    // replaced under it. (Only a host that loads the library twice in one process meets this.)
+    if (w.threads_alive.load() > 0) {
+        ModLog::log("upload: the previous sync worker has not stopped yet -- worker not started");
+        return;
+    }
     w.config = config;
     w.lifespan_frozen.store(config.lifespan_frozen);
     if (!config.valid) {
         ModLog::log("upload: invalid configuration -- worker not started");
         return;
     }
-    if (w.thread.joinable()) w.thread.detach();  // still in a network call; it sees the stop
-    uint32_t generation = w.generation.fetch_add(1) + 1;
     w.running.store(true);
     w.threads_alive.fetch_add(1);
-    w.thread = std::thread(run_worker, &w, generation);
+    w.thread = std::thread(run_worker, &w);
 }
 
 void StopWorker() {

@@ -65,10 +65,8 @@ struct LinkWorker {
     std::atomic<bool> rebirth_available{false};
     std::atomic<bool> storage_available{false};
     std::atomic<bool> session_held{false};
-    // Worker threads still inside their loop, and the generation of the current one: a thread
-    // of an earlier start that outlived its stop ends at its next turn.
+    // Worker threads still inside their loop: 0 or 1 (a new start waits for the old one).
     std::atomic<int> threads_alive{0};
-    std::atomic<uint32_t> generation{0};
 
     std::mutex lock;
     std::condition_variable work_signal;

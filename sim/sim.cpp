@@ -48,9 +48,11 @@ struct State {
     HelperWord helpers[64] = {};
 };
 
+// Never destroyed: the sync worker may still log into the recording while the process exits
+// (its thread is let go, not joined), so the state must outlive every static destructor.
 State& st() {
-    static State s;
-    return s;
+    static State* s = new State();
+    return *s;
 }
 
 uint64_t run_end(const Run& r) { return r.end == 0 ? kSpace : r.end; }
@@ -230,8 +232,9 @@ const HelperWord* helper_table(int32_t version, bool null_screen_text) {
     return s.helpers;
 }
 
-// Guards the debug lines, which the worker thread's log lines reach as well.
-std::mutex g_debug_lock;
+// Guards the debug lines, which the worker thread's log lines reach as well; never destroyed,
+// like the state.
+std::mutex& g_debug_lock = *new std::mutex();
 
 void reset() {
     // A worker thread of the previous run must be gone before its state is reset.

@@ -49,6 +49,7 @@ TEST_CASE("start-up binds to the garden save file and server, locks it and opens
 
 TEST_CASE("start-up refuses without the right garden save file, lock or folder") {
     Garden g;
+    platform::LockFile* other_process = nullptr;
     SUBCASE("the game uses another garden save file") {
         g.set_game_paths(g.dir.str() + "/savedata/SONIC2B__S01", g.dir.str() + "/other/SONIC2B__ALF");
     }
@@ -61,13 +62,15 @@ TEST_CASE("start-up refuses without the right garden save file, lock or folder")
         sim::poke(game::addr::garden_save_path, area.data(), area.size());
     }
     SUBCASE("another game process holds the lock") {
-        REQUIRE(platform::lock_file_open(g.garden_save + ".storage.lock") != nullptr);  // kept to the end
+        other_process = platform::lock_file_open(g.garden_save + ".storage.lock");  // kept to the end
+        REQUIRE(other_process != nullptr);
     }
     SUBCASE("the storage folder cannot be made") { g.dir.write("mods/velmora/garden-storage-" + g.binding, "x"); }
     SUBCASE("no mod folder") { storage_state().mod_folder.clear(); }
     CHECK_FALSE(StartStorage());
     CHECK_FALSE(storage_state().started);
     CHECK(storage_state().lock == nullptr);
+    platform::lock_file_release(other_process);
 }
 
 TEST_CASE("recovery settles every state to its outcome") {

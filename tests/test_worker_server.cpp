@@ -147,7 +147,11 @@ TEST_CASE("while the server stalls, every game-thread operation returns at once;
     EnqueueUpload(kFull, true, {});
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker is now waiting
 
+    // A thread of a loaded machine (or of a sanitizer build) is preempted now and then for a
+    // time slice of a few ms; a wait on the stalled call would be seconds. So a few slow
+    // batches are allowed, none anywhere near the stall.
     double worst_us = 0;
+    int slow = 0;
     for (int i = 0; i < 200; ++i) {
         auto t0 = std::chrono::steady_clock::now();
         EnqueueUpload("{\"delta\":1}", false, {1});
@@ -160,9 +164,11 @@ TEST_CASE("while the server stalls, every game-thread operation returns at once;
         TakeDepositResult(dr);
         double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
         worst_us = std::max(worst_us, us);
+        if (us >= 2000) ++slow;
     }
-    MESSAGE("worst game-thread operation batch while stalled: " << worst_us << " us");
-    CHECK(worst_us < 2000);
+    MESSAGE("worst game-thread operation batch while stalled: " << worst_us << " us, " << slow << " of 200 over 2 ms");
+    CHECK(slow <= 10);
+    CHECK(worst_us < 100000);
 
     // Stopping during the stall: the thread ends when the stalled call returns; no new call starts.
     server.admin("POST", "/admin/faults", "{}");
@@ -215,4 +221,21 @@ TEST_CASE("acknowledgements and deposits reach the server as written") {
     CHECK(r.request_id == "0011");
     CHECK_FALSE(r.ok);
     CHECK(r.status >= 400);
+}
+
+TEST_CASE("a worker still inside a stalled call is never handed a new configuration") {
+    ServerFixture server;
+    Running run(server, 1);
+    greet_and_wait("1111222233334444");
+    server.admin("POST", "/admin/faults", R"({"delay_seconds":3,"match":"/api/v1/sync"})");
+    EnqueueUpload(kFull, true, {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the upload is in flight
+    StopWorker();
+    SyncConfig other;
+    other.SyncPath = "/elsewhere";
+    StartWorker(other);
+    CHECK(has_line("upload: the previous sync worker has not stopped yet -- worker not started"));
+    CHECK(link_worker().config.SyncPath == "/api/v1/sync");
+    CHECK_FALSE(link_worker().running.load());
+    CHECK(WaitWorkerExit(8000));
 }
