@@ -86,7 +86,9 @@ void EndSession(const std::string& session_id) {
 void clear_session_queues(LinkWorker& w) {
     w.uploads.clear();
     w.command_documents.clear();
-    w.acks.clear();
+    // Acknowledgements outlive the session: an outcome that never reached the server would make
+    // it offer the command again, and the next session, which remembers nothing, would apply it
+    // twice (a spawned fruit duplicated). The ack request needs no held session.
     w.deposit_requests.clear();
     w.deposit_results.clear();
 }

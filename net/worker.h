@@ -109,10 +109,11 @@ int32_t FindJsonInt(const std::string& text, const char* key);
 std::string BuildHelloBody(const LinkWorker& w, const std::string& session_id);
 void SendHello(LinkWorker& w, const std::string& session_id);
 void SendGoodbye(LinkWorker& w, const std::string& session_id);
-void SendAcks(LinkWorker& w);
+// False when a transient failure left the oldest acknowledgement queued for a retry.
+bool SendAcks(LinkWorker& w);
 void FetchCommands(LinkWorker& w);
 void SendOneDeposit(LinkWorker& w);
-// Empties the five queues; the caller holds the lock.
+// Empties the session's queues (not the acknowledgements); the caller holds the lock.
 void clear_session_queues(LinkWorker& w);
 // The command poll interval in milliseconds (64-bit: a large setting must not wrap).
 uint64_t command_poll_interval_ms(int32_t seconds);

@@ -216,3 +216,21 @@ TEST_CASE("acknowledgements and deposits reach the server as written") {
     CHECK_FALSE(r.ok);
     CHECK(r.status >= 400);
 }
+
+TEST_CASE("an acknowledgement that meets a transient failure is sent again and recorded once") {
+    ServerFixture server;
+    Running run(server);
+    greet_and_wait("5555666677778888");
+    HttpReply q = server.admin("POST", "/admin/gardens/tester/1/commands", R"({"kind":"resync"})");
+    REQUIRE(q.status == 200);
+    const int id = nlohmann::json::parse(q.body)["id"].get<int>();
+    server.admin("POST", "/admin/faults", R"({"statuses":[500,503],"match":"/api/v1/commands"})");
+    QueueAck(static_cast<uint32_t>(id), true, "");
+    auto command = [&] {
+        nlohmann::json j = admin_json(server, "/admin/commands/" + std::to_string(id));
+        return j.contains("command") ? j["command"] : j;
+    };
+    REQUIRE(eventually([&] { return command().value("acknowledged", false); }));
+    CHECK(command()["ok"] == true);
+    CHECK(link_worker().acks.empty());
+}
