@@ -1,4 +1,6 @@
 // The session greeting and farewell, and the scanners that read the server's answers.
+#include <chrono>
+#include <thread>
 #include <cstring>
 
 #include "host/log.h"
@@ -169,7 +171,16 @@ void SendGoodbye(LinkWorker& w, const std::string& session_id) {
         current = w.current_session_id;
     }
     int32_t status = 0;
-    SendRequest(w.config, current, "POST", server_api::kGoodbyePath, body, nullptr, status);
+    // A farewell lost to a passing fault would leave the garden held by this ended session, and
+    // the player's next session would be refused with 409 until the server's time-out: try a
+    // few times, briefly (only this worker waits).
+    for (int attempt = 0;; ++attempt) {
+        if (SendRequest(w.config, current, "POST", server_api::kGoodbyePath, body, nullptr, status) ||
+            !server_api::is_transient(status) || attempt == 2)
+            break;
+        ModLog::log("session: goodbye failed (status %d); retrying", status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250 << attempt));
+    }
     ModLog::log("session: goodbye sent (status %d) -- aging resumes", status);
     w.session_held.store(false);
     std::lock_guard<std::mutex> g(w.lock);

@@ -234,3 +234,15 @@ TEST_CASE("an acknowledgement that meets a transient failure is sent again and r
     CHECK(command()["ok"] == true);
     CHECK(link_worker().acks.empty());
 }
+
+TEST_CASE("a farewell that meets a transient failure is sent again, so the next session is not refused") {
+    ServerFixture server;
+    Running run(server);
+    greet_and_wait("9999aaaabbbbcccc");
+    server.admin("POST", "/admin/faults", R"({"statuses":[503],"match":"/api/v1/session/goodbye"})");
+    EndSession("9999aaaabbbbcccc");
+    REQUIRE(eventually([] { return has_line("session: goodbye sent (status 200)"); }));
+    CHECK(has_line("session: goodbye failed (status 503); retrying"));
+    greet_and_wait("ddddeeeeffff0000");
+    CHECK(GetHelloResult().held);
+}

@@ -541,9 +541,18 @@ struct Soak {
                 if (c["kind"] == "spawn_fruit" && waiting_garden == 0) waiting_garden = c["fields"].value("garden", 0);
             }
             if (waiting_garden != 0 && waiting_garden != garden) enter(waiting_garden);
-            if (!all_acked) continue;
             json g = merged();
-            if (g.is_object() && g.contains("chao") && g["chao"] == local_chao()) return true;
+            const bool same = g.is_object() && g.contains("chao") && g["chao"] == local_chao();
+            if (all_acked && same) return true;
+            if (round % 500 == 499) {
+                std::printf("soak: settling at frame %llu: %s, %s\n", (unsigned long long)sim::frame_number(),
+                            all_acked ? "all acknowledged" : "commands waiting",
+                            same ? "garden equal" : "garden differs");
+                drain_log();
+                for (size_t i = last_lines.size() > 6 ? last_lines.size() - 6 : 0; i < last_lines.size(); ++i)
+                    std::printf("    %s", last_lines[i].c_str());
+                std::fflush(stdout);
+            }
         }
         return false;
     }
