@@ -109,6 +109,7 @@ void reset_library_state() {
         w.acks.clear();
         w.pending_hello.clear();
         w.pending_goodbye.clear();
+        w.unconfirmed_goodbye.clear();
         w.current_session_id.clear();
         w.hello_result = HelloResult{};
     }

@@ -184,7 +184,24 @@ void SendGoodbye(LinkWorker& w, const std::string& session_id) {
     ModLog::log("session: goodbye sent (status %d) -- aging resumes", status);
     w.session_held.store(false);
     std::lock_guard<std::mutex> g(w.lock);
+    if (server_api::is_transient(status)) w.unconfirmed_goodbye = session_id;
+    else if (w.unconfirmed_goodbye == session_id) w.unconfirmed_goodbye.clear();
     if (w.current_session_id == session_id) w.current_session_id.clear();
     clear_session_queues(w);
     w.hello_result = HelloResult{};
+}
+
+void RetryUnconfirmedGoodbye(LinkWorker& w, const std::string& next_session_id) {
+    std::string old;
+    {
+        std::lock_guard<std::mutex> g(w.lock);
+        if (w.unconfirmed_goodbye.empty() || w.unconfirmed_goodbye == next_session_id) return;
+        old = w.unconfirmed_goodbye;
+    }
+    int32_t status = 0;
+    SendRequest(w.config, next_session_id, "POST", server_api::kGoodbyePath, "{\"session_id\":\"" + old + "\"}",
+                nullptr, status);
+    ModLog::log("session: earlier goodbye sent again (status %d)", status);
+    std::lock_guard<std::mutex> g(w.lock);
+    if (!server_api::is_transient(status) && w.unconfirmed_goodbye == old) w.unconfirmed_goodbye.clear();
 }

@@ -114,7 +114,10 @@ void run_worker(LinkWorker* wp, uint32_t generation) {
             if (w.running.load()) hello.swap(w.pending_hello);
         }
         if (!goodbye.empty()) SendGoodbye(w, goodbye);
-        if (!hello.empty() && w.running.load()) SendHello(w, hello);
+        if (!hello.empty() && w.running.load()) {
+            RetryUnconfirmedGoodbye(w, hello);
+            SendHello(w, hello);
+        }
 
         if (w.running.load()) {
             if (SendAcks(w)) {

@@ -246,3 +246,15 @@ TEST_CASE("a farewell that meets a transient failure is sent again, so the next 
     greet_and_wait("ddddeeeeffff0000");
     CHECK(GetHelloResult().held);
 }
+
+TEST_CASE("a farewell that never got through is sent again before the next greeting") {
+    ServerFixture server;
+    Running run(server);
+    greet_and_wait("1212121212121212");
+    server.admin("POST", "/admin/faults", R"({"drop":"close","drop_count":3,"match":"/api/v1/session/goodbye"})");
+    EndSession("1212121212121212");
+    REQUIRE(eventually([] { return has_line("session: goodbye sent (status 0)"); }));
+    greet_and_wait("3434343434343434");
+    CHECK(has_line("session: earlier goodbye sent again (status 200)"));
+    CHECK(GetHelloResult().held);
+}
