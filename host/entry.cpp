@@ -106,8 +106,10 @@ void reset_library_state() {
     {
         std::lock_guard<std::mutex> g(w.lock);
         clear_session_queues(w);
+        w.acks.clear();
         w.pending_hello.clear();
         w.pending_goodbye.clear();
+        w.unconfirmed_goodbye.clear();
         w.current_session_id.clear();
         w.hello_result = HelloResult{};
     }

@@ -53,13 +53,13 @@ void FetchCommands(LinkWorker& w) {
     w.command_documents.push_back(std::move(response));
 }
 
-void SendAcks(LinkWorker& w) {
+bool SendAcks(LinkWorker& w) {
     for (;;) {
         AckEntry entry;
         std::string current;
         {
             std::lock_guard<std::mutex> g(w.lock);
-            if (w.acks.empty()) return;
+            if (w.acks.empty()) return true;
             entry = std::move(w.acks.front());
             w.acks.pop_front();
             current = w.current_session_id;
@@ -72,6 +72,12 @@ void SendAcks(LinkWorker& w) {
         std::snprintf(path, sizeof path, server_api::kAckPathFormat, w.config.CommandPath.c_str(),
                       static_cast<int>(entry.id));
         int32_t status = 0;
-        SendRequest(w.config, current, "POST", path, body, nullptr, status);
+        // A lost acknowledgement is not harmless: the server offers the command again, and a
+        // later session applies it again. Transient failures keep it first in line.
+        if (!SendRequest(w.config, current, "POST", path, body, nullptr, status) && server_api::is_transient(status)) {
+            std::lock_guard<std::mutex> g(w.lock);
+            w.acks.push_front(std::move(entry));
+            return false;
+        }
     }
 }

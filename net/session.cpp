@@ -1,4 +1,6 @@
 // The session greeting and farewell, and the scanners that read the server's answers.
+#include <chrono>
+#include <thread>
 #include <cstring>
 
 #include "host/log.h"
@@ -86,7 +88,9 @@ void EndSession(const std::string& session_id) {
 void clear_session_queues(LinkWorker& w) {
     w.uploads.clear();
     w.command_documents.clear();
-    w.acks.clear();
+    // Acknowledgements outlive the session: an outcome that never reached the server would make
+    // it offer the command again, and the next session, which remembers nothing, would apply it
+    // twice (a spawned fruit duplicated). The ack request needs no held session.
     w.deposit_requests.clear();
     w.deposit_results.clear();
 }
@@ -167,11 +171,37 @@ void SendGoodbye(LinkWorker& w, const std::string& session_id) {
         current = w.current_session_id;
     }
     int32_t status = 0;
-    SendRequest(w.config, current, "POST", server_api::kGoodbyePath, body, nullptr, status);
+    // A farewell lost to a passing fault would leave the garden held by this ended session, and
+    // the player's next session would be refused with 409 until the server's time-out: try a
+    // few times, briefly (only this worker waits).
+    for (int attempt = 0;; ++attempt) {
+        if (SendRequest(w.config, current, "POST", server_api::kGoodbyePath, body, nullptr, status) ||
+            !server_api::is_transient(status) || attempt == 2)
+            break;
+        ModLog::log("session: goodbye failed (status %d); retrying", status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250 << attempt));
+    }
     ModLog::log("session: goodbye sent (status %d) -- aging resumes", status);
     w.session_held.store(false);
     std::lock_guard<std::mutex> g(w.lock);
+    if (server_api::is_transient(status)) w.unconfirmed_goodbye = session_id;
+    else if (w.unconfirmed_goodbye == session_id) w.unconfirmed_goodbye.clear();
     if (w.current_session_id == session_id) w.current_session_id.clear();
     clear_session_queues(w);
     w.hello_result = HelloResult{};
+}
+
+void RetryUnconfirmedGoodbye(LinkWorker& w, const std::string& next_session_id) {
+    std::string old;
+    {
+        std::lock_guard<std::mutex> g(w.lock);
+        if (w.unconfirmed_goodbye.empty() || w.unconfirmed_goodbye == next_session_id) return;
+        old = w.unconfirmed_goodbye;
+    }
+    int32_t status = 0;
+    SendRequest(w.config, next_session_id, "POST", server_api::kGoodbyePath, "{\"session_id\":\"" + old + "\"}",
+                nullptr, status);
+    ModLog::log("session: earlier goodbye sent again (status %d)", status);
+    std::lock_guard<std::mutex> g(w.lock);
+    if (!server_api::is_transient(status) && w.unconfirmed_goodbye == old) w.unconfirmed_goodbye.clear();
 }

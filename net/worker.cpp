@@ -99,7 +99,7 @@ void upload_job(LinkWorker& w, UploadJob job, uint32_t& backoff) {
 
 void run_worker(LinkWorker* wp) {
     LinkWorker& w = *wp;
-    uint32_t backoff = 0;
+    uint32_t backoff = 0, ack_backoff = 0;
     uint64_t last_poll_ms = 0;
     bool polled = false;
     for (;;) {
@@ -113,10 +113,22 @@ void run_worker(LinkWorker* wp) {
             if (w.running.load()) hello.swap(w.pending_hello);
         }
         if (!goodbye.empty()) SendGoodbye(w, goodbye);
-        if (!hello.empty() && w.running.load()) SendHello(w, hello);
+        if (!hello.empty() && w.running.load()) {
+            RetryUnconfirmedGoodbye(w, hello);
+            SendHello(w, hello);
+        }
 
         if (w.running.load()) {
-            SendAcks(w);
+            if (SendAcks(w)) {
+                ack_backoff = 0;
+            } else {
+                ack_backoff = ack_backoff == 0 ? kFirstBackoffMs : std::min(ack_backoff * 2, kMaxBackoffMs);
+                std::unique_lock<std::mutex> g(w.lock);
+                auto deadline = Clock::now() + scaled(ack_backoff);
+                while (w.running.load() && w.pending_goodbye.empty())
+                    if (w.work_signal.wait_until(g, deadline) == std::cv_status::timeout) break;
+                continue;
+            }
             SendOneDeposit(w);
             if (w.config.EnableWriteback && w.session_held.load()) {
                 uint64_t now = platform::tick_ms();

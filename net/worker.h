@@ -77,6 +77,9 @@ struct LinkWorker {
     std::deque<DepositResult> deposit_results;
     std::string pending_hello;
     std::string pending_goodbye;
+    // A farewell that never got through: sent again before the next greeting, so the ended
+    // session does not keep the garden from the new one.
+    std::string unconfirmed_goodbye;
     std::string current_session_id;
     HelloResult hello_result;
     bool waiting = false;  // the loop is in its idle wait (guarded by the lock)
@@ -107,10 +110,13 @@ int32_t FindJsonInt(const std::string& text, const char* key);
 std::string BuildHelloBody(const LinkWorker& w, const std::string& session_id);
 void SendHello(LinkWorker& w, const std::string& session_id);
 void SendGoodbye(LinkWorker& w, const std::string& session_id);
-void SendAcks(LinkWorker& w);
+// Sends the unconfirmed farewell, if any, before a greeting of another session.
+void RetryUnconfirmedGoodbye(LinkWorker& w, const std::string& next_session_id);
+// False when a transient failure left the oldest acknowledgement queued for a retry.
+bool SendAcks(LinkWorker& w);
 void FetchCommands(LinkWorker& w);
 void SendOneDeposit(LinkWorker& w);
-// Empties the five queues; the caller holds the lock.
+// Empties the session's queues (not the acknowledgements); the caller holds the lock.
 void clear_session_queues(LinkWorker& w);
 // The command poll interval in milliseconds (64-bit: a large setting must not wrap).
 uint64_t command_poll_interval_ms(int32_t seconds);

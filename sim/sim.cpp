@@ -296,6 +296,13 @@ std::vector<std::string> debug_lines() {
     return st().recording.debug_lines;
 }
 
+std::vector<std::string> take_debug_lines() {
+    std::vector<std::string> out;
+    std::lock_guard<std::mutex> g(g_debug_lock);
+    out.swap(st().recording.debug_lines);
+    return out;
+}
+
 }  // namespace sim
 
 // Door 2, simulated.

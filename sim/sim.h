@@ -53,6 +53,8 @@ void reset();
 Recording& recording();
 // A copy of the debug lines so far, safe while the worker thread may still log.
 std::vector<std::string> debug_lines();
+// Hands over the debug lines so far and forgets them, so long runs stay flat in memory.
+std::vector<std::string> take_debug_lines();
 void queue_box_answer(int answer);
 
 // Memory. `protect` is a Windows protection; the host side follows it, so an access the

@@ -239,3 +239,45 @@ TEST_CASE("a worker still inside a stalled call is never handed a new configurat
     CHECK_FALSE(link_worker().running.load());
     CHECK(WaitWorkerExit(8000));
 }
+
+TEST_CASE("an acknowledgement that meets a transient failure is sent again and recorded once") {
+    ServerFixture server;
+    Running run(server);
+    greet_and_wait("5555666677778888");
+    HttpReply q = server.admin("POST", "/admin/gardens/tester/1/commands", R"({"kind":"resync"})");
+    REQUIRE(q.status == 200);
+    const int id = nlohmann::json::parse(q.body)["id"].get<int>();
+    server.admin("POST", "/admin/faults", R"({"statuses":[500,503],"match":"/api/v1/commands"})");
+    QueueAck(static_cast<uint32_t>(id), true, "");
+    auto command = [&] {
+        nlohmann::json j = admin_json(server, "/admin/commands/" + std::to_string(id));
+        return j.contains("command") ? j["command"] : j;
+    };
+    REQUIRE(eventually([&] { return command().value("acknowledged", false); }));
+    CHECK(command()["ok"] == true);
+    CHECK(link_worker().acks.empty());
+}
+
+TEST_CASE("a farewell that meets a transient failure is sent again, so the next session is not refused") {
+    ServerFixture server;
+    Running run(server);
+    greet_and_wait("9999aaaabbbbcccc");
+    server.admin("POST", "/admin/faults", R"({"statuses":[503],"match":"/api/v1/session/goodbye"})");
+    EndSession("9999aaaabbbbcccc");
+    REQUIRE(eventually([] { return has_line("session: goodbye sent (status 200)"); }));
+    CHECK(has_line("session: goodbye failed (status 503); retrying"));
+    greet_and_wait("ddddeeeeffff0000");
+    CHECK(GetHelloResult().held);
+}
+
+TEST_CASE("a farewell that never got through is sent again before the next greeting") {
+    ServerFixture server;
+    Running run(server);
+    greet_and_wait("1212121212121212");
+    server.admin("POST", "/admin/faults", R"({"drop":"close","drop_count":3,"match":"/api/v1/session/goodbye"})");
+    EndSession("1212121212121212");
+    REQUIRE(eventually([] { return has_line("session: goodbye sent (status 0)"); }));
+    greet_and_wait("3434343434343434");
+    CHECK(has_line("session: earlier goodbye sent again (status 200)"));
+    CHECK(GetHelloResult().held);
+}
