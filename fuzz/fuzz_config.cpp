@@ -41,6 +41,8 @@ void check_url(const std::string& text) {
     if (p.port < 1 || p.port > 65535) abort();
     if (p.host.empty() || !lower_case(p.host) || p.host.find_first_of(" \t\r\n/\\") != std::string::npos) abort();
     if (!p.path.empty() && p.path[0] != '/') abort();
+    for (char ch : p.url)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) abort();
     // What was accepted is already in its final form.
     ParsedBaseUrl again;
     if (!ParseBaseUrl(p.url, again)) abort();

@@ -233,9 +233,20 @@ bool valid_port(const std::string& text, int32_t& port) {
 }  // namespace
 
 bool ParseBaseUrl(const std::string& text, ParsedBaseUrl& out) {
+    // Trimmed and stripped of trailing slashes until neither changes it: "http://h/x /" would
+    // otherwise keep "/x " as its base path and put a blank segment into every request path.
     std::string url = trim(text);
-    while (url.size() > 1 && url.back() == '/') url.pop_back();
+    for (;;) {
+        size_t before = url.size();
+        while (url.size() > 1 && url.back() == '/') url.pop_back();
+        url = trim(url);
+        if (url.size() == before) break;
+    }
     if (url.size() < 3) return false;
+    // A control byte has no place in a URL; a file with bare CR line ends would otherwise pass
+    // its following lines off as part of the path.
+    for (char ch : url)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) return false;
     size_t sep = url.find("://");
     if (sep == std::string::npos) return false;
     std::string scheme = lowered(url.substr(0, sep));
