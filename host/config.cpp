@@ -1,5 +1,6 @@
 #include "host/config.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -70,15 +71,12 @@ void append_error(SyncConfig& c, const char* message) {
 }
 
 // The file as UTF-8 bytes: a UTF-8 byte-order mark is dropped, and a file saved as UTF-16
-// (Notepad's "Unicode") is converted, so such files read like plain ones.
+// (Notepad's "Unicode") is converted, so such files read like plain ones. The bytes come from
+// an open file or from memory, read in the same pieces either way.
 class TextStream {
 public:
-    explicit TextStream(platform::File* file) : file_(file) {
-        fill();
-        if (len_ >= 3 && buf_[0] == 0xEF && buf_[1] == 0xBB && buf_[2] == 0xBF) pos_ = 3;
-        else if (len_ >= 2 && buf_[0] == 0xFF && buf_[1] == 0xFE) pos_ = 2, mode_ = Mode::Utf16Le;
-        else if (len_ >= 2 && buf_[0] == 0xFE && buf_[1] == 0xFF) pos_ = 2, mode_ = Mode::Utf16Be;
-    }
+    explicit TextStream(platform::File* file) : file_(file) { start(); }
+    TextStream(const unsigned char* data, size_t size) : mem_(data), mem_left_(size) { start(); }
 
     // Next byte of text, or -1 at the end.
     int get() {
@@ -101,10 +99,24 @@ public:
 private:
     enum class Mode { Utf8, Utf16Le, Utf16Be };
 
+    void start() {
+        fill();
+        if (len_ >= 3 && buf_[0] == 0xEF && buf_[1] == 0xBB && buf_[2] == 0xBF) pos_ = 3;
+        else if (len_ >= 2 && buf_[0] == 0xFF && buf_[1] == 0xFE) pos_ = 2, mode_ = Mode::Utf16Le;
+        else if (len_ >= 2 && buf_[0] == 0xFE && buf_[1] == 0xFF) pos_ = 2, mode_ = Mode::Utf16Be;
+    }
+
     void fill() {
         pos_ = 0;
-        long n = platform::file_read(file_, buf_, sizeof buf_);
-        len_ = n > 0 ? static_cast<size_t>(n) : 0;
+        if (file_) {
+            long n = platform::file_read(file_, buf_, sizeof buf_);
+            len_ = n > 0 ? static_cast<size_t>(n) : 0;
+        } else {
+            len_ = std::min(mem_left_, sizeof buf_);
+            if (len_ > 0) std::memcpy(buf_, mem_, len_);
+            mem_ += len_;
+            mem_left_ -= len_;
+        }
     }
 
     int raw() {
@@ -147,7 +159,9 @@ private:
         }
     }
 
-    platform::File* file_;
+    platform::File* file_ = nullptr;
+    const unsigned char* mem_ = nullptr;
+    size_t mem_left_ = 0;
     unsigned char buf_[16384];
     size_t pos_ = 0, len_ = 0;
     Mode mode_ = Mode::Utf8;
@@ -219,9 +233,20 @@ bool valid_port(const std::string& text, int32_t& port) {
 }  // namespace
 
 bool ParseBaseUrl(const std::string& text, ParsedBaseUrl& out) {
+    // Trimmed and stripped of trailing slashes until neither changes it: "http://h/x /" would
+    // otherwise keep "/x " as its base path and put a blank segment into every request path.
     std::string url = trim(text);
-    while (url.size() > 1 && url.back() == '/') url.pop_back();
+    for (;;) {
+        size_t before = url.size();
+        while (url.size() > 1 && url.back() == '/') url.pop_back();
+        url = trim(url);
+        if (url.size() == before) break;
+    }
     if (url.size() < 3) return false;
+    // A control byte has no place in a URL; a file with bare CR line ends would otherwise pass
+    // its following lines off as part of the path.
+    for (char ch : url)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) return false;
     size_t sep = url.find("://");
     if (sep == std::string::npos) return false;
     std::string scheme = lowered(url.substr(0, sep));
@@ -263,25 +288,20 @@ bool ParseBaseUrl(const std::string& text, ParsedBaseUrl& out) {
     return true;
 }
 
-SyncConfig LoadConfig(const std::string& folder) {
-    SyncConfig c;
-    platform::File* file = platform::file_open_read(folder + "\\config.ini");
-    if (!file) return c;
+namespace {
 
+SyncConfig parse_config(TextStream& in) {
+    SyncConfig c;
     Given g;
-    {
-        TextStream in(file);
-        char piece[1024];
-        size_t len = 0;
-        while (read_piece(in, piece, len)) {
-            std::string line = trim(piece, piece + len);
-            if (line.empty() || line[0] == ';' || line[0] == '#' || line[0] == '[') continue;
-            size_t eq = line.find('=');
-            if (eq == std::string::npos) continue;
-            apply_line(c, g, trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
-        }
+    char piece[1024];
+    size_t len = 0;
+    while (read_piece(in, piece, len)) {
+        std::string line = trim(piece, piece + len);
+        if (line.empty() || line[0] == ';' || line[0] == '#' || line[0] == '[') continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        apply_line(c, g, trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
     }
-    platform::file_close(file);
 
     if (g.save_slot) {
         int64_t slot = 0;
@@ -320,6 +340,25 @@ SyncConfig LoadConfig(const std::string& folder) {
         c.BaseUrl = std::string(c.UseHttps ? "https://" : "http://") + host + ":" + std::to_string(c.ServerPort);
     }
     return c;
+}
+
+}  // namespace
+
+SyncConfig LoadConfig(const std::string& folder) {
+    platform::File* file = platform::file_open_read(folder + "\\config.ini");
+    if (!file) return SyncConfig{};
+    SyncConfig c;
+    {
+        TextStream in(file);
+        c = parse_config(in);
+    }
+    platform::file_close(file);
+    return c;
+}
+
+SyncConfig ParseConfigText(const std::string& bytes) {
+    TextStream in(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return parse_config(in);
 }
 
 std::string MaskApiKey(const std::string& key) {

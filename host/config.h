@@ -31,6 +31,8 @@ struct SyncConfig {
 
 // Reads folder + "\config.ini".
 SyncConfig LoadConfig(const std::string& folder);
+// The same from the bytes of a config.ini file already in memory; no file is touched.
+SyncConfig ParseConfigText(const std::string& bytes);
 
 // The pieces of BaseUrl, when it is a valid http:// or https:// URL.
 struct ParsedBaseUrl {

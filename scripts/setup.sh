@@ -7,6 +7,7 @@ packages=(
   g++-multilib qemu-user-static
   doctest-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libbenchmark-dev
   clang libclang-rt-14-dev  # scripts/fuzz.sh: libFuzzer with ASan and UBSan
+  llvm-14  # llvm-symbolizer: source lines in the stack traces of a fuzz finding
 )
 missing=()
 for p in "${packages[@]}"; do

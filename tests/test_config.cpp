@@ -67,9 +67,15 @@ TEST_CASE("BaseUrl: case, port, path and brackets") {
     CHECK(c.ServerPort == 80);
     CHECK(c.base_path.empty());
 
+    // Blanks left behind by the trailing slashes go as well.
+    c = load("BaseUrl=http://example.org/garden /\n");
+    CHECK(c.base_path == "/garden");
+    CHECK(c.BaseUrl == "http://example.org/garden");
+
     for (const char* bad : {"http://fe80::1:8080", "http://user@host", "http://host/?a", "http://host#x",
                             "ftp://host", "http://host:0", "http://host:65536", "http://host:", "http://[]",
-                            "http://[::1]x", "http://", "host", "http://ho st", "http://:80", "http://host:8a"}) {
+                            "http://[::1]x", "http://", "host", "http://ho st", "http://:80", "http://host:8a",
+                            "http://host/a\rSaveSlot=2", "http://host/a\x7f"}) {
         CAPTURE(bad);
         c = load(std::string("BaseUrl=") + bad + "\n");
         CHECK_FALSE(c.valid);
