@@ -39,11 +39,11 @@ void fresh() {
 }
 
 void put_chao(int slot, int type, int lives = 0, int garden = 1) {
-    sim::ChaoSpec spec;
-    spec.slot = slot;
-    spec.type = type;
+    sim::ChaoSpec chao;
+    chao.slot = slot;
+    chao.type = type;
     std::string error;
-    REQUIRE_MESSAGE(sim::write_chao(spec.set("reincarnations", lives).set("garden", garden), error), error);
+    REQUIRE_MESSAGE(sim::write_chao(chao.set("reincarnations", lives).set("garden", garden), error), error);
 }
 
 int count_logged(const std::string& text) {
