@@ -6,6 +6,7 @@
 #include <new>
 
 #include "animals/animal_hooks.h"
+#include "animals/reserve_writer.h"
 #include "host/log.h"
 #include "host/save_slot.h"
 #include "platform/platform.h"
@@ -119,18 +120,54 @@ bool load_file() {
     return true;
 }
 
-bool write_file(const std::string& bytes) {
-    const std::string tmp = g_reserve.reserve_path + ".tmp";
-    platform::WriteFile* f = platform::file_create_write(tmp);
-    if (!f) return false;
-    bool ok = platform::file_write(f, bytes.data(), bytes.size()) && platform::file_flush(f);
-    ok = platform::file_close_write(f) && ok;
-    return ok && platform::file_move_replace(tmp, g_reserve.reserve_path);
+// The table matches what its file holds.
+bool table_unchanged() {
+    return g_reserve.saved_table.size() == kCapacity &&
+           std::memcmp(table(), g_reserve.saved_table.data(), kTableBytes) == 0;
+}
+
+void saved(const AnimalRecord* from, uint32_t hash) {
+    g_reserve.saved_table.assign(from, from + kCapacity);
+    g_reserve.saved_hash = hash;
+    g_reserve.failed = false;
+}
+
+void save_failed() {
+    g_reserve.failed = true;
+    ModLog::log("animal inventory: could not save reserve; animals remain in memory");
+}
+
+// Takes a background save's outcome when it is there; with `wait`, waits for it.
+void collect_background_save(bool wait) {
+    AnimalReserve& s = g_reserve;
+    if (!s.save_in_flight) return;
+    if (wait) writer_wait();
+    WriteResult r;
+    if (!writer_take_result(r)) return;
+    s.save_in_flight = false;
+    if (r.ok) saved(s.in_flight_table.data(), r.hash);
+    else save_failed();
+}
+
+// The frame step's save: the table is copied and serialised here, the file written and the
+// copy hashed on the writer thread. One save at a time; a changed table waits for the next.
+void save_in_background() {
+    AnimalReserve& s = g_reserve;
+    collect_background_save(false);
+    if (!s.loaded || s.save_in_flight || (!s.failed && table_unchanged())) return;
+    std::string bytes;
+    if (!serialize_table(table(), s.save_key, bytes)) {
+        save_failed();
+        return;
+    }
+    s.in_flight_table.assign(table(), table() + kCapacity);
+    s.save_in_flight = true;
+    writer_submit(s.reserve_path, std::move(bytes), s.in_flight_table.data(), kTableBytes);
 }
 
 bool save_table() {
     std::string bytes;
-    return serialize_table(table(), g_reserve.save_key, bytes) && write_file(bytes);
+    return serialize_table(table(), g_reserve.save_key, bytes) && write_file_now(g_reserve.reserve_path, bytes);
 }
 
 }  // namespace
@@ -228,6 +265,7 @@ uint32_t table_hash() {
 }
 
 void reset() {
+    collect_background_save(true);
     if (g_reserve.lock_handle) platform::lock_file_release(g_reserve.lock_handle);
     g_reserve.~AnimalReserve();
     new (&g_reserve) AnimalReserve();
@@ -309,10 +347,12 @@ bool install_animal_patch(const std::string& mod_path, int32_t save_slot) {
     return flushed && animal_patch_intact();
 }
 
-bool ensure_reserve_loaded() {
+namespace {
+
+// ensure_reserve_loaded once `raw`, the save path, names the configured slot, no save is
+// running and the patch is intact.
+bool load_for(const std::string& raw) {
     AnimalReserve& s = reserve();
-    std::string raw = current_save_path();
-    if (raw.empty() || !configured_slot_active(raw) || !save_idle() || !animal_patch_intact()) return false;
     std::string path = normalize_save_path(raw);
     if (s.loaded) return path == s.save_path_seen;
     if (s.failed) return false;
@@ -336,27 +376,32 @@ bool ensure_reserve_loaded() {
         ModLog::log("animal inventory: reserve is not writable");
         return false;
     }
-    s.saved_hash = table_hash();
+    saved(table(), table_hash());
+    s.waiting_stale = true;
     s.loaded = true;
     ModLog::log("animal inventory: loaded local reserve for save slot %d", s.configured_slot);
     return true;
 }
 
-void save_if_changed() {
-    AnimalReserve& s = reserve();
-    if (!s.loaded) return;
-    uint32_t hash = table_hash();
-    if (hash == s.saved_hash && !s.failed) return;
-    if (save_table()) {
-        s.saved_hash = hash;
-        s.failed = false;
-    } else {
-        s.failed = true;
-        ModLog::log("animal inventory: could not save reserve; animals remain in memory");
-    }
+}  // namespace
+
+bool ensure_reserve_loaded() {
+    std::string raw = current_save_path();
+    return !raw.empty() && configured_slot_active(raw) && save_idle() && animal_patch_intact() && load_for(raw);
 }
 
+void save_if_changed() {
+    AnimalReserve& s = reserve();
+    collect_background_save(true);
+    if (!s.loaded || (!s.failed && table_unchanged())) return;
+    if (save_table()) saved(table(), table_hash());
+    else save_failed();
+}
+
+void finish_background_save() { collect_background_save(true); }
+
 bool reserve_file_path(std::string& path) {
+    finish_background_save();  // the caller reads or replaces the file
     if (!ensure_reserve_loaded()) return false;
     path = reserve().reserve_path;
     return true;
@@ -364,6 +409,7 @@ bool reserve_file_path(std::string& path) {
 
 bool serialize_without(game_addr entry, std::string& path, std::string& bytes) {
     bytes.clear();
+    finish_background_save();  // the caller replaces the file with these bytes
     if (!ensure_reserve_loaded() || reserve().failed) return false;
     int index = entry_index(entry);
     if (index < 0) return false;
@@ -392,6 +438,7 @@ extern "C" uint32_t velmora_animal_reserve_record(uint32_t kind) {
         t[i] = free_record();
         t[i].garden = static_cast<int16_t>(game::current_garden());
         s.placed[i] = true;
+        s.waiting_stale = true;
         return entry_address(i);
     }
     s.full = true;
@@ -402,6 +449,7 @@ extern "C" void velmora_animal_items_loading(uint32_t kind) {
     AnimalReserve& s = reserve();
     if (kind == kAnimalKind && ensure_reserve_loaded()) {
         std::memset(s.placed, 0, sizeof s.placed);
+        s.waiting_stale = true;
         s.entered_garden = game::current_garden();
     } else {
         s.entered_garden = 0;
@@ -437,6 +485,7 @@ void sync_positions(int32_t garden) {
         uint32_t routine = game::read<uint32_t>(object + 0x10);
         if (back != slot || (routine != kAnimalRoutine && routine != kItemObjectRoutine)) continue;
         if (!game_memory::probe_struct(transform, 0x20, false)) continue;
+        if (!s.placed[index]) s.waiting_stale = true;
         s.placed[index] = true;
         AnimalRecord copy = t[index];
         copy.garden = static_cast<int16_t>(garden);
@@ -481,17 +530,28 @@ void release_one(int32_t garden) {
         uint32_t slot = 0, named = 0;
         s.placed[i] = game_memory::probe_struct(object, 0x40, false) && game_memory::read_u32(object + 0x3C, slot) &&
                       slot != 0 && game_memory::read_u32(slot + 8, named) && named == entry;
+        s.waiting_stale = true;
         return;
     }
 }
 
+// Walking all 4096 entries every frame would cost more than the rest of the frame together, so
+// the count is kept: counted again when entries changed hands (a garden entered or another one
+// shown, an animal handed to the game, released or seen live) and every 15 frame steps for what
+// the game writes into records itself.
 uint32_t waiting_count(int32_t garden) {
-    const AnimalReserve& s = reserve();
-    const AnimalRecord* t = table();
-    uint32_t waiting = 0;
-    for (uint32_t i = 0; i < kCapacity; ++i)
-        if (t[i].item_type >= 0 && t[i].garden == garden && !s.placed[i]) ++waiting;
-    return waiting;
+    AnimalReserve& s = reserve();
+    if (s.waiting_stale || s.waiting_garden != garden || ++s.waiting_age >= 15) {
+        const AnimalRecord* t = table();
+        uint32_t waiting = 0;
+        for (uint32_t i = 0; i < kCapacity; ++i)
+            if (t[i].item_type >= 0 && t[i].garden == garden && !s.placed[i]) ++waiting;
+        s.waiting = waiting;
+        s.waiting_garden = garden;
+        s.waiting_age = 0;
+        s.waiting_stale = false;
+    }
+    return s.waiting;
 }
 
 }  // namespace
@@ -504,21 +564,25 @@ void animal_frame_step(ScreenTextFn screen_text) {
     uint16_t level = 0, mode = 0;
     if (!game_memory::read_checked(game::addr::level, level) || level != game::kGardenLevel) return;
     if (!game_memory::read_checked(game::addr::game_state, mode) || (mode != 16 && mode != 17)) return;
-    if (!configured_slot_active(current_save_path()) || !save_idle()) return;
+    const std::string raw = current_save_path();
+    if (raw.empty() || !configured_slot_active(raw) || !save_idle()) return;
     int32_t garden = game::current_garden();
     if (garden < 1 || garden > 3) return;
 
-    if (s.unavailable || !ensure_reserve_loaded()) {
+    // Not unavailable: the patch was found intact above.
+    if (s.unavailable || !load_for(raw)) {
         show_screen_line(screen_text, 9, "Animal inventory unavailable - check mod/config and restart.");
         return;
     }
 
+    collect_background_save(false);
     sync_positions(garden);
 
     if (mode == 16) {
         ++s.frame_counter;
-        if (s.frame_counter % 15 == 0 && s.entered_garden == garden) release_one(garden);
-        if (s.frame_counter % 60 == 0) save_if_changed();
+        // Nothing waiting is nothing to release: the walk for a candidate is skipped.
+        if (s.frame_counter % 15 == 0 && s.entered_garden == garden && waiting_count(garden) > 0) release_one(garden);
+        if (s.frame_counter % 60 == 0) save_in_background();
     }
 
     if (screen_text) {

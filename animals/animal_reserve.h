@@ -102,8 +102,16 @@ struct AnimalReserve {
     std::string reserve_path;
     platform::LockFile* lock_handle = nullptr;
     uint32_t saved_hash = 0;
+    std::vector<AnimalRecord> saved_table;      // the table as last loaded or saved
+    std::vector<AnimalRecord> in_flight_table;  // the table a background save is writing
+    bool save_in_flight = false;
     int32_t entered_garden = 0;
     uint32_t frame_counter = 0;
+    // The waiting count shown, kept between frames (see animal_frame_step).
+    uint32_t waiting = 0;
+    int32_t waiting_garden = 0;
+    uint32_t waiting_age = 0;
+    bool waiting_stale = true;
     bool installed = false;
     bool loaded = false;
     bool failed = false;
@@ -127,7 +135,10 @@ bool install_animal_patch(const std::string& mod_path, int32_t save_slot);
 bool animal_patch_intact();
 bool ensure_reserve_loaded();
 void animal_frame_step(ScreenTextFn screen_text);
+// Writes the table now when it differs from its file (after any background save finished).
 void save_if_changed();
+// Waits for a background save in progress and takes its outcome.
+void finish_background_save();
 bool reserve_file_path(std::string& path);
 // The reserve file as it would be without the entry at `entry`; the live table is unchanged.
 bool serialize_without(game_addr entry, std::string& path, std::string& bytes);

@@ -14,6 +14,7 @@
 
 #include "host/mod_state.h"
 #include "net/worker.h"
+#include "sim/animals.h"
 #include "sim/garden.h"
 #include "sim/sim.h"
 #include "snapshot/scanner.h"
@@ -47,6 +48,9 @@ void start_game(const std::string& base_url, bool held) {
     write_config(base_url);
     sim::recording().keep_screen = false;  // the simulator's own bookkeeping is not the mod's cost
     sim::load((g_dir / "mod").c_str());
+    // The game loads the garden's animals as the player enters it, behind its loading screen:
+    // the reserve file is read (and written back once) there, not in a frame of play.
+    sim::game_loads_items(2);
     if (!held) return;
     for (int i = 0; i < 40 * kScanInterval && !(GetHelloResult().held && WorkerIdle()); ++i) {
         sim::frame();

@@ -12,6 +12,10 @@ uint64_t tick_ms();
 // Calendar time in seconds; only used to seed the session id generator.
 int64_t calendar_seconds();
 
+// Handlers run around a fork of the process: `prepare` in the parent before it, `child` in the
+// new process. Windows has no fork: nothing is registered there.
+void on_fork(void (*prepare)(), void (*child)());
+
 // Message box styles and answers, with their Windows values.
 constexpr uint32_t kBoxOkWarning = 0x30;
 constexpr uint32_t kBoxOkError = 0x10;

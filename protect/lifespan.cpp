@@ -18,6 +18,10 @@ struct State {
     bool patch_flushed = false;
     bool hook_flushed = false;
     uint8_t hook_bytes[2][5] = {};
+    // The three routines' bytes as they were when their fingerprints last matched: the check
+    // every frame compares with them and hashes again only when something changed.
+    bool routines_known = false;
+    uint8_t routines[kRebirthRoutineLength + kHelperRoutineLength + kSetRoutineLength] = {};
 };
 
 State& st() {
@@ -122,9 +126,21 @@ bool verify_rebirth_code(bool expect_hook) {
         return false;
     for (int s = 0; s < 2; ++s)
         if (!holds(kHookSites[s], expect_hook ? st().hook_bytes[s] : kHookSiteBefore[s], 5)) return false;
-    return rebirth_routine_hash() == kRebirthFingerprint &&
-           game_memory::fnv1a32_game(kHelperRoutine, kHelperRoutineLength) == kHelperFingerprint &&
-           game_memory::fnv1a32_game(kSetRoutine, kSetRoutineLength) == kSetRoutineFingerprint;
+    State& state = st();
+    uint8_t* helper = state.routines + kRebirthRoutineLength;
+    uint8_t* set = helper + kHelperRoutineLength;
+    if (state.routines_known && holds(kRebirthRoutine, state.routines, kRebirthRoutineLength) &&
+        holds(kHelperRoutine, helper, kHelperRoutineLength) && holds(kSetRoutine, set, kSetRoutineLength))
+        return true;
+    state.routines_known = rebirth_routine_hash() == kRebirthFingerprint &&
+                           game_memory::fnv1a32_game(kHelperRoutine, kHelperRoutineLength) == kHelperFingerprint &&
+                           game_memory::fnv1a32_game(kSetRoutine, kSetRoutineLength) == kSetRoutineFingerprint;
+    if (state.routines_known) {
+        read_bytes(kRebirthRoutine, state.routines, kRebirthRoutineLength);
+        read_bytes(kHelperRoutine, helper, kHelperRoutineLength);
+        read_bytes(kSetRoutine, set, kSetRoutineLength);
+    }
+    return state.routines_known;
 }
 
 bool verify_rebirth_hook() {

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <functional>
 #include <string>
 #include <vector>
@@ -69,6 +72,7 @@ struct Game {
     std::string path() const { return dir.str() + "\\" + file_name(); }
     bool file_exists() const { return std::filesystem::exists(dir.path / file_name()); }
     std::vector<AnimalRecord> file_records() const {
+        finish_background_save();
         std::string bytes = dir.read(file_name());
         std::vector<AnimalRecord> out;
         CHECK(parse_reserve_file(bytes.data(), bytes.size(), save_key_of(normalize_save_path(kSave)), out));
@@ -224,6 +228,47 @@ TEST_CASE("the game's records full: the reserve takes the animal and releases it
     sim::frame();
     CHECK(table()[0].x == 50.0f);
     CHECK(made.size() == 2);  // nothing released twice
+}
+
+TEST_CASE("saves during play go beside the game thread: frames go on while the disk is slow; a failure is retried") {
+    Game g;
+    g.start();
+    g.enter();
+    struct Disk {
+        std::atomic<bool> writing{false}, open{false};
+        std::atomic<int> failures{1};
+    } disk;
+    platform::set_file_fault_hook(
+        [](platform::FileOp op, platform::FaultPhase phase, const char*, void* context) {
+            auto* d = static_cast<Disk*>(context);
+            if (phase != platform::FaultPhase::Before) return true;
+            if (op == platform::FileOp::Flush) {
+                d->writing = true;
+                auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (!d->open && std::chrono::steady_clock::now() < give_up)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return !(op == platform::FileOp::Move && d->failures-- > 0);
+        },
+        &disk);
+    table()[0] = animal(5, 1);
+    g.frames(60);
+    for (int i = 0; i < 5000 && !disk.writing; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    REQUIRE(disk.writing);
+    auto start = std::chrono::steady_clock::now();
+    g.frames(120);  // another save falls due meanwhile: one save at a time
+    CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(2));
+    disk.open = true;
+    CHECK(g.file_records().empty());  // this write failed at its last step: the old file stands
+    CHECK(reserve().failed);
+    CHECK(times_logged("animal inventory: could not save reserve; animals remain in memory") == 1);
+    g.frames(60);
+    auto records = g.file_records();
+    platform::set_file_fault_hook(nullptr, nullptr);
+    REQUIRE(records.size() == 1);
+    CHECK(records[0].item_type == 5);
+    CHECK_FALSE(reserve().failed);
+    CHECK(reserve().saved_hash == table_hash());
 }
 
 TEST_CASE("release conditions: room in the garden, this garden, not the held record") {

@@ -93,9 +93,7 @@ TEST_CASE("a fruit deposited: removed from the game and the save file, backup ke
     sim::write_garden_save();
     const std::string original = sim::read_garden_save();
     REQUIRE(file_has_fruit(original, 7));
-    REQUIRE(Scene::hold_until_started() == 45);
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "prepare");
+    Scene::prepare_accepted();
     Scene::frame();
 
     REQUIRE(pending_deposits().size() == 1);
@@ -178,9 +176,7 @@ TEST_CASE("applying is on disk before the game loses the item; when it cannot be
     sim::hold(task);
     sim::write_garden_save();
     const std::string original = sim::read_garden_save();
-    REQUIRE(Scene::hold_until_started() == 45);
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "prepare");
+    Scene::prepare_accepted();
     ApplyingWatch watch{storage_state().binding};
     SUBCASE("written") {
         platform::set_file_fault_hook(&watch_applying, &watch);
@@ -206,9 +202,7 @@ TEST_CASE("applying is on disk before the game loses the item; when it cannot be
 TEST_CASE("a commit dropped with its session is queued again under the next session") {
     Scene scene;
     sim::hold(sim::place_fruit(7, 2));
-    REQUIRE(Scene::hold_until_started() == 45);
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "prepare");
+    Scene::prepare_accepted();
     Scene::frame();
     REQUIRE(pending_deposits().size() == 1);
     REQUIRE(pending_deposits()[0].request_queued);

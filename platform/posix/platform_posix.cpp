@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,6 +83,8 @@ uint64_t tick_ms() {
 }
 
 int64_t calendar_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+void on_fork(void (*prepare)(), void (*child)()) { pthread_atfork(prepare, nullptr, child); }
 
 int message_box(const char* title, const char* text, uint32_t style) {
     std::function<int(const char*, const char*, uint32_t)> handler;

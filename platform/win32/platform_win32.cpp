@@ -15,6 +15,8 @@ uint64_t tick_ms() { return static_cast<uint64_t>(GetTickCount64()); }
 
 int64_t calendar_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
+void on_fork(void (*)(), void (*)()) {}
+
 int message_box(const char* title, const char* text, uint32_t style) {
     return MessageBoxA(nullptr, text, title, style);
 }
