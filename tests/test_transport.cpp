@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,22 +72,14 @@ struct Seen {
 // Reads the echo fixture's description: "method", "path", "header Name: value", "body <hex>".
 Seen parse_echo(const std::string& text) {
     Seen s;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
         if (line.rfind("method ", 0) == 0) s.method = line.substr(7);
         if (line.rfind("path ", 0) == 0) s.path = line.substr(5);
-        if (line.rfind("header ", 0) == 0) {
-            size_t colon = line.find(": ", 7);
+        if (size_t colon = line.find(": ", 7); line.rfind("header ", 0) == 0)
             s.headers.emplace_back(line.substr(7, colon - 7), line.substr(colon + 2));
-        }
-        if (line.rfind("body ", 0) == 0) {
-            for (size_t i = 5; i + 1 < line.size(); i += 2)
-                s.body += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
-        }
+        for (size_t i = 5; line.rfind("body ", 0) == 0 && i + 1 < line.size(); i += 2)
+            s.body += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
     }
     return s;
 }
@@ -187,7 +180,6 @@ TEST_CASE("bodies round-trip byte for byte in both directions") {
     std::string binary;
     for (int i = 0; i < 70000; ++i) binary += static_cast<char>((i * 37) & 0xFF);  // NULs included
     Seen s = echo(c, "POST", "", binary);
-    CHECK(s.body.size() == binary.size());
     CHECK(s.body == binary);
     CHECK(s.value("Content-Length") == "70000");
 
