@@ -2,8 +2,6 @@
 
 #include <cstring>
 #include <initializer_list>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -261,16 +259,4 @@ TEST_CASE("kind payloads") {
 
     c = one("{\"id\":1,\"kind\":\"Rename\",\"slot\":4}");
     CHECK((c.kind == CommandKind::unknown && c.slot == 4));
-}
-
-TEST_CASE("the sample document reads as its commands say") {
-    std::ifstream in(VELMORA_SOURCE_DIR "/samples/commands-example.json", std::ios::binary);
-    ModLog::set_log_enabled(false);
-    auto out = parse(std::string(std::istreambuf_iterator<char>(in), {}));
-    ModLog::reset();
-    REQUIRE(out.size() == 13);
-    for (int i = 0; i < 13; ++i) CHECK(out[i].id == 101 + i);
-    CHECK((out[0].has_name && !out[1].has_name && out[3].restore_ok && !out[4].restore_ok && out[5].hatch_ok &&
-           out[6].reincarnate_ok && out[7].parts_ok && out[9].fruit_ok && out[10].inventory_ok && out[11].tree_ok &&
-           out[12].kind == CommandKind::unknown));
 }
