@@ -120,7 +120,7 @@ TEST_CASE("fingerprints and content hash of a crafted slot, worked from the reco
     CHECK(image_content_hash(img) == img.content_hash);
 }
 
-TEST_CASE("free, null, unknown and egg slots") {
+TEST_CASE("free, null and unknown slots") {
     sim::reset();
     std::string error;
     ChaoImage a, b, n;
@@ -143,14 +143,6 @@ TEST_CASE("free, null, unknown and egg slots") {
     CHECK(std::string(chao_type_name(u.type)) == "Unknown");
     CHECK(std::string(chao_type_name(26)) == "Unknown");
     CHECK(std::string(chao_type_name(25)) == "Amy");
-
-    for (int type : {1, 2, 3, 25}) {
-        REQUIRE(sim::write_chao(crafted(5, type), error));
-        JsonWriter w;
-        write_chao_object(w, image_of(5));
-        auto doc = nlohmann::json::parse(w.text);
-        CHECK(doc.contains("egg_generation") == (type == 1 || type == 2));
-    }
 }
 
 TEST_CASE("what each fingerprint follows") {
