@@ -266,20 +266,20 @@ TEST_CASE("no whole response gives status 0 and false: refused, timed out, cut o
     CHECK(g_lines[0].find(", host 127.0.0.1:" + std::to_string(c.ServerPort) + ", proxy direct)\n") !=
           std::string::npos);
 
-    g_lines.clear();
+    // A closed port; 0.0.0.0 is not a local host by its text, so it goes through the system proxy
+    // (none is set here).
     c.ServerPort = env_port("VELMORA_TEST_CLOSED_PORT");
-    int32_t status = -1;
-    CHECK_FALSE(SendRequest(c, "", "POST", "/api/v1/sync", "{}", nullptr, status));
-    CHECK(status == 0);
-    // Not a local host by its text, so it goes through the system proxy (none is set here).
-    c.ServerHost = "0.0.0.0";
-    CHECK_FALSE(SendRequest(c, "", "POST", "/api/v1/sync", "{}", nullptr, status));
-    CHECK(status == 0);
-    REQUIRE(g_lines.size() == 2);
-    CHECK(g_lines[0].find("host 127.0.0.1:" + std::to_string(c.ServerPort) + ", proxy direct)") !=
-          std::string::npos);
-    CHECK(g_lines[1].find("host 0.0.0.0:" + std::to_string(c.ServerPort) + ", proxy system)") !=
-          std::string::npos);
+    for (auto [host, proxy] : {std::pair{"127.0.0.1", "direct"}, {"0.0.0.0", "system"}}) {
+        g_lines.clear();
+        c.ServerHost = host;
+        int32_t status = -1;
+        CHECK_FALSE(SendRequest(c, "", "POST", "/api/v1/sync", "{}", nullptr, status));
+        CHECK(status == 0);
+        REQUIRE(g_lines.size() == 1);
+        CHECK_MESSAGE(g_lines[0].find(std::string("host ") + host + ":" + std::to_string(c.ServerPort) + ", proxy " +
+                                      proxy + ")") != std::string::npos,
+                      g_lines[0]);
+    }
 
     SetHttpTimeouts(shipped);
 }
