@@ -217,16 +217,15 @@ TEST_CASE("restore writes every position of versions 2, 3 and 4 into its field")
 
     // The same Chao in the same life (reincarnations 1) keeps what it has learnt; another
     // Chao, or one in a later life, takes the payload's bits.
-    std::vector<int32_t> same2 = payload(111, 2), other = payload(111, 2), same1 = payload(113, 1);
-    same2[40] = other[40] = same1[40] = 1;
-    same2[110] = other[110] = same1[110] = 0x100002;
-    same1[111] = 1;
-    same1[112] = 0x400;
-    std::vector<int32_t> reborn4 = payload(113, 4);
-    reborn4[40] = 2;
-    reborn4[110] = 0x100002;
-    reborn4[111] = 1;
-    reborn4[112] = 0x400;
+    auto life = [](int count, int id_of, int32_t reincarnations) {
+        std::vector<int32_t> f = payload(count, id_of);
+        f[40] = reincarnations;
+        f[110] = 0x100002;
+        if (count == 113) f[111] = 1, f[112] = 0x400;
+        return f;
+    };
+    const std::vector<int32_t> same2 = life(111, 2, 1), other = life(111, 2, 1), same1 = life(113, 1, 1),
+                               reborn4 = life(113, 4, 2);
     json named = json::parse(restore_command(5, 4, 4, reborn4));
     named["name_raw"] = "11121314151617";
     b.offer(restore_command(2, 2, 3, same2) + "," + restore_command(3, 0, 3, other) + "," +

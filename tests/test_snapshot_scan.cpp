@@ -253,14 +253,9 @@ TEST_CASE("the document: members, their order and their conditions") {
 
     // An unoccupied image in the list is skipped without a stray comma; trees follow last.
     ChaoImage images[3];
-    sim::reset();
-    std::string error;
-    sim::ChaoSpec c;
-    c.slot = 2;
-    REQUIRE(sim::write_chao(c, error));
-    read_chao_image(slot_addr(0), 0, images[0]);
-    read_chao_image(slot_addr(2), 2, images[1]);
-    read_chao_image(slot_addr(5), 5, images[2]);
+    garden_of({2});
+    const int slots[] = {0, 2, 5};  // free, occupied, free
+    for (int i = 0; i < 3; ++i) read_chao_image(slot_addr(slots[i]), slots[i], images[i]);
     int32_t occupied[] = {2};
     TreeImage trees[21];
     uint8_t fruit[8] = {1, 2, 3, 4, 0xFF, 0x00, 0x7F, 9};
