@@ -169,12 +169,9 @@ TEST_CASE("junk never breaks loading: NUL bytes, binary, long lines") {
         for (char& ch : junk) ch = static_cast<char>(rng());
         if (round % 3 == 0) junk += "\nSaveSlot=8\n";
         c = load(junk);
-        CHECK(c.ScanIntervalFrames >= 30);
-        CHECK(c.ScanIntervalFrames <= 36000);
-        CHECK(c.SaveSlot >= 1);
-        CHECK(c.SaveSlot <= 99);
-        CHECK(c.ServerPort >= 1);
-        CHECK(c.ServerPort <= 65535);
+        CHECK((c.ScanIntervalFrames >= 30 && c.ScanIntervalFrames <= 36000));
+        CHECK((c.SaveSlot >= 1 && c.SaveSlot <= 99));
+        CHECK((c.ServerPort >= 1 && c.ServerPort <= 65535));
     }
 }
 
