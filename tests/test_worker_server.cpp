@@ -41,8 +41,7 @@ bool eventually(Pred pred, int ms = 8000) {
 
 // A worker started against the fixture's server, logging into the capture.
 struct Running {
-    ServerFixture& server;
-    explicit Running(ServerFixture& s, uint32_t divisor = 50, const std::string& key = "") : server(s) {
+    explicit Running(ServerFixture& s, uint32_t divisor = 50) {
         reset_library_state();
         {
             std::lock_guard<std::mutex> g(g_lines_lock);
@@ -57,8 +56,7 @@ struct Running {
         c.ServerHost = u.host;
         c.ServerPort = u.port;
         c.UseHttps = false;
-        c.ApiKey = key.empty() ? s.api_key : key;
-        c.SaveSlot = 1;
+        c.ApiKey = s.api_key;
         StartWorker(c);
     }
     ~Running() {
