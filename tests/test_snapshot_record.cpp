@@ -126,12 +126,8 @@ TEST_CASE("free, null and unknown slots") {
     ChaoImage a, b, n;
     CHECK_FALSE(read_chao_image(slot_addr(0), 0, a));
     CHECK_FALSE(read_chao_image(slot_addr(1), 1, b));
-    CHECK(a.occupied == 0);
-    CHECK(a.slot == 0);
-    CHECK(a.parts[0] == -1);
-    CHECK(a.parts[7] == -1);
-    CHECK(a.content_hash != 0);
-    CHECK(a.content_hash != b.content_hash);
+    CHECK((a.occupied == 0 && a.slot == 0 && a.parts[0] == -1 && a.parts[7] == -1));
+    CHECK((a.content_hash != 0 && a.content_hash != b.content_hash));
     CHECK_FALSE(read_chao_image(0, 3, n));
     CHECK(n.content_hash == 0);
     CHECK(n.slot == 3);
@@ -140,9 +136,8 @@ TEST_CASE("free, null and unknown slots") {
     ChaoImage u;
     CHECK(read_chao_image(slot_addr(2), 2, u));
     CHECK(u.type == -1);
-    CHECK(std::string(chao_type_name(u.type)) == "Unknown");
-    CHECK(std::string(chao_type_name(26)) == "Unknown");
-    CHECK(std::string(chao_type_name(25)) == "Amy");
+    for (auto [type, name] : {std::pair{u.type, "Unknown"}, {26, "Unknown"}, {25, "Amy"}})
+        CHECK(std::string(chao_type_name(type)) == name);
 }
 
 TEST_CASE("what each fingerprint follows") {

@@ -127,8 +127,7 @@ TEST_CASE("a long FullResyncSeconds keeps its length in milliseconds") {
     for (uint64_t step : {704u, 1000u, 3'600'000u}) CHECK_FALSE(scan(s, t + step).full);
     CHECK(scan(s, t + 4'294'968'000ull).full);
 
-    GardenScanner longest = session(2147483647);
-    CHECK(longest.full_interval_ms == 2'147'483'647'000ull);
+    CHECK(session(2147483647).full_interval_ms == 2'147'483'647'000ull);
     CHECK(session(0).full_interval_ms == 0);
     CHECK(session(-5).full_interval_ms == 0);
 }
