@@ -16,24 +16,12 @@ SyncConfig load(const std::string& text) {
 TEST_CASE("a missing file, a folder in its place and the shipped file all give the defaults") {
     TempDir dir;
     auto check = [](const SyncConfig& c) {
-        CHECK(c.valid);
-        CHECK(c.error.empty());
-        CHECK(c.UseHttps);
-        CHECK(c.ServerPort == 443);
-        CHECK(c.SaveSlot == 1);
-        CHECK(c.ScanIntervalFrames == 180);
-        CHECK(c.FullResyncSeconds == 60);
-        CHECK(c.Verbose);
-        CHECK(c.EnableWriteback);
-        CHECK(c.EnableRestoreOnLaunch);
-        CHECK(c.DisableNaturalDeath);
-        CHECK(c.ShowCareWarnings);
-        CHECK(c.KeepGardenAnimals);
-        CHECK_FALSE(c.DumpPayloads);
-        CHECK(c.base_path.empty());
-        CHECK(c.SyncPath == "/api/v1/sync");
-        CHECK(c.CommandPath == "/api/v1/commands");
-        CHECK(c.CommandPollSeconds == 10);
+        CHECK((c.valid && c.error.empty() && c.base_path.empty()));
+        CHECK((c.UseHttps && c.Verbose && c.EnableWriteback && c.EnableRestoreOnLaunch && c.DisableNaturalDeath &&
+               c.ShowCareWarnings && c.KeepGardenAnimals && !c.DumpPayloads));
+        CHECK(std::vector<int32_t>{c.ServerPort, c.SaveSlot, c.ScanIntervalFrames, c.FullResyncSeconds,
+                                   c.CommandPollSeconds} == std::vector<int32_t>{443, 1, 180, 60, 10});
+        CHECK((c.SyncPath == "/api/v1/sync" && c.CommandPath == "/api/v1/commands"));
     };
     check(LoadConfig(dir.str()));
     std::filesystem::create_directory(dir.path / "config.ini");
@@ -181,12 +169,9 @@ TEST_CASE("junk never breaks loading: NUL bytes, binary, long lines") {
         for (char& ch : junk) ch = static_cast<char>(rng());
         if (round % 3 == 0) junk += "\nSaveSlot=8\n";
         c = load(junk);
-        CHECK(c.ScanIntervalFrames >= 30);
-        CHECK(c.ScanIntervalFrames <= 36000);
-        CHECK(c.SaveSlot >= 1);
-        CHECK(c.SaveSlot <= 99);
-        CHECK(c.ServerPort >= 1);
-        CHECK(c.ServerPort <= 65535);
+        CHECK((c.ScanIntervalFrames >= 30 && c.ScanIntervalFrames <= 36000));
+        CHECK((c.SaveSlot >= 1 && c.SaveSlot <= 99));
+        CHECK((c.ServerPort >= 1 && c.ServerPort <= 65535));
     }
 }
 

@@ -95,6 +95,14 @@ struct Bench {
         w.acks.clear();
         return out;
     }
+    // The same as "id ok" or "id failed: error", joined by "; ".
+    std::string answered() {
+        std::string out;
+        for (const AckEntry& a : acks())
+            out += (out.empty() ? "" : "; ") + std::to_string(a.id) + (a.ok ? " ok" : " failed") +
+                   (a.error.empty() ? "" : ": " + a.error);
+        return out;
+    }
     std::vector<uint32_t>& completed() { return mod_state().completed_command_ids; }
 };
 
@@ -209,16 +217,15 @@ TEST_CASE("restore writes every position of versions 2, 3 and 4 into its field")
 
     // The same Chao in the same life (reincarnations 1) keeps what it has learnt; another
     // Chao, or one in a later life, takes the payload's bits.
-    std::vector<int32_t> same2 = payload(111, 2), other = payload(111, 2), same1 = payload(113, 1);
-    same2[40] = other[40] = same1[40] = 1;
-    same2[110] = other[110] = same1[110] = 0x100002;
-    same1[111] = 1;
-    same1[112] = 0x400;
-    std::vector<int32_t> reborn4 = payload(113, 4);
-    reborn4[40] = 2;
-    reborn4[110] = 0x100002;
-    reborn4[111] = 1;
-    reborn4[112] = 0x400;
+    auto life = [](int count, int id_of, int32_t reincarnations) {
+        std::vector<int32_t> f = payload(count, id_of);
+        f[40] = reincarnations;
+        f[110] = 0x100002;
+        if (count == 113) f[111] = 1, f[112] = 0x400;
+        return f;
+    };
+    const std::vector<int32_t> same2 = life(111, 2, 1), other = life(111, 2, 1), same1 = life(113, 1, 1),
+                               reborn4 = life(113, 4, 2);
     json named = json::parse(restore_command(5, 4, 4, reborn4));
     named["name_raw"] = "11121314151617";
     b.offer(restore_command(2, 2, 3, same2) + "," + restore_command(3, 0, 3, other) + "," +
@@ -249,14 +256,11 @@ TEST_CASE("a command offered again, in a second document or after a lost acknowl
     REQUIRE(sim::created_fruit().size() == 3);
     for (int i = 0; i < 3; ++i) {
         const sim::CreatedFruit& f = sim::created_fruit()[static_cast<size_t>(i)];
-        CHECK((f.type == 4 && f.rotation == 0x4000 && f.record == 0));
+        CHECK((f.type == 4 && f.rotation == 0x4000 && f.record == 0 && f.position.y == 3.5f && f.position.z == -4.0f));
         CHECK(f.position.x == 12.0f + 1.5f * static_cast<float>(i));
-        CHECK((f.position.y == 3.5f && f.position.z == -4.0f));
     }
-    std::vector<AckEntry> acks = b.acks();
-    REQUIRE(acks.size() == 2);
-    CHECK((acks[0].id == 7 && acks[0].ok && acks[0].error.empty()));
-    CHECK((acks[1].id == 9 && !acks[1].ok && acks[1].error == "a different chao now occupies that slot"));
+    const std::string answers = "7 ok; 9 failed: a different chao now occupies that slot";
+    CHECK(b.answered() == answers);
     CHECK(b.completed() == std::vector<uint32_t>{8});
 
     // The player renames the Chao in the game, the answers are lost and the server offers all
@@ -271,10 +275,7 @@ TEST_CASE("a command offered again, in a second document or after a lost acknowl
     b.run();
     CHECK(sim::created_fruit().size() == 3);
     CHECK(all_slots() == before);
-    acks = b.acks();
-    REQUIRE(acks.size() == 2);
-    CHECK((acks[0].id == 7 && acks[0].ok));
-    CHECK((acks[1].id == 9 && acks[1].error == "a different chao now occupies that slot"));
+    CHECK(b.answered() == answers);
     CHECK(b.completed() == std::vector<uint32_t>{8});
 
     // A new session starts with nothing handled.
@@ -294,9 +295,7 @@ TEST_CASE("spawn_fruit waits for its garden and the player, and stops where the 
     b.offer(R"({"id":1,"kind":"spawn_fruit","garden":2,"fruit_type":3})");
     b.run(2);  // no player
     CHECK(sim::created_fruit().empty());
-    std::vector<AckEntry> acks = b.acks();
-    REQUIRE(acks.size() == 2);
-    CHECK((acks[0].error == "invalid fruit spawn payload" && acks[1].error == "invalid fruit spawn payload"));
+    CHECK(b.answered() == "2 failed: invalid fruit spawn payload; 3 failed: invalid fruit spawn payload");
 
     sim::place_player(0.0f, 0.0f, 0.0f, 0);
     sim::set_fruit_limit(2);
@@ -304,10 +303,7 @@ TEST_CASE("spawn_fruit waits for its garden and the player, and stops where the 
             R"({"id":4,"kind":"spawn_fruit","garden":2,"fruit_type":5,"count":3})");
     b.run(2);
     CHECK(sim::created_fruit().size() == 2);  // id 1's, then one of id 4's, which stays
-    acks = b.acks();
-    REQUIRE(acks.size() == 2);
-    CHECK((acks[0].id == 1 && acks[0].ok));
-    CHECK((acks[1].id == 4 && acks[1].error == "the game refused to create the fruit"));
+    CHECK(b.answered() == "1 ok; 4 failed: the game refused to create the fruit");
 
     uint8_t byte = 0;  // code that is not the supported fruit routine is never called
     sim::peek(game::addr::create_fruit + 0x10, &byte, 1);
@@ -316,9 +312,7 @@ TEST_CASE("spawn_fruit waits for its garden and the player, and stops where the 
     sim::set_fruit_limit(-1);
     b.offer(R"({"id":5,"kind":"spawn_fruit","garden":2,"fruit_type":3})");
     b.run(2);
-    acks = b.acks();
-    REQUIRE(acks.size() == 1);
-    CHECK(acks[0].error == "fruit creation unavailable: the game's fruit routine differs");
+    CHECK(b.answered() == "5 failed: fruit creation unavailable: the game's fruit routine differs");
     CHECK(sim::created_fruit().size() == 2);
 }
 
@@ -331,9 +325,8 @@ TEST_CASE("memory that cannot be read or written is refused untouched; non-docum
             R"(,{"id":3,"kind":"rename","slot":2,"name_raw":"01020304050607","expect_chao_id":")" + id_hex(2) + "\"}" +
             R"(,{"id":4,"kind":"rename","slot":2,"name_raw":"01020304050607"})");
     b.run();
-    std::vector<AckEntry> acks = b.acks();
-    REQUIRE(acks.size() == 3);
-    for (const AckEntry& a : acks) CHECK(a.error == "chao array not available");
+    CHECK(b.answered() == "1 failed: chao array not available; 2 failed: chao array not available; "
+                          "3 failed: chao array not available");
     CHECK(bytes_at(slot_addr(0), ChaoRecord::size) == slot0);
     CHECK(b.completed() == std::vector<uint32_t>{4});  // it needed no other slot
 
@@ -365,11 +358,12 @@ struct Game {
         sim::load(folder.str().c_str());
     }
     ~Game() { sim::unload(); }
-    template <class Pred>
-    bool play_until(Pred pred, int max_frames = 6000) {
-        return play_frames_until(pred, max_frames);
-    }
 };
+
+template <class Pred>
+bool play_until(Pred pred, int max_frames = 6000) {
+    return play_frames_until(pred, max_frames);
+}
 
 json server_command(const ServerFixture& s, int id) {
     json j = json::parse(s.admin("GET", "/admin/commands/" + std::to_string(id)).body, nullptr, false);
@@ -385,10 +379,9 @@ int queue_command(const ServerFixture& s, const json& command) {
 
 json merged_chao(const ServerFixture& s, int slot) {
     json j = json::parse(s.admin("GET", "/admin/gardens/tester/1").body, nullptr, false);
-    if (j.is_object() && j.contains("garden")) j = j["garden"];
-    if (j.is_object() && j.contains("chao"))
-        for (const json& c : j["chao"])
-            if (c["slot"] == slot) return c;
+    if (!j.is_object()) return json::object();
+    for (const json& c : j.value("garden", j).value("chao", json::array()))
+        if (c["slot"] == slot) return c;
     return json::object();
 }
 
@@ -397,7 +390,7 @@ json merged_chao(const ServerFixture& s, int slot) {
 TEST_CASE("through the server: successes acknowledged after the upload that shows them, refusals at once") {
     ServerFixture server;
     Game game(server);
-    REQUIRE(game.play_until([&] { return merged_chao(server, 0).contains("slot"); }));
+    REQUIRE(play_until([&] { return merged_chao(server, 0).contains("slot"); }));
 
     const Bytes slot2 = bytes_at(slot_addr(2), ChaoRecord::size);
     const int rename = queue_command(server, {{"kind", "rename"}, {"slot", 0}, {"expect_chao_id", id_hex(0)},
@@ -412,7 +405,7 @@ TEST_CASE("through the server: successes acknowledged after the upload that show
 
     // The moment a slot command is acknowledged, the merged garden already shows its effect.
     bool shown_first = true;
-    REQUIRE(game.play_until([&] {
+    REQUIRE(play_until([&] {
         if (acknowledged(server, rename)) shown_first &= merged_chao(server, 0)["name_raw"] == "05060708090a0b";
         if (acknowledged(server, restore)) shown_first &= merged_chao(server, 12)["life"]["classroom_flags"] == 0x77;
         for (int id : {rename, refused, restore, fruit})
@@ -420,7 +413,7 @@ TEST_CASE("through the server: successes acknowledged after the upload that show
         return true;
     }));
     CHECK(shown_first);
-    game.play_until([] { return false; }, 300);  // later polls apply nothing again
+    play_until([] { return false; }, 300);  // later polls apply nothing again
 
     for (int id : {rename, restore, fruit}) CHECK_MESSAGE(server_command(server, id)["ok"] == true, id);
     CHECK(server_command(server, refused)["ok"] == false);
@@ -433,10 +426,10 @@ TEST_CASE("through the server: successes acknowledged after the upload that show
     // Outside the garden the session keeps uploading but applies nothing until the player is back.
     sim::leave_garden();
     const int later = queue_command(server, {{"kind", "rename"}, {"slot", 1}, {"name_raw", "0c0c0c0c0c0c0c"}});
-    game.play_until([] { return false; }, 600);
+    play_until([] { return false; }, 600);
     CHECK_FALSE(acknowledged(server, later));
     CHECK(name_hex(1) == "2a2b2c2d2e2f30");
     sim::enter_garden(1);
-    REQUIRE(game.play_until([&] { return acknowledged(server, later); }));
+    REQUIRE(play_until([&] { return acknowledged(server, later); }));
     CHECK(name_hex(1) == "0c0c0c0c0c0c0c");
 }

@@ -76,15 +76,13 @@ TEST_CASE("escapes: control bytes, quotes, backslash, high bytes, keys alike") {
 }
 
 TEST_CASE("floats: four decimals, null beyond the bound, a point in every locale") {
-    CHECK(float_text(1.0f) == "1.0000");
-    CHECK(float_text(-1.5f) == "-1.5000");
-    CHECK(float_text(-2.0f) == "-2.0000");
-    CHECK(float_text(0.0f) == "0.0000");
-    CHECK(float_text(std::numeric_limits<float>::quiet_NaN()) == "null");
-    CHECK(float_text(std::numeric_limits<float>::infinity()) == "null");
-    CHECK(float_text(-std::numeric_limits<float>::infinity()) == "null");
-    CHECK(float_text(3.2e38f) == "null");
-    CHECK(float_text(from_bits(0x7F61B1E7)) == "null");
+    using limits = std::numeric_limits<float>;
+    for (auto [v, want] : {std::pair{1.0f, "1.0000"}, {-1.5f, "-1.5000"}, {-2.0f, "-2.0000"}, {0.0f, "0.0000"},
+                           {limits::quiet_NaN(), "null"}, {limits::infinity(), "null"}, {-limits::infinity(), "null"},
+                           {3.2e38f, "null"}, {from_bits(0x7F61B1E7), "null"}}) {
+        CAPTURE(v);
+        CHECK(float_text(v) == want);
+    }
     // The bounds themselves and huge values are written in full as numbers.
     std::string bound = float_text(from_bits(0x7F61B1E6));
     CHECK(bound.size() == 39 + 5);

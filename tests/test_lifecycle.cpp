@@ -88,11 +88,6 @@ StepResult rebirth_now(const WritebackCommand& c, int garden) {
     return start_guarded_rebirth(peek<game_addr>(game::addr::task_list), kArray, kSize, kCount, garden, c);
 }
 
-void install_hook() {
-    REQUIRE(install_lifespan_protection());
-    REQUIRE(install_rebirth_hook());
-}
-
 }  // namespace
 
 TEST_CASE("hatch guard: the first failing check gives its reason, the slot's type the status") {
@@ -303,7 +298,7 @@ TEST_CASE("a reincarnate is refused without the rebirth hook or with two live ta
     const char* unavailable =
         "safe manual rebirth unavailable; enable lifespan protection and remove conflicting lifecycle mods";
     CHECK(rebirth_now(c, 2).message == unavailable);  // never installed
-    install_hook();
+    REQUIRE((install_lifespan_protection() && install_rebirth_hook()));
     sim::add_chao_task(record_of(2));
     CHECK(rebirth_now(c, 2).message == "duplicate live Chao tasks");
     const uint8_t flipped = peek<uint8_t>(lifespan::kHelperRoutine + 9) ^ 0x40;
@@ -316,7 +311,7 @@ TEST_CASE("a reincarnate is refused without the rebirth hook or with two live ta
 
 TEST_CASE("a guarded rebirth waits while the Chao is busy or a player refers to it, then the game carries it out") {
     fresh();
-    install_hook();
+    REQUIRE((install_lifespan_protection() && install_rebirth_hook()));
     put_chao(2, 7, 4, 2);
     const WritebackCommand c = rebirth_cmd(31, 2, 4, 2);
     CHECK(rebirth_now(c, 2).status == kStepCannotActNow);  // no live Chao task yet
@@ -324,18 +319,19 @@ TEST_CASE("a guarded rebirth waits while the Chao is busy or a player refers to 
     CHECK(rebirth_now(c, 1).status == kStepCannotActNow);  // another garden
     CHECK(start_guarded_rebirth(0, kArray, kSize, kCount, 2, c).status == kStepCannotActNow);
 
-    poke<uint16_t>(chao.data + sim::kChaoModeOffset, 0);
-    CHECK(rebirth_now(c, 2).status == kStepCannotActNow);
-    poke<uint16_t>(chao.data + sim::kChaoModeOffset, 1);
-    poke<uint32_t>(chao.data + sim::kChaoBusyOffset, 1);
-    CHECK(rebirth_now(c, 2).status == kStepCannotActNow);
-    poke<uint32_t>(chao.data + sim::kChaoBusyOffset, 0);
-    sim::set_player_object(5, chao.task, 0);
-    CHECK(rebirth_now(c, 2).status == kStepCannotActNow);
-    sim::set_player_object(5, 0, chao.task);
-    CHECK(rebirth_now(c, 2).status == kStepCannotActNow);
-    poke<game_addr>(game::addr::player_objects + 4 * 5, 0x0BAD0000);  // a player object that cannot be read
-    CHECK(rebirth_now(c, 2).status == kStepCannotActNow);
+    // Each step in turn leaves the Chao not to be reborn now: not in its normal mode, busy, held or
+    // referred to by a player, or a player object that cannot be read.
+    const std::function<void()> waits[] = {
+        [&] { poke<uint16_t>(chao.data + sim::kChaoModeOffset, 0); },
+        [&] { poke<uint16_t>(chao.data + sim::kChaoModeOffset, 1), poke<uint32_t>(chao.data + sim::kChaoBusyOffset, 1); },
+        [&] { poke<uint32_t>(chao.data + sim::kChaoBusyOffset, 0), sim::set_player_object(5, chao.task, 0); },
+        [&] { sim::set_player_object(5, 0, chao.task); },
+        [&] { poke<game_addr>(game::addr::player_objects + 4 * 5, 0x0BAD0000); }};
+    for (size_t i = 0; i < std::size(waits); ++i) {
+        CAPTURE(i);
+        waits[i]();
+        CHECK(rebirth_now(c, 2).status == kStepCannotActNow);
+    }
     sim::set_player_object(5, 0x1234, 0);  // holds something else
     CHECK(sim::task_model().routine_calls.empty());
 

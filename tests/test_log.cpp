@@ -56,15 +56,6 @@ TEST_CASE("two threads logging at once never mix their lines") {
     ModLog::reset();
 }
 
-TEST_CASE("the game sink goes through the debug print routine with the mod's prefix") {
-    sim::reset();
-    ModLog::set_log_sink(&ModLog::game_sink);
-    ModLog::log("session: %s", "x");
-    REQUIRE(sim::recording().debug_lines.size() == 1);
-    CHECK(sim::recording().debug_lines[0] == "[velmora] session: x\n");
-    ModLog::reset();
-}
-
 TEST_CASE("each box at most once per run; the update box opens the download page on Yes") {
     sim::reset();
     sim::queue_box_answer(platform::kAnswerYes);

@@ -40,6 +40,14 @@ ScanResult scan(GardenScanner& s, uint64_t now) {
     return scan_garden(s, now);
 }
 
+// A scan's counts in one line, "full|delta slots S chao C trees T of O", or "none".
+std::string summary(const ScanResult& r) {
+    if (!r.produced) return r.payload.empty() ? "none" : "none, yet a payload";
+    return std::string(r.full ? "full" : "delta") + " slots " + std::to_string(r.slots_changed) + " chao " +
+           std::to_string(r.chao_sent) + " trees " + std::to_string(r.trees_changed) + " of " +
+           std::to_string(r.occupied);
+}
+
 std::vector<std::string> keys_of(const ordered_json& j) {
     std::vector<std::string> k;
     for (auto& [key, v] : j.items()) k.push_back(key);
@@ -60,20 +68,14 @@ TEST_CASE("full, delta, quiet, heartbeat, resync and a new session, in sequence"
     uint64_t t = 1'000'000;
 
     ScanResult r = scan(s, t);  // first of the session: full, every slot and tree counted
-    CHECK(r.produced);
-    CHECK(r.full);
-    CHECK(r.slots_changed == 37);
-    CHECK(r.trees_changed == 21);
-    CHECK(r.chao_sent == 3);
-    CHECK(r.occupied == 3);
+    CHECK(summary(r) == "full slots 37 chao 3 trees 21 of 3");
     auto doc = ordered_json::parse(r.payload);
     CHECK(doc["full"] == true);
     CHECK(doc["trees"].size() == 21);
     CHECK(chao_slots_of(doc) == std::vector<int>{0, 3, 9});
 
     r = scan(s, t += 3000);  // nothing changed, heartbeat not yet due
-    CHECK_FALSE(r.produced);
-    CHECK(r.payload.empty());
+    CHECK(summary(r) == "none");
     CHECK(r.occupied == 3);
 
     int16_t happy = 77;  // one Chao changes, one leaves its slot, one tree grows
@@ -81,53 +83,37 @@ TEST_CASE("full, delta, quiet, heartbeat, resync and a new session, in sequence"
     sim::poke(slot_addr(9) + ChaoRecord::type, "\0", 1);
     sim::poke(game::addr::trees + 8 * 5 + 2, "\x63", 1);
     r = scan(s, t += 3000);
-    CHECK(r.produced);
-    CHECK_FALSE(r.full);
-    CHECK(r.slots_changed == 2);
-    CHECK(r.chao_sent == 1);
-    CHECK(r.trees_changed == 1);
+    CHECK(summary(r) == "delta slots 2 chao 1 trees 1 of 2");
     doc = ordered_json::parse(r.payload);
     CHECK(doc["occupied_slots"] == ordered_json::array({0, 3}));
     CHECK(chao_slots_of(doc) == std::vector<int>{3});
     CHECK(doc["trees"].size() == 21);  // one tree changed: all of them go
 
     sim::poke(slot_addr(0) + ChaoRecord::happiness, &happy, 2);
-    r = scan(s, t += 3000);
-    doc = ordered_json::parse(r.payload);
+    doc = ordered_json::parse(scan(s, t += 3000).payload);
     CHECK(chao_slots_of(doc) == std::vector<int>{0});
     CHECK_FALSE(doc.contains("trees"));  // no tree changed
 
-    r = scan(s, t += 9999);  // 9,999 ms after the last payload: quiet
-    CHECK_FALSE(r.produced);
-    r = scan(s, t += 1);  // 10,000 ms: heartbeat, a delta with no Chao
-    CHECK(r.produced);
-    CHECK_FALSE(r.full);
-    CHECK(r.chao_sent == 0);
+    CHECK(summary(scan(s, t += 9999)) == "none");  // 9,999 ms after the last payload: quiet
+    r = scan(s, t += 1);                           // 10,000 ms: heartbeat, a delta with no Chao
+    CHECK(summary(r) == "delta slots 0 chao 0 trees 0 of 2");
     doc = ordered_json::parse(r.payload);
     CHECK(doc["chao"].empty());
     CHECK(doc["occupied_slots"].size() == 2);
 
     // 60 s after the first full payload the resync is due, changes or not.
-    r = scan(s, 1'000'000 + 59'999);
-    CHECK_FALSE(r.full);
+    CHECK_FALSE(scan(s, 1'000'000 + 59'999).full);
     r = scan(s, 1'000'000 + 60'000);
-    CHECK(r.full);
-    CHECK(r.chao_sent == 2);
+    CHECK(summary(r) == "full slots 0 chao 2 trees 0 of 2");
     CHECK(ordered_json::parse(r.payload)["trees"].size() == 21);
-    r = scan(s, 1'000'000 + 60'000 + 10'000);  // the clock restarts at that full payload
-    CHECK_FALSE(r.full);
-
+    CHECK_FALSE(scan(s, 1'000'000 + 60'000 + 10'000).full);  // the clock restarts at that full payload
     s.request_full();
-    r = scan(s, 1'000'000 + 71'000);
-    CHECK(r.full);
-    CHECK(r.chao_sent == 2);
+    CHECK(summary(scan(s, 1'000'000 + 71'000)) == "full slots 0 chao 2 trees 0 of 2");
 
     // A new session forgets everything: full again, every slot counted again.
     s.begin_session("ffeeddccbbaa9988", "0.1.19", 60);
     r = scan(s, 1'000'000 + 72'000);
-    CHECK(r.full);
-    CHECK(r.slots_changed == 37);
-    CHECK(r.trees_changed == 21);
+    CHECK(summary(r) == "full slots 37 chao 2 trees 21 of 2");
     CHECK(ordered_json::parse(r.payload)["session_id"] == "ffeeddccbbaa9988");
 }
 
@@ -141,8 +127,7 @@ TEST_CASE("a long FullResyncSeconds keeps its length in milliseconds") {
     for (uint64_t step : {704u, 1000u, 3'600'000u}) CHECK_FALSE(scan(s, t + step).full);
     CHECK(scan(s, t + 4'294'968'000ull).full);
 
-    GardenScanner longest = session(2147483647);
-    CHECK(longest.full_interval_ms == 2'147'483'647'000ull);
+    CHECK(session(2147483647).full_interval_ms == 2'147'483'647'000ull);
     CHECK(session(0).full_interval_ms == 0);
     CHECK(session(-5).full_interval_ms == 0);
 }
@@ -267,14 +252,9 @@ TEST_CASE("the document: members, their order and their conditions") {
 
     // An unoccupied image in the list is skipped without a stray comma; trees follow last.
     ChaoImage images[3];
-    sim::reset();
-    std::string error;
-    sim::ChaoSpec c;
-    c.slot = 2;
-    REQUIRE(sim::write_chao(c, error));
-    read_chao_image(slot_addr(0), 0, images[0]);
-    read_chao_image(slot_addr(2), 2, images[1]);
-    read_chao_image(slot_addr(5), 5, images[2]);
+    garden_of({2});
+    const int slots[] = {0, 2, 5};  // free, occupied, free
+    for (int i = 0; i < 3; ++i) read_chao_image(slot_addr(slots[i]), slots[i], images[i]);
     int32_t occupied[] = {2};
     TreeImage trees[21];
     uint8_t fruit[8] = {1, 2, 3, 4, 0xFF, 0x00, 0x7F, 9};

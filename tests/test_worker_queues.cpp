@@ -90,18 +90,13 @@ TEST_CASE("deposit requests: refused unless running and held, bounded, idempoten
 }
 
 TEST_CASE("response scanners read the first quoted key, leniently and without overflow") {
-    CHECK(FindJsonBool("{\"held\": true, \"chao\": 12}", "held"));
-    CHECK_FALSE(FindJsonBool("{\"held\":\"true\"}", "held"));
-    CHECK_FALSE(FindJsonBool("{\"held\":tru", "held"));
-    CHECK_FALSE(FindJsonBool("{\"held\"", "held"));
-    CHECK(FindJsonBool("{\"x\":{\"held\":\r\n\ttrue}}", "held"));
-    CHECK(FindJsonInt("{\"chao\": 12}", "chao") == 12);
-    CHECK(FindJsonInt("{\"chao\": -7x}", "chao") == -7);
-    CHECK(FindJsonInt("{\"chao\": +x}", "chao") == 0);
-    CHECK(FindJsonInt("{\"chao\"}", "chao") == 0);
-    CHECK(FindJsonInt("{\"chao\":99999999999999999999}", "chao") == INT32_MAX);
-    CHECK(FindJsonInt("{\"chao\":-99999999999999999999}", "chao") == INT32_MIN);
-    CHECK(FindJsonInt(std::string("{\"chao\":\0" "5}", 10), "chao") == 0);
+    for (auto [doc, held] : {std::pair{"{\"held\": true, \"chao\": 12}", true}, {"{\"held\":\"true\"}", false},
+                             {"{\"held\":tru", false}, {"{\"held\"", false}, {"{\"x\":{\"held\":\r\n\ttrue}}", true}})
+        CHECK_MESSAGE(FindJsonBool(doc, "held") == held, doc);
+    for (auto [doc, chao] : {std::pair{std::string("{\"chao\": 12}"), 12}, {"{\"chao\": -7x}", -7}, {"{\"chao\": +x}", 0},
+                             {"{\"chao\"}", 0}, {"{\"chao\":99999999999999999999}", INT32_MAX},
+                             {"{\"chao\":-99999999999999999999}", INT32_MIN}, {std::string("{\"chao\":\0" "5}", 10), 0}})
+        CHECK_MESSAGE(FindJsonInt(doc, "chao") == chao, doc);
 }
 
 TEST_CASE("the greeting's capability list follows the flags and settings") {

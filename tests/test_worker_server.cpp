@@ -22,13 +22,9 @@ void capture(const char* line) {
     g_lines.push_back(line);
 }
 
-std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> g(g_lines_lock);
-    return g_lines;
-}
-
 bool has_line(const std::string& text) {
-    for (const auto& l : lines())
+    std::lock_guard<std::mutex> g(g_lines_lock);
+    for (const auto& l : g_lines)
         if (l.find(text) != std::string::npos) return true;
     return false;
 }
@@ -45,8 +41,7 @@ bool eventually(Pred pred, int ms = 8000) {
 
 // A worker started against the fixture's server, logging into the capture.
 struct Running {
-    ServerFixture& server;
-    explicit Running(ServerFixture& s, uint32_t divisor = 50, const std::string& key = "") : server(s) {
+    explicit Running(ServerFixture& s, uint32_t divisor = 50) {
         reset_library_state();
         {
             std::lock_guard<std::mutex> g(g_lines_lock);
@@ -61,8 +56,7 @@ struct Running {
         c.ServerHost = u.host;
         c.ServerPort = u.port;
         c.UseHttps = false;
-        c.ApiKey = key.empty() ? s.api_key : key;
-        c.SaveSlot = 1;
+        c.ApiKey = s.api_key;
         StartWorker(c);
     }
     ~Running() {
@@ -73,10 +67,17 @@ struct Running {
     }
 };
 
-nlohmann::json admin_json(const ServerFixture& s, const std::string& path) {
-    HttpReply r = s.admin("GET", path);
+// A resync command queued for the tester's garden, and the server's record of a command.
+uint32_t queue_resync(const ServerFixture& s) {
+    HttpReply r = s.admin("POST", "/admin/gardens/tester/1/commands", R"({"kind":"resync"})");
     REQUIRE(r.status == 200);
-    return nlohmann::json::parse(r.body);
+    return nlohmann::json::parse(r.body)["id"].get<uint32_t>();
+}
+nlohmann::json command_state(const ServerFixture& s, uint32_t id) {
+    HttpReply r = s.admin("GET", "/admin/commands/" + std::to_string(id));
+    REQUIRE(r.status == 200);
+    nlohmann::json j = nlohmann::json::parse(r.body);
+    return j.contains("command") ? j["command"] : j;
 }
 
 size_t upload_count(const ServerFixture& s) {
@@ -195,24 +196,11 @@ TEST_CASE("acknowledgements and deposits reach the server as written") {
     ServerFixture server;
     Running run(server);
     greet_and_wait("1111222233334444");
-    auto queued = nlohmann::json::parse(
-        server.admin("POST", "/admin/gardens/tester/1/commands", R"({"kind":"resync"})").body);
-    uint32_t id = queued["id"];
+    const uint32_t id = queue_resync(server);
     QueueAck(id, false, "bad \"name\"\n");
-    REQUIRE(eventually([&] {
-        auto all = admin_json(server, "/admin/gardens/tester/1/commands");
-        auto& list = all.contains("commands") ? all["commands"] : all;
-        for (auto& c : list)
-            if (c["id"] == id && c.contains("ok") && !c["ok"].is_null()) return true;
-        return false;
-    }));
-    auto all = admin_json(server, "/admin/gardens/tester/1/commands");
-    auto& list = all.contains("commands") ? all["commands"] : all;
-    for (auto& c : list)
-        if (c["id"] == id) {
-            CHECK(c["ok"] == false);
-            CHECK(c["error"] == "bad \"name\"");
-        }
+    REQUIRE(eventually([&] { return command_state(server, id).value("acknowledged", false); }));
+    CHECK(command_state(server, id)["ok"] == false);
+    CHECK(command_state(server, id)["error"] == "bad \"name\"");
 
     // A deposit the server does not understand is answered, not ok.
     CHECK(QueueDeposit("0011", "{\"phase\":\"nonsense\"}"));
@@ -244,17 +232,11 @@ TEST_CASE("an acknowledgement that meets a transient failure is sent again and r
     ServerFixture server;
     Running run(server);
     greet_and_wait("5555666677778888");
-    HttpReply q = server.admin("POST", "/admin/gardens/tester/1/commands", R"({"kind":"resync"})");
-    REQUIRE(q.status == 200);
-    const int id = nlohmann::json::parse(q.body)["id"].get<int>();
+    const uint32_t id = queue_resync(server);
     server.admin("POST", "/admin/faults", R"({"statuses":[500,503],"match":"/api/v1/commands"})");
-    QueueAck(static_cast<uint32_t>(id), true, "");
-    auto command = [&] {
-        nlohmann::json j = admin_json(server, "/admin/commands/" + std::to_string(id));
-        return j.contains("command") ? j["command"] : j;
-    };
-    REQUIRE(eventually([&] { return command().value("acknowledged", false); }));
-    CHECK(command()["ok"] == true);
+    QueueAck(id, true, "");
+    REQUIRE(eventually([&] { return command_state(server, id).value("acknowledged", false); }));
+    CHECK(command_state(server, id)["ok"] == true);
     CHECK(link_worker().acks.empty());
 }
 
