@@ -21,13 +21,6 @@ TEST_CASE("SHA-256 gives the standard vectors and refuses input above 1 MiB") {
     CHECK(Sha256Hex(std::string(kMaxHashedFileSize + 1, 'x')).empty());
 }
 
-TEST_CASE("transfer ids are 32 hex characters and differ") {
-    std::string a = NewTransferId(), b = NewTransferId();
-    CHECK(IsLowerHex(a, 32));
-    CHECK(IsLowerHex(b, 32));
-    CHECK(a != b);
-}
-
 TEST_CASE("record validity") {
     CHECK(IsTransferValid(sample_record()));
     CHECK_FALSE(IsTransferValid(TransferRecord{}));  // a fresh record
@@ -229,7 +222,11 @@ TEST_CASE("whole-file read, atomic write and compare-and-replace") {
     CHECK_FALSE(WriteFileAtomically(dir.str() + "\\missing\\file", "x"));
 }
 
-TEST_CASE("receipt names come only from hex ids; delivery ids hash the server's text") {
+TEST_CASE("transfer ids are 32 hex characters and differ; receipt names come only from them; delivery ids hash the server's text") {
+    std::string a = NewTransferId(), b = NewTransferId();
+    CHECK(IsLowerHex(a, 32));
+    CHECK(IsLowerHex(b, 32));
+    CHECK(a != b);
     CHECK(ReceiptPath("c:\\s", "0123456789abcdef0123456789abcdef") == "c:\\s\\0123456789abcdef0123456789abcdef.bin");
     CHECK(ReceiptPath("c:\\s", "..\\..\\windows\\system32\\x0123456").empty());
     CHECK(ReceiptPath("c:\\s", "0123456789ABCDEF0123456789ABCDEF").empty());
