@@ -171,9 +171,7 @@ TEST_CASE("applying is on disk before the game loses the item; when it cannot be
     sim::hold(task);
     sim::write_garden_save();
     const std::string original = sim::read_garden_save();
-    REQUIRE(Scene::hold_until_started() == 45);
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "prepare");
+    Scene::prepare_accepted();
     ApplyingWatch watch{storage_state().binding};
     SUBCASE("written") {}
     SUBCASE("refused") { watch.fail = true; }
@@ -193,9 +191,7 @@ TEST_CASE("applying is on disk before the game loses the item; when it cannot be
 TEST_CASE("a commit dropped with its session is queued again under the next session") {
     Scene scene;
     sim::hold(sim::place_fruit(7, 2));
-    REQUIRE(Scene::hold_until_started() == 45);
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "prepare");
+    Scene::prepare_accepted();
     Scene::frame();
     REQUIRE(pending_deposits().size() == 1);
     REQUIRE(pending_deposits()[0].request_queued);

@@ -63,9 +63,7 @@ TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in se
         scene = new Scene();
         sim::hold(sim::place_fruit(7, 2));
         sim::write_garden_save();
-        REQUIRE(Scene::hold_until_started() == 45);
-        Scene::frame();
-        REQUIRE(Scene::answer_next(true) == "prepare");
+        Scene::prepare_accepted();
     };
     c.operation = [&] {
         Scene::frame();  // the prepare accepted: saved out

@@ -117,6 +117,12 @@ struct Scene {
         TransferRecord r;
         return ReadReceipt(d.receipt_path, storage_state().binding, r) ? r.state : 99u;
     }
+    // Holds F8 until the deposit starts and its prepare is accepted (the answer not yet read).
+    static void prepare_accepted() {
+        REQUIRE(hold_until_started() == 45);
+        frame();
+        REQUIRE(answer_next(true) == "prepare");
+    }
     // Holds F8 until the deposit starts; the frames it took.
     static int hold_until_started(int limit = 100) {
         f8_down() = true;

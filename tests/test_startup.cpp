@@ -1,5 +1,6 @@
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -65,10 +66,8 @@ TEST_CASE("an empty API key warns; an invalid configuration stops before the wor
     CHECK(mod_state().config.lifespan_frozen);
 
     lines = start(dir, "SaveSlot=2\nApiKey=\n");
-    bool warned = false;
-    for (const auto& line : lines)
-        warned |= line == "[velmora] WARNING: no ApiKey set in config.ini -- the server will reject uploads\n";
-    CHECK(warned);
+    CHECK(std::count(lines.begin(), lines.end(),
+                     "[velmora] WARNING: no ApiKey set in config.ini -- the server will reject uploads\n") == 1);
 }
 
 TEST_CASE("lifespan protection off in config: no lifespan box, the explicit line") {
