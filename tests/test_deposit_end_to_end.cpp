@@ -63,14 +63,10 @@ std::string notice() {
     return n.on ? n.text : "";
 }
 
-json storage_of(const ServerFixture& s) {
-    HttpReply r = s.admin("GET", "/admin/accounts/tester/storage");
-    return r.status == 200 ? json::parse(r.body, nullptr, false) : json();
-}
-
 std::vector<json> stored_items(const ServerFixture& s, const std::string& state) {
     std::vector<json> out;
-    json j = storage_of(s);
+    HttpReply r = s.admin("GET", "/admin/accounts/tester/storage");
+    json j = r.status == 200 ? json::parse(r.body, nullptr, false) : json();
     if (j.is_object() && j.contains("items"))
         for (auto& item : j["items"])
             if (item["state"] == state) out.push_back(item);
