@@ -65,7 +65,8 @@ def load_runs(path):
         doc = json.load(f)
     runs = {}
     for b in doc.get("benchmarks", []):
-        base = b.get("run_name", b["name"])
+        # "BM_x/iterations:2000" and the like: the figures are named by the function alone.
+        base = b.get("run_name", b["name"]).split("/")[0]
         if b.get("run_type") == "aggregate":
             if b.get("aggregate_name") == "median":
                 runs[base] = b
