@@ -124,27 +124,10 @@ def masked(data, fields):
 
 def find_masked(haystack, pattern):
     """Every position where the pattern (None matches anything) lies in haystack."""
-    runs = [(i, i + 1) for i, b in enumerate(pattern) if b is not None]
-    if not runs:
+    if all(b is None for b in pattern):
         return []
-    # The longest fixed run narrows the search.
-    best, start = (0, 0), None
-    for i, b in enumerate(pattern + [None]):
-        if b is not None and start is None:
-            start = i
-        elif b is None and start is not None:
-            if i - start > best[1] - best[0]:
-                best = (start, i)
-            start = None
-    needle = bytes(pattern[best[0]:best[1]])
-    found, at = [], haystack.find(needle)
-    while at >= 0:
-        base = at - best[0]
-        if base >= 0 and base + len(pattern) <= len(haystack) and all(
-                b is None or haystack[base + i] == b for i, b in enumerate(pattern)):
-            found.append(base)
-        at = haystack.find(needle, at + 1)
-    return found
+    wild = b"".join(b"." if b is None else re.escape(bytes([b])) for b in pattern)
+    return [m.start() for m in re.finditer(b"(?=" + wild + b")", haystack, re.S)]
 
 
 def check_same_code(pe, coff_obj, source, tools, errors):

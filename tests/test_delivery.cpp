@@ -73,7 +73,7 @@ TEST_CASE("a stored fruit is delivered once, into the game and its save file, be
     CHECK(sim::count_records(storage_game::kKindFruit) == 1);
     CHECK(sim::count_objects(storage_game::kKindFruit) == 1);
     const std::string now = sim::read_garden_save();
-    CHECK(file_has_fruit(now, 7));
+    CHECK(fruit_in_file(now, 7) == 1);
     CHECK(sim::garden_save_sealed(now));
     std::string backup;
     REQUIRE(ReadWholeFile(scene.receipt_of(41) + ".before", kMaxHashedFileSize, backup));
@@ -115,23 +115,12 @@ TEST_CASE("deliveries that wait for a later poll") {
 
 TEST_CASE("deliveries refused before anything is changed") {
     DeliveryScene scene;
-    std::string expected;
-    SUBCASE("a short save file") {
-        std::string file = sim::read_garden_save();
-        file.pop_back();
-        scene.dir.write("savedata/sonic2b__alf", file);
-        expected = "selected garden save is unavailable";
-    }
-    SUBCASE("another header") {
-        std::string file = sim::read_garden_save();
-        file[3] = 'x';
-        scene.dir.write("savedata/sonic2b__alf", file);
-        expected = "selected garden save is unavailable";
-    }
+    std::string expected = "selected garden save is unavailable";
+    void (*damage)(std::string&) = nullptr;
+    SUBCASE("a short save file") { damage = [](std::string& f) { f.pop_back(); }; }
+    SUBCASE("another header") { damage = [](std::string& f) { f[3] = 'x'; }; }
     SUBCASE("a bad checksum") {
-        std::string file = sim::read_garden_save();
-        file[sim::kGardenSaveBlockOffset + 100] ^= 1;
-        scene.dir.write("savedata/sonic2b__alf", file);
+        damage = [](std::string& f) { f[sim::kGardenSaveBlockOffset + 100] ^= 1; };
         expected = "garden save checksum is invalid";
     }
     SUBCASE("a receipt left in planned") {
@@ -157,6 +146,11 @@ TEST_CASE("deliveries refused before anything is changed") {
         CHECK(o.reason == "could not persist delivery intent");
         // Offered again, its planned receipt keeps it from being made.
         expected = "interrupted delivery needs review; item will not be created twice";
+    }
+    if (damage) {
+        std::string file = sim::read_garden_save();
+        damage(file);
+        scene.dir.write("savedata/sonic2b__alf", file);
     }
     const std::string before = sim::read_garden_save();
     DeliveryOutcome o = deliver_stored_item(command(44), 1);
@@ -191,7 +185,7 @@ TEST_CASE("once the item is in the game a failure is never reported as a failure
     DeliveryOutcome again = deliver_stored_item(c, 1);
     CHECK(again.delivered);
     CHECK(sim::gameboy_faults().create_calls == 1);
-    CHECK(file_has_fruit(sim::read_garden_save(), 7));
+    CHECK(fruit_in_file(sim::read_garden_save(), 7) == 1);
     CHECK(sim::count_records(storage_game::kKindFruit) == 1);
     // Attention keeps every new delivery out.
     CHECK(deliver_stored_item(command(46), 1).reason == "storage persistence or native code is unavailable");

@@ -58,31 +58,16 @@ TEST_CASE("the hold input starts one deposit on its 45th frame; the button is ta
         run_storage_frame(true, "S1");
         CHECK(pending_deposits().size() == 1);
     }
-    SUBCASE("not in the foreground: the button stays the game's") {
+    SUBCASE("the button stays the game's") {
         Scene::frame();
-        platform::posix::set_foreground_handler([] { return false; });
+        SUBCASE("not in the foreground") { platform::posix::set_foreground_handler([] { return false; }); }
+        SUBCASE("not in the storage action") { sim::set_action(3); }
         sim::press_storage_button();
         Scene::frame();
         CHECK((sim::button_word(1) & storage_game::kStorageButton) != 0);
         CHECK(pending_deposits().empty());
         platform::posix::set_foreground_handler(nullptr);
     }
-}
-
-TEST_CASE("a new deposit is prepared under the current session, not cancelled by the next frame") {
-    Scene scene;
-    sim::hold(sim::place_fruit(7, 2));
-    REQUIRE(Scene::hold_until_started() == 45);
-    const PendingDeposit d = pending_deposits()[0];
-    CHECK(d.session_id == "S1");
-    CHECK(Scene::state_of(d) == kTransferPrepared);
-    Scene::frame();
-    REQUIRE(pending_deposits().size() == 1);
-    auto requests = Scene::take_requests();
-    REQUIRE(requests.size() == 1);
-    CHECK(requests[0].session_id == "S1");
-    CHECK(requests[0].body == BuildTransferJson(d.transfer, "prepare"));
-    CHECK(Scene::notice() == "Preparing storage. Keep holding the item here...");
 }
 
 TEST_CASE("a fruit deposited: removed from the game and the save file, backup kept, committed") {
@@ -92,8 +77,18 @@ TEST_CASE("a fruit deposited: removed from the game and the save file, backup ke
     sim::hold(task);
     sim::write_garden_save();
     const std::string original = sim::read_garden_save();
-    REQUIRE(file_has_fruit(original, 7));
-    Scene::prepare_accepted();
+    REQUIRE(fruit_in_file(original, 7) == 1);
+    REQUIRE(Scene::hold_until_started() == 45);
+    // Prepared under the current session, and not cancelled by the next frame.
+    CHECK(pending_deposits()[0].session_id == "S1");
+    CHECK(Scene::state_of(pending_deposits()[0]) == kTransferPrepared);
+    Scene::frame();
+    auto prepare = Scene::take_requests();
+    REQUIRE(prepare.size() == 1);
+    CHECK(prepare[0].session_id == "S1");
+    CHECK(prepare[0].body == BuildTransferJson(pending_deposits()[0].transfer, "prepare"));
+    CHECK(Scene::notice() == "Preparing storage. Keep holding the item here...");
+    Scene::answer(prepare[0], true);
     Scene::frame();
 
     REQUIRE(pending_deposits().size() == 1);
@@ -103,7 +98,7 @@ TEST_CASE("a fruit deposited: removed from the game and the save file, backup ke
     CHECK(sim::held_task() == 0);
     CHECK(game::read<uint16_t>(record) == 0xFFFF);
     std::string now = sim::read_garden_save();
-    CHECK_FALSE(file_has_fruit(now, 7));
+    CHECK(fruit_in_file(now, 7) == 0);
     CHECK(sim::garden_save_sealed(now));
     CHECK(d.transfer.save_digest == Sha256Hex(now));
     std::string backup;
@@ -178,20 +173,14 @@ TEST_CASE("applying is on disk before the game loses the item; when it cannot be
     const std::string original = sim::read_garden_save();
     Scene::prepare_accepted();
     ApplyingWatch watch{storage_state().binding};
-    SUBCASE("written") {
-        platform::set_file_fault_hook(&watch_applying, &watch);
-        Scene::frame();
-        platform::set_file_fault_hook(nullptr, nullptr);
-        CHECK(watch.release_calls_then == 0);
-        CHECK(sim::gameboy_faults().release_calls == 1);
-    }
-    SUBCASE("refused") {
-        watch.fail = true;
-        platform::set_file_fault_hook(&watch_applying, &watch);
-        Scene::frame();
-        platform::set_file_fault_hook(nullptr, nullptr);
-        CHECK(watch.release_calls_then == 0);
-        CHECK(sim::gameboy_faults().release_calls == 0);
+    SUBCASE("written") {}
+    SUBCASE("refused") { watch.fail = true; }
+    platform::set_file_fault_hook(&watch_applying, &watch);
+    Scene::frame();
+    platform::set_file_fault_hook(nullptr, nullptr);
+    CHECK(watch.release_calls_then == 0);
+    CHECK(sim::gameboy_faults().release_calls == (watch.fail ? 0 : 1));
+    if (watch.fail) {
         CHECK(sim::held_task() == task);
         CHECK(sim::read_garden_save() == original);
         CHECK(storage_state().attention);
@@ -235,17 +224,6 @@ TEST_CASE("what is not offered for storage") {
     }
     CHECK(Scene::hold_until_started(60) == -1);
     CHECK(sim::gameboy_faults().release_calls == 0);
-}
-
-TEST_CASE("the storage button counts only in the storage action") {
-    Scene scene;
-    sim::hold(sim::place_fruit(7, 2));
-    Scene::frame();
-    sim::set_action(3);
-    sim::press_storage_button();
-    Scene::frame();
-    CHECK((sim::button_word(1) & storage_game::kStorageButton) != 0);
-    CHECK(pending_deposits().empty());
 }
 
 namespace {

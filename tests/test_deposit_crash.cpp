@@ -15,17 +15,6 @@ namespace {
 
 const std::string kItem = "00112233445566778899aabbccddeeff";
 
-int fruit_in_file(const std::string& file, int16_t type) {
-    int n = 0;
-    for (uint32_t i = 0; i < storage_game::kFruitRecordCount; ++i) {
-        size_t at = sim::kGardenSaveBlockOffset + (storage_game::kFruitRecords - game::addr::garden_save_block) + 20 * i;
-        int16_t t;
-        std::memcpy(&t, file.data() + at, 2);
-        n += t == type;
-    }
-    return n;
-}
-
 // What a restart does: the game loads its garden from the save file, storage starts again.
 void restart(const std::string& mod, const SyncConfig& config) {
     std::string error;
@@ -42,8 +31,18 @@ std::string file_problem(const std::string& file) {
     return "";
 }
 
-void report(const crash::Report& r) {
-    for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
+// The case run killed at, and failed at, every fault point; `scene` is made anew for each run.
+void run_both_modes(Scene*& scene, crash::Case c) {
+    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
+        CAPTURE(static_cast<int>(mode));
+        c.mode = mode;
+        c.recover = [&] { restart(scene->mod, scene->config); };
+        crash::Report r = crash::run(c);
+        for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
+        CHECK(r.fault_points > 20);
+        delete scene;
+        scene = nullptr;
+    }
 }
 
 WritebackCommand delivery_command() {
@@ -57,97 +56,81 @@ WritebackCommand delivery_command() {
 }  // namespace
 
 TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in server storage, once") {
-    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
-        Scene* scene = nullptr;
-        crash::Case c;
-        c.mode = mode;
-        c.setup = [&] {
-            delete scene;
-            scene = new Scene();
-            sim::hold(sim::place_fruit(7, 2));
-            sim::write_garden_save();
-            REQUIRE(Scene::hold_until_started() == 45);
-            Scene::frame();
-            REQUIRE(Scene::answer_next(true) == "prepare");
-        };
-        c.operation = [&] {
-            Scene::frame();  // the prepare accepted: saved out
-            if (Scene::answer_next(true) != "commit") return false;
-            Scene::frame();
-            return pending_deposits().empty() && Scene::notice() == "Sent to server storage.";
-        };
-        c.recover = [&] { restart(scene->mod, scene->config); };
-        c.check = [&](const crash::Outcome& o) -> std::string {
-            const std::string file = sim::read_garden_save();
-            std::string bad = file_problem(file);
-            if (!bad.empty()) return bad;
-            // In server storage: committed, or owed a commit that the flow repeats until accepted.
-            int stored = 0;
-            for (const auto& entry : std::filesystem::directory_iterator(
-                     std::filesystem::path(platform::posix::native_path(storage_state().storage_dir)))) {
-                if (entry.path().extension() != ".bin") continue;
-                TransferRecord r;
-                if (ReadReceipt(entry.path().string(), storage_state().binding, r) && r.state >= kTransferApplied)
-                    ++stored;
-            }
-            int in_file = fruit_in_file(file, 7);
-            if (in_file + stored != 1)
-                return "in the file " + std::to_string(in_file) + ", stored " + std::to_string(stored);
-            if (o.succeeded && stored != 1) return "reported sent but not stored";
-            return "";
-        };
-        crash::Report r = crash::run(c);
-        report(r);
-        CHECK(r.fault_points > 20);
+    Scene* scene = nullptr;
+    crash::Case c;
+    c.setup = [&] {
         delete scene;
-    }
+        scene = new Scene();
+        sim::hold(sim::place_fruit(7, 2));
+        sim::write_garden_save();
+        Scene::prepare_accepted();
+    };
+    c.operation = [&] {
+        Scene::frame();  // the prepare accepted: saved out
+        if (Scene::answer_next(true) != "commit") return false;
+        Scene::frame();
+        return pending_deposits().empty() && Scene::notice() == "Sent to server storage.";
+    };
+    c.check = [&](const crash::Outcome& o) -> std::string {
+        const std::string file = sim::read_garden_save();
+        std::string bad = file_problem(file);
+        if (!bad.empty()) return bad;
+        // In server storage: committed, or owed a commit that the flow repeats until accepted.
+        int stored = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(
+                 std::filesystem::path(platform::posix::native_path(storage_state().storage_dir)))) {
+            if (entry.path().extension() != ".bin") continue;
+            TransferRecord r;
+            if (ReadReceipt(entry.path().string(), storage_state().binding, r) && r.state >= kTransferApplied)
+                ++stored;
+        }
+        int in_file = fruit_in_file(file, 7);
+        if (in_file + stored != 1)
+            return "in the file " + std::to_string(in_file) + ", stored " + std::to_string(stored);
+        if (o.succeeded && stored != 1) return "reported sent but not stored";
+        return "";
+    };
+    run_both_modes(scene, c);
 }
 
 TEST_CASE("a delivery interrupted anywhere and offered again exists once, or stays with the server") {
-    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
-        Scene* scene = nullptr;
-        const WritebackCommand command = delivery_command();
-        std::string outcome_file;
-        crash::Case c;
-        c.mode = mode;
-        c.setup = [&] {
-            delete scene;
-            scene = new Scene();
-            outcome_file = scene->dir.str() + "/outcome";
-            Scene::frame();
-            REQUIRE(storage_state().started);
-            sim::use_standin_item_routines();
-        };
-        c.operation = [&] {
-            DeliveryOutcome o = deliver_stored_item(command, 1);
-            std::ofstream(outcome_file) << (o.delivered ? "done" : o.reason.empty() ? "wait" : "failed");
-            return o.delivered;
-        };
-        c.recover = [&] { restart(scene->mod, scene->config); };
-        c.check = [&](const crash::Outcome& o) -> std::string {
-            std::string first;
-            if (!o.killed) std::ifstream(outcome_file) >> first;
-            std::string bad = file_problem(sim::read_garden_save());
-            if (!bad.empty()) return bad;
-            // A failure acknowledged leaves the item with the server; anything else is offered again.
-            std::string final_answer = first;
-            if (first != "failed") {
-                DeliveryOutcome again = deliver_stored_item(command, 1);
-                final_answer = again.delivered ? "done" : again.reason.empty() ? "wait" : "failed";
-                if (first == "done" && final_answer != "done") return "a finished delivery was not confirmed";
-            }
-            int in_file = fruit_in_file(sim::read_garden_save(), 9);
-            int in_game = sim::count_records(storage_game::kKindFruit);
-            if (final_answer == "done" && (in_file != 1 || in_game != 1))
-                return "delivered, yet in the file " + std::to_string(in_file) + ", in the game " + std::to_string(in_game);
-            if (final_answer == "failed" && (in_file != 0 || in_game != 0))
-                return "reported failed, yet the item exists";
-            if (final_answer == "wait") return "still waiting after a restart";
-            return "";
-        };
-        crash::Report r = crash::run(c);
-        report(r);
-        CHECK(r.fault_points > 20);
+    Scene* scene = nullptr;
+    const WritebackCommand command = delivery_command();
+    std::string outcome_file;
+    crash::Case c;
+    c.setup = [&] {
         delete scene;
-    }
+        scene = new Scene();
+        outcome_file = scene->dir.str() + "/outcome";
+        Scene::frame();
+        REQUIRE(storage_state().started);
+        sim::use_standin_item_routines();
+    };
+    c.operation = [&] {
+        DeliveryOutcome o = deliver_stored_item(command, 1);
+        std::ofstream(outcome_file) << (o.delivered ? "done" : o.reason.empty() ? "wait" : "failed");
+        return o.delivered;
+    };
+    c.check = [&](const crash::Outcome& o) -> std::string {
+        std::string first;
+        if (!o.killed) std::ifstream(outcome_file) >> first;
+        std::string bad = file_problem(sim::read_garden_save());
+        if (!bad.empty()) return bad;
+        // A failure acknowledged leaves the item with the server; anything else is offered again.
+        std::string final_answer = first;
+        if (first != "failed") {
+            DeliveryOutcome again = deliver_stored_item(command, 1);
+            final_answer = again.delivered ? "done" : again.reason.empty() ? "wait" : "failed";
+            if (first == "done" && final_answer != "done") return "a finished delivery was not confirmed";
+        }
+        int in_file = fruit_in_file(sim::read_garden_save(), 9);
+        int in_game = sim::count_records(storage_game::kKindFruit);
+        if (final_answer == "done" && (in_file != 1 || in_game != 1))
+            return "delivered, yet in the file " + std::to_string(in_file) + ", in the game " + std::to_string(in_game);
+        if (final_answer == "failed" && (in_file != 0 || in_game != 0))
+            return "reported failed, yet the item exists";
+        if (final_answer == "wait") return "still waiting after a restart";
+        return "";
+    };
+    run_both_modes(scene, c);
 }

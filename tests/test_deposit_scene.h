@@ -25,12 +25,6 @@ inline bool& f8_down() {
     return down;
 }
 
-inline std::vector<std::string>& scene_log() {
-    static std::vector<std::string> lines;
-    return lines;
-}
-inline void scene_capture(const char* line) { scene_log().push_back(line); }
-
 struct Scene {
     TempDir dir;
     std::string mod, savedata;
@@ -40,8 +34,7 @@ struct Scene {
         sim::reset();
         reset_storage_state();
         reset_deposit_state();
-        scene_log().clear();
-        ModLog::set_log_sink(&scene_capture);
+        ModLog::set_log_sink([](const char*) {});  // the mod's lines stay out of the test output
         ModLog::set_log_enabled(true);
         f8_down() = false;
         platform::posix::set_key_state_handler([](int key) { return key == 0x77 && f8_down(); });
@@ -120,7 +113,6 @@ struct Scene {
         const StorageNotice& n = storage_state().notice;
         return n.on ? n.text : "";
     }
-    std::string receipt(const std::string& id) const { return ReceiptPath(storage_state().storage_dir, id); }
     static uint32_t state_of(const PendingDeposit& d) {
         TransferRecord r;
         return ReadReceipt(d.receipt_path, storage_state().binding, r) ? r.state : 99u;
@@ -142,13 +134,18 @@ struct Scene {
     }
 };
 
-inline bool file_has_fruit(const std::string& file, int16_t type) {
-    if (file.size() != sim::kGardenSaveSize) return false;
-    for (uint32_t i = 0; i < storage_game::kFruitRecordCount; ++i) {
-        size_t at = sim::kGardenSaveBlockOffset + (storage_game::kFruitRecords - game::addr::garden_save_block) + 20 * i;
+// How many records of `type` the garden save file holds for `kind` (-1: not a garden save file).
+inline int records_in_file(const std::string& file, uint32_t kind, int16_t type) {
+    if (file.size() != sim::kGardenSaveSize) return -1;
+    int n = 0;
+    for (uint32_t i = 0; i < storage_game::record_count(kind); ++i) {
+        size_t at = sim::kGardenSaveBlockOffset + (storage_game::record_table(kind) - game::addr::garden_save_block) + 20 * i;
         int16_t t;
         std::memcpy(&t, file.data() + at, 2);
-        if (t == type) return true;
+        n += t == type;
     }
-    return false;
+    return n;
+}
+inline int fruit_in_file(const std::string& file, int16_t type) {
+    return records_in_file(file, storage_game::kKindFruit, type);
 }

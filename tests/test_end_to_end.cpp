@@ -56,9 +56,7 @@ struct Game {
     bool play_until(Pred pred, int max_frames = 3000) {
         return play_frames_until(pred, max_frames);
     }
-    void play(int frames) {
-        play_until([] { return false; }, frames);
-    }
+    void play(int frames) { play_frames_until([] { return false; }, frames); }
 };
 
 json merged_garden(const ServerFixture& s) {
@@ -183,6 +181,16 @@ json command_state(const ServerFixture& s, int id) {
 
 bool acknowledged(const ServerFixture& s, int id) { return command_state(s, id).value("acknowledged", false); }
 
+// A rebirth of the Chao in slot 6 as the server's merged garden shows it.
+json rebirth_of_slot_six(const ServerFixture& s) {
+    json six, garden = merged_garden(s);
+    for (auto& c : garden["chao"])
+        if (c["slot"] == 6) six = c;
+    REQUIRE(six.is_object());
+    return {{"kind", "reincarnate"}, {"slot", 6}, {"v", 1}, {"garden", 1},
+            {"reincarnations", six["life"]["reincarnations"]}, {"expect_chao_id", six["chao_id"]}};
+}
+
 std::string tree_hex(int index) {
     uint8_t b[8];
     sim::peek(game::addr::trees + 8u * static_cast<uint32_t>(index), b, 8);
@@ -205,13 +213,7 @@ TEST_CASE("through the server: a tree is watered, and a rebirth is refused witho
         sim::write_tree(tree);
         sim::add_chao_task(game::addr::chao_slots + 6 * game::kChaoRecordSize);
         REQUIRE(game.play_until([&] { return server_matches_game(server); }));
-        json adult = merged_garden(server)["chao"];
-        json six;
-        for (auto& c : adult)
-            if (c["slot"] == 6) six = c;
-        REQUIRE(six.is_object());
-        json rebirth = {{"kind", "reincarnate"}, {"slot", 6}, {"v", 1}, {"garden", 1},
-                        {"reincarnations", six["life"]["reincarnations"]}, {"expect_chao_id", six["chao_id"]}};
+        json rebirth = rebirth_of_slot_six(server);
 
         // Another mod replaces the rebirth routine's code: the hook is gone, the rebirth refused.
         uint8_t byte = game::read<uint8_t>(lifespan::kHelperRoutine + 9) ^ 0x40;
@@ -232,12 +234,7 @@ TEST_CASE("through the server: a tree is watered, and a rebirth is refused witho
     Game game(server, server.api_key);
     sim::add_chao_task(game::addr::chao_slots + 6 * game::kChaoRecordSize);
     REQUIRE(game.play_until([&] { return server_matches_game(server); }));
-    json six, held = merged_garden(server);
-    for (auto& c : held["chao"])
-        if (c["slot"] == 6) six = c;
-    REQUIRE(six.is_object());
-    int done = queue_command(server, {{"kind", "reincarnate"}, {"slot", 6}, {"v", 1}, {"garden", 1},
-                                      {"reincarnations", six["life"]["reincarnations"]}, {"expect_chao_id", six["chao_id"]}});
+    int done = queue_command(server, rebirth_of_slot_six(server));
     REQUIRE(game.play_until([&] { return acknowledged(server, done); }, 6000));
     CHECK(command_state(server, done)["ok"] == true);
     CHECK(sim::task_model().rebirths == 1);

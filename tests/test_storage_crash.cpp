@@ -8,7 +8,6 @@
 namespace {
 
 void report(const crash::Report& r) {
-    for (const auto& f : r.failures) INFO(f);
     for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
 }
 

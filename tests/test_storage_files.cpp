@@ -16,17 +16,12 @@ TEST_CASE("lock files: one holder at a time, also across processes, free again a
     platform::LockFile* a = platform::lock_file_open(path);
     REQUIRE(a != nullptr);
     CHECK(platform::lock_file_open(path) == nullptr);
-    pid_t pid = fork();
-    if (pid == 0) _exit(platform::lock_file_open(path) == nullptr ? 0 : 1);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    CHECK((WIFEXITED(status) && WEXITSTATUS(status) == 0));
     platform::lock_file_release(a);
 
-    // A holder that dies (is killed) gives the lock back.
-    int ready[2];
+    // Another process holds it; once that holder dies (is killed) the lock is free again.
+    int ready[2], status = 0;
     REQUIRE(pipe(ready) == 0);
-    pid = fork();
+    pid_t pid = fork();
     if (pid == 0) {
         platform::LockFile* held = platform::lock_file_open(path);
         char c = held ? 'y' : 'n';

@@ -69,13 +69,19 @@ struct Garden {
         s.configuration = config;
     }
     std::string path(const std::string& name) const { return storage + "\\" + name; }
-    // A receipt of this garden's binding, written straight to disk.
+    // Raw bytes in the storage folder, under a name taken literally.
+    void write(const std::string& name, const std::string& content) const {
+        dir.write("mods/velmora/garden-storage-" + binding + "/" + name, content);
+    }
+    std::string read(const std::string& name) const { return dir.read("mods/velmora/garden-storage-" + binding + "/" + name); }
+    // A receipt of this garden's binding, written straight to disk (an animal's, for the reserve).
     TransferRecord put(const std::string& id, uint32_t state, uint32_t target = kTargetGardenSave,
                        const std::string& digest = kDigest1, const std::string& name = "") const {
         platform::create_folder(storage);
         TransferRecord r = sample_record(id);
         r.save_binding = binding;
         r.target = target;
+        if (target == kTargetAnimalReserve) r.kind = kTransferAnimal;
         r = at_state(r, state, digest);
         std::string image = EncodeReceipt(r);
         REQUIRE(image.size() == kReceiptSize);

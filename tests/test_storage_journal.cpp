@@ -21,13 +21,6 @@ TEST_CASE("SHA-256 gives the standard vectors and refuses input above 1 MiB") {
     CHECK(Sha256Hex(std::string(kMaxHashedFileSize + 1, 'x')).empty());
 }
 
-TEST_CASE("transfer ids are 32 hex characters and differ") {
-    std::string a = NewTransferId(), b = NewTransferId();
-    CHECK(IsLowerHex(a, 32));
-    CHECK(IsLowerHex(b, 32));
-    CHECK(a != b);
-}
-
 TEST_CASE("record validity") {
     CHECK(IsTransferValid(sample_record()));
     CHECK_FALSE(IsTransferValid(TransferRecord{}));  // a fresh record
@@ -64,24 +57,25 @@ TEST_CASE("record validity") {
 }
 
 TEST_CASE("state rule: unchanged or one step forward, digests kept") {
+    // In order: forward by two, planned without a digest or with a bad one, then the steps
+    // with a changed digest and a step back refused; the state after each.
+    const struct {
+        uint32_t to;
+        std::string digest;
+        bool ok;
+        uint32_t state;
+    } steps[] = {{2, kDigest1, false, 0}, {1, "", false, 0},       {1, "xyz", false, 0},   {0, "", true, 0},
+                 {1, kDigest1, true, 1},  {1, kDigest1, true, 1},  {1, kDigest2, false, 1}, {2, kDigest2, false, 1},
+                 {2, "", true, 2},        {1, kDigest1, false, 2}, {3, kDigest1, true, 3},  {4, "", true, 4},
+                 {5, "", false, 4}};
     TransferRecord r = sample_record();
-    CHECK_FALSE(AdvanceTransfer(r, 2, kDigest1));  // forward by two
-    CHECK_FALSE(AdvanceTransfer(r, 1, ""));        // planned needs a digest
-    CHECK_FALSE(AdvanceTransfer(r, 1, "xyz"));
-    CHECK(r.state == 0);
-    CHECK(AdvanceTransfer(r, 0, ""));
-    CHECK(AdvanceTransfer(r, 1, kDigest1));
-    CHECK(r.save_digest == kDigest1);
-    CHECK(AdvanceTransfer(r, 1, kDigest1));
-    CHECK_FALSE(AdvanceTransfer(r, 1, kDigest2));
-    CHECK_FALSE(AdvanceTransfer(r, 2, kDigest2));
-    CHECK(AdvanceTransfer(r, 2, ""));
-    CHECK_FALSE(AdvanceTransfer(r, 1, kDigest1));  // back
-    CHECK(AdvanceTransfer(r, 3, kDigest1));
-    CHECK(AdvanceTransfer(r, 4, ""));
-    CHECK_FALSE(AdvanceTransfer(r, 5, ""));
-    CHECK(r.state == 4);
-    CHECK(r.save_digest == kDigest1);
+    for (const auto& step : steps) {
+        CAPTURE(step.to);
+        CAPTURE(step.digest);
+        CHECK(AdvanceTransfer(r, step.to, step.digest) == step.ok);
+        CHECK(r.state == step.state);
+        if (r.state > 0) CHECK(r.save_digest == kDigest1);
+    }
 }
 
 TEST_CASE("receipt image: layout, round trip and every rejection") {
@@ -147,25 +141,19 @@ TEST_CASE("WriteReceipt: new receipts only in state 0, then unchanged or one sta
     TransferRecord r = sample_record();
     CHECK_FALSE(WriteReceipt(path, at_state(r, 1)));
     CHECK(platform::path_kind(path) == platform::PathKind::Missing);
-    REQUIRE(WriteReceipt(path, r));
-    CHECK(WriteReceipt(path, r));
-    CHECK_FALSE(WriteReceipt(path, at_state(r, 2)));
-    REQUIRE(WriteReceipt(path, at_state(r, 1)));
-    REQUIRE(WriteReceipt(path, at_state(r, 2)));
-    CHECK(WriteReceipt(path, at_state(r, 2)));
-    CHECK_FALSE(WriteReceipt(path, at_state(r, 4)));
-    CHECK_FALSE(WriteReceipt(path, at_state(r, 3, kDigest2)));
-    CHECK_FALSE(WriteReceipt(path, at_state(r, 3, "")));
-    CHECK_FALSE(WriteReceipt(path, at_state(r, 1)));
-    TransferRecord moved = at_state(r, 3);
+    TransferRecord moved = at_state(r, 3), retargeted = moved, rebound = moved;
     moved.pos_x += 1.0f;
-    CHECK_FALSE(WriteReceipt(path, moved));
-    moved = at_state(r, 3);
-    moved.target = kTargetNone;
-    CHECK_FALSE(WriteReceipt(path, moved));
-    moved = at_state(r, 3);
-    moved.save_binding = kBindingB;  // the stored receipt does not decode under this binding
-    CHECK_FALSE(WriteReceipt(path, moved));
+    retargeted.target = kTargetNone;
+    rebound.save_binding = kBindingB;  // the stored receipt does not decode under this binding
+    // In order: written (or not) over the receipt the earlier rows left.
+    const std::pair<TransferRecord, bool> writes[] = {
+        {r, true},  {r, true},  {at_state(r, 2), false}, {at_state(r, 1), true}, {at_state(r, 2), true},
+        {at_state(r, 2), true}, {at_state(r, 4), false}, {at_state(r, 3, kDigest2), false},
+        {at_state(r, 3, ""), false}, {at_state(r, 1), false}, {moved, false}, {retargeted, false}, {rebound, false}};
+    for (size_t i = 0; i < std::size(writes); ++i) {
+        CAPTURE(i);
+        CHECK(WriteReceipt(path, writes[i].first) == writes[i].second);
+    }
 
     // A second holder of the lock keeps the write away.
     platform::LockFile* other = platform::lock_file_open(path + ".lock");
@@ -229,7 +217,11 @@ TEST_CASE("whole-file read, atomic write and compare-and-replace") {
     CHECK_FALSE(WriteFileAtomically(dir.str() + "\\missing\\file", "x"));
 }
 
-TEST_CASE("receipt names come only from hex ids; delivery ids hash the server's text") {
+TEST_CASE("transfer ids are 32 hex characters and differ; receipt names come only from them; delivery ids hash the server's text") {
+    std::string a = NewTransferId(), b = NewTransferId();
+    CHECK(IsLowerHex(a, 32));
+    CHECK(IsLowerHex(b, 32));
+    CHECK(a != b);
     CHECK(ReceiptPath("c:\\s", "0123456789abcdef0123456789abcdef") == "c:\\s\\0123456789abcdef0123456789abcdef.bin");
     CHECK(ReceiptPath("c:\\s", "..\\..\\windows\\system32\\x0123456").empty());
     CHECK(ReceiptPath("c:\\s", "0123456789ABCDEF0123456789ABCDEF").empty());

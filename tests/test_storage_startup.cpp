@@ -1,13 +1,6 @@
 #include <doctest/doctest.h>
 
-#include <filesystem>
-#include <string>
-#include <vector>
-
-#include "host/log.h"
-#include "platform/files.h"
-#include "sim/sim.h"
-#include "storage/startup.h"
+#include <algorithm>
 
 #include "test_storage_garden.h"
 
@@ -84,7 +77,7 @@ TEST_CASE("recovery settles every state to its outcome") {
     g.put(kId4, 3);
     g.put(kId5, 4);
     platform::create_folder(g.path("folder.bin"));
-    g.dir.write("mods/velmora/garden-storage-" + g.binding + "/" + kId0 + ".bin.tmp", "leftover");
+    g.write(kId0 + ".bin.tmp", "leftover");
     // An interrupted delivery stays where its repeated command will find it.
     platform::create_folder(g.path("withdrawals"));
     g.put(kId1, 1, kTargetGardenSave, kDigest1, "withdrawals\\" + kId1 + ".bin");
@@ -118,7 +111,7 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
     std::string kept;  // the file that must be left exactly as it was
     SUBCASE("the set-aside name is taken") {
         g.put(kId1, 1);
-        g.dir.write("mods/velmora/garden-storage-" + g.binding + "/" + kId1 + ".bin.unapplied", "older");
+        g.write(kId1 + ".bin.unapplied", "older");
         kept = kId1 + ".bin";
     }
     SUBCASE("applying, but the garden save file does not hold the planned content") {
@@ -127,12 +120,7 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
         kept = kId2 + ".bin";
     }
     SUBCASE("applying to the animal reserve, whose file is not known") {
-        TransferRecord r = sample_record(kId2);
-        r.kind = kTransferAnimal;
-        r.target = kTargetAnimalReserve;
-        r.save_binding = g.binding;
-        platform::create_folder(g.storage);
-        REQUIRE(WriteFileAtomically(g.path(kId2 + ".bin"), EncodeReceipt(at_state(r, 2))));
+        g.put(kId2, 2, kTargetAnimalReserve);
         kept = kId2 + ".bin";
     }
     SUBCASE("a receipt of another binding") {
@@ -144,7 +132,7 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
     }
     SUBCASE("a damaged receipt") {
         g.put(kId1, 1);
-        g.dir.write("mods/velmora/garden-storage-" + g.binding + "/" + kId1 + ".bin", std::string(208, '\0'));
+        g.write(kId1 + ".bin", std::string(208, '\0'));
         kept = kId1 + ".bin";
     }
     SUBCASE("a receipt under another transfer's name") {
@@ -155,8 +143,7 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
         // A literal "..\..\<id>.bin" in the folder; the same path read the Windows way
         // names a valid receipt two folders up, which must not be touched.
         g.put(kId1, 0, kTargetGardenSave, kDigest1, "..\\..\\" + kId1 + ".bin");
-        g.dir.write("mods/velmora/garden-storage-" + g.binding + "/..\\..\\" + kId1 + ".bin",
-                    g.dir.read("mods/" + kId1 + ".bin"));
+        g.write("..\\..\\" + kId1 + ".bin", g.dir.read("mods/" + kId1 + ".bin"));
         REQUIRE(g.dir.read("mods/" + kId1 + ".bin").size() == kReceiptSize);
         g.put(kId0, 0, kTargetGardenSave, kDigest1, "ABCDEF0123456789ABCDEF0123456789.bin");
         kept = "ABCDEF0123456789ABCDEF0123456789.bin";
@@ -166,7 +153,7 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
         storage_state().pending.resize(kMaxPendingTransfers);
         kept = kId4 + ".bin";
     }
-    std::string before = g.dir.read("mods/velmora/garden-storage-" + g.binding + "/" + kept);
+    std::string before = g.read(kept);
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
     CHECK(s.started);
@@ -177,8 +164,7 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
     CHECK(s.notice.expiry_ms == sim::now_ms() + 7000);
     CHECK(log_lines() == std::vector<std::string>{"garden storage: Storage recovery needs attention. Items and "
                                                   "receipts retained.\n"});
-    CHECK(g.dir.read("mods/velmora/garden-storage-" + g.binding + "/" + kept) == before);
-    CHECK(s.pending.size() <= kMaxPendingTransfers);
+    CHECK(g.read(kept) == before);
     // Nothing escaped the storage folder.
     CHECK_FALSE(std::filesystem::exists(g.dir.path / "mods" / (kId1 + ".bin.unapplied")));
     CHECK((s.pending.empty() || s.pending.size() == kMaxPendingTransfers));
@@ -191,12 +177,7 @@ TEST_CASE("an applying reserve receipt is proven through the reserve's file") {
         path = storage_state().mod_folder + "\\..\\..\\reserve.bin";
         return true;
     };
-    TransferRecord r = sample_record(kId2);
-    r.kind = kTransferAnimal;
-    r.target = kTargetAnimalReserve;
-    r.save_binding = g.binding;
-    platform::create_folder(g.storage);
-    REQUIRE(WriteFileAtomically(g.path(kId2 + ".bin"), EncodeReceipt(at_state(r, 2, Sha256Hex("reserve without the animal")))));
+    g.put(kId2, 2, kTargetAnimalReserve, Sha256Hex("reserve without the animal"));
     REQUIRE(StartStorage());
     CHECK_FALSE(storage_state().attention);
     CHECK(g.state_on_disk(kId2 + ".bin") == 3);

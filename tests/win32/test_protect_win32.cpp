@@ -41,12 +41,6 @@ volatile int g_own_data = 5;
 
 }  // namespace
 
-TEST_CASE("this program is the main module and lies below 4 GiB") {
-    uintptr_t module = reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr));
-    REQUIRE(module < (uintptr_t(1) << 32));
-    CHECK(game::main_module() == static_cast<game_addr>(module));
-}
-
 TEST_CASE("probes on allocated pages: ends, protections, modifiers, guard and reserved pages") {
     game_addr a = alloc_low(0x3000, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     REQUIRE(a != 0);
@@ -85,7 +79,10 @@ TEST_CASE("probes on allocated pages: ends, protections, modifiers, guard and re
     VirtualFree(ptr(code), 0, MEM_RELEASE);
 }
 
-TEST_CASE("the main module's code and data") {
+TEST_CASE("this program is the main module below 4 GiB; its code and data") {
+    uintptr_t module = reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr));
+    REQUIRE(module < (uintptr_t(1) << 32));
+    CHECK(game::main_module() == static_cast<game_addr>(module));
     game_addr code = static_cast<game_addr>(reinterpret_cast<uintptr_t>(&own_code));
     game_addr data = static_cast<game_addr>(reinterpret_cast<uintptr_t>(&g_own_data));
     CHECK(is_game_code(code, 16));
@@ -95,7 +92,6 @@ TEST_CASE("the main module's code and data") {
     uint32_t hash = fnv1a32(ptr(code), 16);
     CHECK(matches_fingerprint(code, 16, hash));
     CHECK_FALSE(matches_fingerprint(code, 16, hash ^ 1));
-
 }
 
 TEST_CASE("apply_code_patch rewrites running code and gives the protection back") {
