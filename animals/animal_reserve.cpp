@@ -167,7 +167,7 @@ void save_in_background() {
 
 bool save_table() {
     std::string bytes;
-    return serialize_table(table(), g_reserve.save_key, bytes) && write_file_now(g_reserve.reserve_path, bytes);
+    return serialize_table(table(), g_reserve.save_key, bytes) && platform::write_file_atomically(g_reserve.reserve_path, bytes);
 }
 
 }  // namespace

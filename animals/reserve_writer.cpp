@@ -40,7 +40,7 @@ void run(Writer* w) {
         table.swap(w->table);
         g.unlock();
         WriteResult r;
-        r.ok = write_file_now(path, bytes);
+        r.ok = platform::write_file_atomically(path, bytes);
         r.hash = game_memory::fnv1a32(table.data(), table.size());
         g.lock();
         w->result = r;
@@ -65,15 +65,6 @@ void in_child() {
 }
 
 }  // namespace
-
-bool write_file_now(const std::string& path, const std::string& bytes) {
-    const std::string tmp = path + ".tmp";
-    platform::WriteFile* f = platform::file_create_write(tmp);
-    if (!f) return false;
-    bool ok = platform::file_write(f, bytes.data(), bytes.size()) && platform::file_flush(f);
-    ok = platform::file_close_write(f) && ok;
-    return ok && platform::file_move_replace(tmp, path);
-}
 
 void writer_submit(const std::string& path, std::string bytes, const void* table, size_t table_size) {
     Writer& w = writer();

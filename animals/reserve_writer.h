@@ -22,7 +22,4 @@ bool writer_take_result(WriteResult& result);
 // Blocks until the job handed over is finished (its result is left to take).
 void writer_wait();
 
-// The same write on the calling thread.
-bool write_file_now(const std::string& path, const std::string& bytes);
-
 }  // namespace animals

@@ -25,6 +25,9 @@ bool file_close_write(WriteFile* file);
 
 // Moves `from` over `to`, replacing it, and returns only once the move is on disk.
 bool file_move_replace(const std::string& from, const std::string& to);
+// Writes `bytes` to `path` + ".tmp", flushes it to the disk and moves it over `path`: a crash
+// leaves the old file or the new one, never a part of either.
+bool write_file_atomically(const std::string& path, const std::string& bytes);
 // Moves `from` to `to` with write-through; fails when `to` exists.
 bool file_move_new(const std::string& from, const std::string& to);
 bool file_delete(const std::string& path);

@@ -205,12 +205,7 @@ bool ReadReceipt(const std::string& path, const std::string& expected_binding, T
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
-    const std::string tmp = path + ".tmp";
-    platform::WriteFile* file = platform::file_create_write(tmp);
-    if (!file) return false;
-    bool ok = platform::file_write(file, bytes.data(), bytes.size()) && platform::file_flush(file);
-    ok = platform::file_close_write(file) && ok;
-    return ok && platform::file_move_replace(tmp, path);
+    return platform::write_file_atomically(path, bytes);
 }
 
 bool WriteReceipt(const std::string& path, const TransferRecord& record) {
