@@ -48,19 +48,6 @@ game_addr record_in_memory(const TransferRecord& t) {
     return 0;
 }
 
-bool file_has_record(const std::string& file, const TransferRecord& t) {
-    uint8_t want[20];
-    record_bytes(t, want);
-    uint32_t kind = game_kind(t);
-    game_addr table = record_table(kind);
-    if (file.size() != kGardenSaveFileSize) return false;
-    for (uint32_t i = 0; i < record_count(kind); ++i) {
-        size_t at = kGardenBlockOffset + (table - game::addr::garden_save_block) + i * kItemRecordSize;
-        if (std::memcmp(file.data() + at, want, 20) == 0) return true;
-    }
-    return false;
-}
-
 // A delivery stopped while applying: complete when its item is in the garden save file, or
 // is in game memory and can still be written into the file. False: the item is nowhere.
 bool item_saved(const TransferRecord& t) {
@@ -68,13 +55,13 @@ bool item_saved(const TransferRecord& t) {
     const std::string& path = storage_state().garden_save_path;
     std::string file;
     if (!ReadWholeFile(path, kMaxHashedFileSize, file)) return false;
-    if (file_has_record(file, t)) return true;
+    uint8_t want[20];
+    record_bytes(t, want);
+    if (garden_save_has_record(file, game_kind(t), want)) return true;
     game_addr record = record_in_memory(t);
     if (!record) return false;
-    uint8_t item[20];
-    record_bytes(t, item);
     std::string updated, why;
-    return garden_save_with_record(file, record, item, updated, why) && ReplaceFileIfUnchanged(path, file, updated);
+    return garden_save_with_record(file, record, want, updated, why) && ReplaceFileIfUnchanged(path, file, updated);
 }
 
 // After the item was written into the game: never reported as failed (the server would offer

@@ -193,34 +193,67 @@ std::vector<PendingDeposit>& pending_deposits() { return module().pending; }
 
 void reset_deposit_state() { module() = DepositModule{}; }
 
-bool garden_save_with_record(const std::string& file, game_addr record, const uint8_t bytes[20], std::string& out,
-                             std::string& why) {
+namespace {
+
+// The file's data block copied into the scratch area and checked by the game's own routine:
+// its address there, or 0 (with `why`) when the file is not one the game would load.
+game_addr checked_block(const std::string& file, std::string& why) {
     if (!header_ok(file)) {
         why = "selected garden save is unavailable";
-        return false;
-    }
-    if (record < game::addr::garden_save_block ||
-        uint64_t(record - game::addr::garden_save_block) + kItemRecordSize > kGardenBlockSize) {
-        why = "native item save allocation was not safe";
-        return false;
+        return 0;
     }
     game_addr block = storage_scratch(kGardenBlockSize);
     if (!block) {
         why = "storage persistence or native code is unavailable";
-        return false;
+        return 0;
     }
-    unsigned char* host = game::game_ptr<unsigned char>(block);
-    std::memcpy(host, file.data() + kGardenBlockOffset, kGardenBlockSize);
+    std::memcpy(game::game_ptr<unsigned char>(block), file.data() + kGardenBlockOffset, kGardenBlockSize);
     if (!game::garden_save_check(block)) {
         why = "garden save checksum is invalid";
+        return 0;
+    }
+    return block;
+}
+
+// Only the item tables' records: anything else in the block (its checksum word first) is not
+// an item's place.
+bool item_record_place(game_addr record) {
+    for (uint32_t kind : {kKindFruit, kKindAnimal}) {
+        game_addr table = record_table(kind);
+        if (record >= table && (record - table) % kItemRecordSize == 0 &&
+            (record - table) / kItemRecordSize < record_count(kind))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool garden_save_with_record(const std::string& file, game_addr record, const uint8_t bytes[20], std::string& out,
+                             std::string& why) {
+    if (!item_record_place(record)) {
+        why = "native item save allocation was not safe";
         return false;
     }
+    game_addr block = checked_block(file, why);
+    if (!block) return false;
+    unsigned char* host = game::game_ptr<unsigned char>(block);
     std::memcpy(host + (record - game::addr::garden_save_block), bytes, kItemRecordSize);
     game::garden_save_store(block);
     std::string copy = file;
     std::memcpy(copy.data() + kGardenBlockOffset, host, kGardenBlockSize);
     out.swap(copy);
     return true;
+}
+
+bool garden_save_has_record(const std::string& file, uint32_t kind, const uint8_t bytes[20]) {
+    std::string why;
+    if (!checked_block(file, why)) return false;
+    for (uint32_t i = 0; i < record_count(kind); ++i) {
+        size_t at = kGardenBlockOffset + (record_table(kind) - game::addr::garden_save_block) + i * kItemRecordSize;
+        if (std::memcmp(file.data() + at, bytes, kItemRecordSize) == 0) return true;
+    }
+    return false;
 }
 
 bool enable_storage(const std::string& mod_path, const SyncConfig& config) {

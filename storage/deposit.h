@@ -80,10 +80,13 @@ bool commit_deposit(PendingDeposit& deposit);
 
 // The garden save file's content with one item record changed, for a file as read:
 // 65,536 bytes with the header, the block's checksum valid before, recomputed after.
-// `record` is the game address of the record; `bytes` its new 20 bytes. False (and `out`
-// untouched) when the file or the record's place is not as expected.
+// `record` is the game address of a fruit or animal record; `bytes` its new 20 bytes. False
+// (and `out` untouched) when the file or the record's place is not as expected.
 bool garden_save_with_record(const std::string& file, game_addr record, const uint8_t bytes[20], std::string& out,
                              std::string& why);
+// Whether the garden save file, as read and valid as the game checks it, holds a record of
+// `kind` with exactly these bytes.
+bool garden_save_has_record(const std::string& file, uint32_t kind, const uint8_t bytes[20]);
 // 20 bytes of a freed record: -1, -1 and sixteen zero bytes.
 void freed_record(uint8_t out[20]);
 

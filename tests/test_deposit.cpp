@@ -226,6 +226,22 @@ TEST_CASE("what is not offered for storage") {
     CHECK(sim::gameboy_faults().release_calls == 0);
 }
 
+TEST_CASE("the garden save file is rewritten only at an item's record, and read only when the game would load it") {
+    Scene scene;
+    sim::place_fruit(7, 2);
+    sim::write_garden_save();
+    std::string file = sim::read_garden_save(), out, why;
+    uint8_t freed[20];
+    freed_record(freed);
+    CHECK_FALSE(garden_save_with_record(file, game::addr::garden_save_block, freed, out, why));  // its checksum word
+    CHECK(out.empty());
+    uint8_t fruit[20];
+    std::memcpy(fruit, game::game_ptr<const uint8_t>(storage_game::kFruitRecords), 20);
+    CHECK(garden_save_has_record(file, storage_game::kKindFruit, fruit));
+    file[sim::kGardenSaveBlockOffset + 100] ^= 1;
+    CHECK_FALSE(garden_save_has_record(file, storage_game::kKindFruit, fruit));
+}
+
 namespace {
 std::string g_reserve_file;
 game_addr g_reserve_record = 0;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -27,13 +28,17 @@
 #include "animals/animal_reserve.h"
 #include "host/game.h"
 #include "net/worker.h"
+#include "platform/posix/posix_control.h"
 #include "server_fixture.h"
 #include "sim/animals.h"
+#include "sim/gameboy.h"
 #include "sim/garden.h"
 #include "sim/sim.h"
 #include "sim/tasks.h"
 #include "snapshot/chao_record.h"
 #include "snapshot/scanner.h"
+#include "storage/deposit.h"
+#include "storage/startup.h"
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
@@ -60,11 +65,7 @@ long rss_kib() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-std::string save_path(int slot) {
-    char path[96];
-    std::snprintf(path, sizeof path, "C:\\Games\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S%02d", slot);
-    return path;
-}
+bool g_f8 = false;  // the player holds the storage key
 
 game_addr slot_addr(int slot) { return game::addr::chao_slots + static_cast<uint32_t>(slot) * ChaoRecord::size; }
 
@@ -117,12 +118,17 @@ struct Soak {
     std::set<std::string> hatch_queued;            // "slot:generation"
     std::map<int, game_addr> egg_tasks;            // slot -> its egg task
     uint32_t fruit_count_at_start = 0;
+    int fruit_objects_at_start = 0;
     // Faults thrown.
     uint64_t bursts = 0, stalls = 0, long_stalls = 0, drops = 0, mid_body_drops = 0, restarts = 0,
              intruder_greets = 0, intruder_refused = 0, intruder_held = 0, restart_failures = 0;
     bool intruder_holds = false;
     uint64_t intruder_release_frame = 0;
     std::string intruder_session;
+    // Garden storage: fruit the player found, what went to the Game Boy, what was withdrawn.
+    uint64_t fruit_found = 0, fruit_eaten = 0, deposits = 0, deposit_walkaways = 0, deposit_faults = 0, withdrawals = 0;
+    uint64_t gameboy_until = 0;
+    bool restart_when_saved_out = false;  // the player stays at the Game Boy until this frame
     // What the mod said.
     std::map<std::string, uint64_t> log_counts;
     std::deque<std::string> last_lines;
@@ -137,6 +143,9 @@ struct Soak {
     int failures = 0, checks = 0;
 
     explicit Soak(const Options& o) : opt(o), rng(o.seed) {}
+
+    std::string savedata() const { return folder.str() + "/savedata"; }
+    std::string save_path(int slot) const { return savedata() + "/SONIC2B__S0" + std::to_string(slot); }
 
     uint64_t roll(uint64_t n) { return n ? rng() % n : 0; }
     bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; }
@@ -297,7 +306,7 @@ struct Soak {
     void switch_save() {
         ++slot_switches;
         save_slot = save_slot == 1 ? 2 : 1;
-        sim::set_save_path(save_path(save_slot).c_str());
+        sim::set_save_folder(savedata(), save_slot);
     }
 
     // The game asks for a record for a new animal; whatever it is handed it fills in.
@@ -313,6 +322,85 @@ struct Soak {
                        static_cast<float>(roll(60)) - 30.0f, 0.5f, static_cast<float>(roll(60)) - 30.0f};
         sim::poke(r, &a, sizeof a);
         ++animals_added;
+    }
+
+    // Garden storage. The player finds a fruit (or takes an animal of the reserve), walks to the
+    // Game Boy and holds the storage key; after a while, done or not, walks away. The game saves
+    // the garden now and then, also in the middle of a deposit.
+    // One of the garden's fruit, or an animal of the reserve, lying about.
+    game_addr lying_about(uint32_t kind) {
+        const game_addr routine = kind == kFruitKind ? storage_game::kFruitRoutine : storage_game::kAnimalRoutine;
+        for (uint32_t i = 0, at = static_cast<uint32_t>(roll(40)); i < 40; ++i) {
+            game_addr entry = storage_game::slot_table(kind) + (at + i) % 40 * storage_game::kSlotEntrySize;
+            game_addr task = game::read<uint32_t>(entry + 0x3C);
+            if (task && game::read<uint32_t>(task + 0x10) == routine && (kind == kFruitKind || sim::item_record(task)))
+                return task;
+        }
+        return 0;
+    }
+
+    // The Chao eat fruit the commands made, keeping the garden below the game's 40 (at 40 a
+    // delivery waits for room).
+    void chao_eat() {
+        if (sim::item_count(kFruitKind) > 30 && fruit_eaten < sim::created_fruit().size()) {
+            sim::set_item_count(kFruitKind, sim::item_count(kFruitKind) - 1);
+            ++fruit_eaten;
+        }
+    }
+
+    void deposit() {
+        if (garden == 0 || gameboy_until != 0) return;
+        game_addr task = lying_about(chance(0.7) ? kFruitKind : kAnimalKind);
+        if (chance(0.5) && sim::count_objects(kFruitKind) < 16 && sim::item_count(kFruitKind) < 36) {
+            task = sim::place_fruit(static_cast<int32_t>(roll(24)), 1 + static_cast<int32_t>(roll(4)), chance(0.8),
+                                    100.0f, 5.0f, -40.0f);
+            if (task) ++fruit_found;
+        }
+        if (!task) return;
+        sim::write_garden_save();
+        sim::hold(task);
+        sim::place_player(100.0f, 5.0f, -40.0f, 0);
+        g_f8 = true;
+        ++deposits;
+        gameboy_until = sim::frame_number() + 50 + roll(chance(0.2) ? 60 : 400);
+        if (chance(0.2)) {  // the server fails the prepare or the commit, answers late, or restarts
+            ++deposit_faults;  // (its sessions gone) once the item is saved out
+            const uint64_t kind = roll(3);
+            if (kind == 0) set_faults({{"statuses", {roll(2) ? 503 : 500}}, {"match", "/api/v1/inventory/deposit"}});
+            if (kind == 1) set_faults({{"delay_seconds", 1 + roll(2)}, {"delay_count", 1}, {"match", "/api/v1/inventory/deposit"}});
+            restart_when_saved_out = kind == 2;
+        }
+    }
+
+    void walk_away() {
+        g_f8 = false;
+        gameboy_until = 0;
+        if (!pending_deposits().empty()) ++deposit_walkaways;
+        sim::hold(0);
+        sim::place_player(static_cast<float>(roll(40)) - 20.0f, 0.0f, static_cast<float>(roll(40)) - 20.0f, 0);
+    }
+
+    json storage_items() {
+        HttpReply r = server.admin("GET", std::string("/admin/accounts/") + kAccount + "/storage");
+        json j = json::parse(r.body, nullptr, false);
+        return j.is_object() && j.contains("items") ? j["items"] : json::array();
+    }
+
+    // A stored fruit back into the garden the player is in (animals stay stored: the game's own
+    // animal records are all taken, so a delivery of one would wait for ever).
+    void withdraw() {
+        if (garden == 0) return;
+        for (const json& item : storage_items()) {
+            if (item["state"] != "stored" || item["kind"] != "fruit") continue;
+            json body = {{"item_id", item["item_id"]}, {"save_slot", 1}, {"garden", garden}};
+            HttpReply r = server.admin("POST", std::string("/admin/accounts/") + kAccount + "/withdraw", body.dump());
+            json j = json::parse(r.body, nullptr, false);
+            if (r.status == 200 && j.is_object() && j.contains("id")) {
+                queued[j["id"].get<int>()] = body;
+                ++withdrawals;
+            }
+            return;
+        }
     }
 
     // ---- the operator
@@ -449,12 +537,18 @@ struct Soak {
             return false;
         }
         sim::recording().keep_screen = false;
+        sim::setup_gameboy(1);
         sim::set_item_records(kAnimalKind, 0);  // the game's own animal records are all taken
         sim::set_item_count(kAnimalKind, 10);
         fruit_count_at_start = sim::item_count(kFruitKind);
+        fruit_objects_at_start = sim::count_objects(kFruitKind);
         for (int s = 0; s < static_cast<int>(game::kChaoSlotCount); ++s)
             if (slot_type(s) == 1) egg_tasks[s] = sim::add_egg_task(slot_addr(s)).task;
-        sim::set_save_path(save_path(1).c_str());
+        std::filesystem::create_directories(savedata());
+        sim::set_save_folder(savedata(), 1);
+        sim::write_garden_save();
+        sim::use_standin_item_routines();
+        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && g_f8; });
         folder.write("config.ini", "BaseUrl=" + server.base_url() + "\nApiKey=" + server.api_key +
                                        "\nSaveSlot=1\nScanIntervalFrames=" + std::to_string(kScanInterval) +
                                        "\nFullResyncSeconds=3600\nCommandPollSeconds=2\n");
@@ -473,6 +567,12 @@ struct Soak {
             const uint64_t f = sim::frame_number();
             if (f == warm) rss_warm = rss_kib();
             if (intruder_holds && f >= intruder_release_frame) release_intruder();
+            if (gameboy_until && (f >= gameboy_until || garden == 0)) walk_away();
+            if (restart_when_saved_out && !pending_deposits().empty() && !pending_deposits()[0].still_in_garden) {
+                restart_when_saved_out = false;
+                if (server.restart()) ++restarts;
+                else ++restart_failures;
+            }
             if (f >= next_fault) {
                 fault();
                 next_fault = f + 1000 + roll(2000);
@@ -488,10 +588,10 @@ struct Soak {
             if (chance(0.03)) operator_rename();
             if (chance(0.025)) operator_fruit();
             if (chance(0.003)) queue({{"kind", "resync"}});
-            // DEPOSITS AND DELIVERIES GO HERE: the player holding a fruit or an animal at the Game
-            // Boy (storage/deposit.*) and the operator withdrawing stored items back into the
-            // garden (storage/delivery.*, POST /admin/accounts/<account>/withdraw), with their
-            // counts added to the fruit and animal checks in verify().
+            chao_eat();
+            if (chance(0.04)) deposit();
+            if (chance(0.02)) withdraw();
+            if (chance(0.01)) sim::write_garden_save();
             if (f % 600 == 0) operator_hatches();
             if (f % 6000 == 0) progress();
         }
@@ -527,6 +627,7 @@ struct Soak {
         release_intruder();
         if (save_slot != 1) switch_save();
         if (garden == 0) enter(1);
+        if (gameboy_until) walk_away();
         drain_log();
         operator_hatches();
         auto deadline = Clock::now() + std::chrono::seconds(240);
@@ -538,12 +639,12 @@ struct Soak {
             for (const json& c : commands()) {
                 if (c.value("acknowledged", false)) continue;
                 all_acked = false;
-                if (c["kind"] == "spawn_fruit" && waiting_garden == 0) waiting_garden = c["fields"].value("garden", 0);
+                if (c["kind"] != "hatch" && waiting_garden == 0) waiting_garden = c["fields"].value("garden", 0);
             }
             if (waiting_garden != 0 && waiting_garden != garden) enter(waiting_garden);
             json g = merged();
             const bool same = g.is_object() && g.contains("chao") && g["chao"] == local_chao();
-            if (all_acked && same) return true;
+            if (all_acked && same && pending_deposits().empty()) return true;
             if (round % 500 == 499) {
                 std::printf("soak: settling at frame %llu: %s, %s\n", (unsigned long long)sim::frame_number(),
                             all_acked ? "all acknowledged" : "commands waiting",
@@ -570,6 +671,11 @@ struct Soak {
                     (unsigned long long)slots_emptied, (unsigned long long)garden_moves,
                     (unsigned long long)slot_switches, (unsigned long long)animals_added,
                     (unsigned long long)animals_refused);
+        std::printf("  storage: %llu deposits begun (%llu with a server fault, %llu walked away from unfinished), "
+                    "%llu fruit found, %llu withdrawals\n",
+                    (unsigned long long)deposits, (unsigned long long)deposit_faults,
+                    (unsigned long long)deposit_walkaways, (unsigned long long)fruit_found,
+                    (unsigned long long)withdrawals);
         std::printf("  faults: %llu status bursts, %llu stalls (%llu of 10 s), %llu dropped, %llu cut mid-body, "
                     "%llu restarts (%llu failed), intruder %llu greetings (%llu refused, %llu took the garden)\n",
                     (unsigned long long)bursts, (unsigned long long)stalls, (unsigned long long)long_stalls,
@@ -625,12 +731,37 @@ struct Soak {
         check(acked == list.size(), std::to_string(acked) + " of " + std::to_string(list.size()) +
                                         " commands acknowledged (" + std::to_string(ok) + " ok)");
         for (auto& [reason, n] : refusals) std::printf("         refused %dx: %s\n", n, reason.c_str());
+        // Fruit: the commands' own, and those the player found, each in the garden or in the
+        // server's storage (delivered ones back in the garden, made once each).
+        int stored[2] = {0, 0}, delivered = 0;
+        for (const json& i : storage_items()) {
+            if (i["state"] == "delivered") ++delivered;
+            else ++stored[i["kind"] == "animal"];
+        }
         const size_t fruit_made = sim::created_fruit().size();
+        const int found_in_garden = sim::count_objects(kFruitKind) - fruit_objects_at_start;
         const uint32_t fruit_counted = sim::item_count(kFruitKind) - fruit_count_at_start;
-        check(fruit_made == static_cast<size_t>(fruit_ok) && fruit_counted == fruit_made,
+        check(fruit_made == static_cast<size_t>(fruit_ok) && fruit_counted + fruit_eaten == fruit_made + found_in_garden,
               "fruit: " + std::to_string(fruit_ok) + " asked for by acknowledged commands, " +
-                  std::to_string(fruit_made) + " created, " + std::to_string(fruit_counted) +
-                  " in the game's item count");
+                  std::to_string(fruit_made) + " created, " + std::to_string(fruit_eaten) + " eaten, " +
+                  std::to_string(fruit_counted) + " in the game's item count");
+        check(found_in_garden + stored[0] == static_cast<int>(fruit_found) &&
+                  delivered == sim::gameboy_faults().create_calls && pending_deposits().empty() &&
+                  !storage_state().attention,
+              "storage: " + std::to_string(fruit_found) + " fruit found, " + std::to_string(found_in_garden) +
+                  " in the garden, " + std::to_string(stored[0]) + " fruit and " + std::to_string(stored[1]) +
+                  " animals stored, " + std::to_string(delivered) + " delivered and " +
+                  std::to_string(sim::gameboy_faults().create_calls) + " made, none pending or stuck");
+        const std::string file = sim::read_garden_save();
+        bool same_records = file.size() == sim::kGardenSaveSize;
+        for (uint32_t kind : {kAnimalKind, kFruitKind}) {
+            const game_addr table = storage_game::record_table(kind);
+            const uint32_t bytes = storage_game::record_count(kind) * storage_game::kItemRecordSize;
+            same_records = same_records && std::memcmp(file.data() + sim::kGardenSaveBlockOffset +
+                                                           (table - game::addr::garden_save_block),
+                                                       game::game_ptr<const uint8_t>(table), bytes) == 0;
+        }
+        check(same_records && sim::garden_save_sealed(file), "the garden save file's item records are the game's");
         check(sim::task_model().hatches == hatch_ok,
               "hatches: " + std::to_string(hatch_ok) + " acknowledged, " +
                   std::to_string(sim::task_model().hatches) + " carried out by the game");
@@ -645,9 +776,10 @@ struct Soak {
         if (const AnimalRecord* t = animals::table())
             for (uint32_t i = 0; i < animals::kCapacity; ++i)
                 if (animals::record_valid(t[i]) && !animals::record_is_free(t[i])) ++reserved;
-        check(own == sim::kAnimalRecordCount && reserved == animals_added,
+        check(own == sim::kAnimalRecordCount && reserved + stored[1] == animals_added,
               "animals: " + std::to_string(animals_added) + " arrived, " + std::to_string(reserved) +
-                  " in the reserve, " + std::to_string(own) + " of the game's own records kept");
+                  " in the reserve, " + std::to_string(stored[1]) + " stored, " + std::to_string(own) +
+                  " of the game's own records kept");
         sim::game_stores_items(kAnimalKind);
         std::string name =
             animals::reserve_file_name(1, animals::save_key_of(animals::normalize_save_path(save_path(1)))).substr(1);

@@ -1,0 +1,87 @@
+// The mod's own reading and rewriting of the garden save file, over arbitrary file bytes and
+// record choices: a refusal leaves the output alone; a rewrite keeps the size, the header and
+// every byte but the chosen record's (set to the given bytes) and the block's checksum (valid
+// after); a record found is in a file the game would load.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim/gameboy.h"
+#include "sim/sim.h"
+#include "storage/deposit.h"
+
+using namespace storage_game;
+
+namespace {
+
+// Input: a mode byte, a record choice (4 bytes), the record's 20 new bytes, then the file.
+// Mode bit 0 makes the file well formed around the rest (header, the rest as the block's
+// start, sealed), bit 1 picks any record address around the block instead of a table's record.
+struct Input {
+    uint8_t mode = 0;
+    uint32_t choice = 0;
+    uint8_t bytes[20] = {};
+    std::string file;
+};
+
+Input split(const uint8_t* data, size_t size) {
+    Input in;
+    size_t at = 0;
+    if (at < size) in.mode = data[at++];
+    for (int i = 0; i < 4 && at < size; ++i) in.choice |= uint32_t(data[at++]) << (8 * i);
+    for (int i = 0; i < 20 && at < size; ++i) in.bytes[i] = data[at++];
+    in.file.assign(reinterpret_cast<const char*>(data + at), size - at);
+    if (in.mode & 1) {
+        std::string rest = in.file;
+        in.file.assign(kGardenSaveFileSize, '\0');
+        std::memcpy(in.file.data(), kGardenSaveHeader, 48);
+        std::memcpy(in.file.data() + kGardenBlockOffset, rest.data(), std::min<size_t>(rest.size(), kGardenBlockSize));
+        if (!(in.mode & 4)) sim::seal_garden_save(in.file);
+    }
+    return in;
+}
+
+bool well_formed(const std::string& f) {
+    return f.size() == kGardenSaveFileSize && std::memcmp(f.data(), kGardenSaveHeader, 48) == 0 && sim::garden_save_sealed(f);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = [] {
+        sim::reset();
+        set_storage_scratch(sim::alloc(kStorageScratchSize), kStorageScratchSize);
+        return true;
+    }();
+    (void)ready;
+    Input in = split(data, size);
+    uint32_t kind = (in.choice >> 31) ? kKindAnimal : kKindFruit;
+    game_addr record = (in.mode & 2) ? game::addr::garden_save_block - 64 + (in.choice % (kGardenBlockSize + 128))
+                                     : record_table(kind) + (in.choice % record_count(kind)) * kItemRecordSize;
+    bool in_table = false;
+    for (uint32_t k : {kKindFruit, kKindAnimal})
+        in_table = in_table || (record >= record_table(k) && (record - record_table(k)) % kItemRecordSize == 0 &&
+                                (record - record_table(k)) / kItemRecordSize < record_count(k));
+
+    const std::string untouched = "untouched";
+    std::string out = untouched, why;
+    bool ok = garden_save_with_record(in.file, record, in.bytes, out, why);
+    if (ok != (well_formed(in.file) && in_table)) abort();  // refused exactly the files and places not as expected
+    if (!ok) {
+        if (out != untouched || why.empty()) abort();
+    } else {
+        if (out.size() != in.file.size() || !well_formed(out)) abort();
+        const size_t at = kGardenBlockOffset + (record - game::addr::garden_save_block);
+        if (std::memcmp(out.data() + at, in.bytes, kItemRecordSize) != 0) abort();
+        for (size_t i = 0; i < out.size(); ++i)
+            if (out[i] != in.file[i] && (i < at || i >= at + kItemRecordSize) &&
+                (i < kGardenBlockOffset || i >= kGardenBlockOffset + 4))
+                abort();
+        if (!garden_save_has_record(out, record >= record_table(kKindAnimal) ? kKindAnimal : kKindFruit, in.bytes))
+            abort();
+    }
+    // A record is only ever found in a file the game would load.
+    if (garden_save_has_record(in.file, kind, in.bytes) && !well_formed(in.file)) abort();
+    return 0;
+}
