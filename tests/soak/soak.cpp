@@ -644,6 +644,7 @@ struct Soak {
         operator_hatches();
         auto deadline = Clock::now() + std::chrono::seconds(240);
         for (int round = 0; Clock::now() < deadline; ++round) {
+            chao_eat();  // a garden full of fruit keeps deliveries waiting until the Chao eat
             play(60);
             if (round % 5 != 4) continue;
             int waiting_garden = 0;
@@ -662,6 +663,11 @@ struct Soak {
                             all_acked ? "all acknowledged" : "commands waiting",
                             same ? "garden equal" : "garden differs");
                 drain_log();
+                for (const json& c : commands())
+                    if (!c.value("acknowledged", false))
+                        std::printf("    waiting: command %d, %s for garden %d, offered %d times\n",
+                                    c.value("id", 0), c.value("kind", "").c_str(), c["fields"].value("garden", 0),
+                                    c.value("offered", 0));
                 for (size_t i = last_lines.size() > 6 ? last_lines.size() - 6 : 0; i < last_lines.size(); ++i)
                     std::printf("    %s", last_lines[i].c_str());
                 std::fflush(stdout);
