@@ -24,7 +24,6 @@ uint32_t protection_of(game_addr address) {
 }  // namespace
 
 TEST_CASE("FNV-1a-32 and the instruction encodings against hand-worked values") {
-    CHECK(fnv1a32("", 0) == 0x811C9DC5u);
     CHECK(fnv1a32("foobar", 6) == 0xBF9CF968u);
     uint8_t b[5];
     encode_call_rel32(0x0056903B, 0x00568F30, b);  // the game's own call at the hook site
@@ -37,7 +36,7 @@ TEST_CASE("FNV-1a-32 and the instruction encodings against hand-worked values") 
     CHECK_FALSE(decode_rel32(0x00401000, b, kOpCallRel32, target));
 }
 
-TEST_CASE("probes: region ends, protections, guard pages, other modules, wrap-around") {
+TEST_CASE("probes: region ends, protections, guard pages, other modules, wrap-around, pointers followed") {
     sim::reset();
     game_addr heap = sim::alloc(0x2000);  // two pages, then a gap
     CHECK(is_readable(heap, 0x2000));
@@ -64,10 +63,8 @@ TEST_CASE("probes: region ends, protections, guard pages, other modules, wrap-ar
     // Executable image memory of another module.
     CHECK_FALSE(is_game_code(sim::kGateAddress, 5));
     CHECK_FALSE(matches_fingerprint(sim::kGateAddress, 1, fnv1a32("\xC3", 1)));
-}
 
-TEST_CASE("probe helpers: a pointer found in game memory is probed before it is followed") {
-    sim::reset();
+    // A pointer found in game memory is probed before it is followed.
     game_addr object = sim::alloc(0x40);
     CHECK(write_checked<uint32_t>(object + 0x10, 0x12345678u));
     sim::set_protection(object, 0x40, game::kPageReadOnly);
@@ -107,8 +104,7 @@ TEST_CASE("apply_code_patch: written with the protections back, or nothing at al
     sites[1].length = 4;
     std::memcpy(sites[1].bytes, "\xAA\xBB\xCC\xDD", 4);
     bool written = false;
-    CHECK(apply_code_patch(sites, 2, &written));
-    CHECK(written);
+    CHECK((apply_code_patch(sites, 2, &written) && written));
     CHECK(bytes_at(0x00401100, 3) == Bytes{0x90, 0x90, 0xC3});
     CHECK(bytes_at(0x00402FFE, 4) == Bytes{0xAA, 0xBB, 0xCC, 0xDD});
     CHECK(protection_of(0x00403000) == game::kPageExecuteRead);
@@ -118,8 +114,7 @@ TEST_CASE("apply_code_patch: written with the protections back, or nothing at al
     sim::reset();
     sites[1].address = 0x20000000;
     Bytes before = bytes_at(0x00401100, 3);
-    CHECK_FALSE(apply_code_patch(sites, 2, &written));
-    CHECK_FALSE(written);
+    CHECK_FALSE((apply_code_patch(sites, 2, &written) || written));
     CHECK(bytes_at(0x00401100, 3) == before);
     CHECK(protection_of(0x00401100) == game::kPageExecuteRead);
 }
