@@ -170,19 +170,14 @@ TEST_CASE("slot commands write exactly their field behind the guards; refusals a
         {restore_command(0, 7, 2, payload(105)).substr(1), "restore refused: this slot has started a new life"},
     };
     mod_state().new_life_flags[7] = true;
+    std::string want;
     int id = 100;
-    for (const auto& r : refusals) {
-        std::string body = r.first.back() == '}' ? r.first.substr(0, r.first.size() - 1) : r.first;
-        b.offer("{\"id\":" + std::to_string(++id) + "," + body + "}");
+    for (const auto& [body, reason] : refusals) {
+        b.offer("{\"id\":" + std::to_string(++id) + "," + (body.back() == '}' ? body.substr(0, body.size() - 1) : body) + "}");
+        want += (want.empty() ? "" : "; ") + std::to_string(id) + " failed: " + reason;
     }
     b.run();
-    std::vector<AckEntry> acks = b.acks();
-    REQUIRE(acks.size() == std::size(refusals));
-    for (size_t i = 0; i < acks.size(); ++i) {
-        CHECK(acks[i].id == 101 + i);
-        CHECK_FALSE(acks[i].ok);
-        CHECK(acks[i].error == refusals[i].second);
-    }
+    CHECK(b.answered() == want);
     CHECK(all_slots() == settled);
     CHECK(b.completed().size() == 3);
 }
@@ -285,7 +280,7 @@ TEST_CASE("a command offered again, in a second document or after a lost acknowl
     CHECK(mod_state().handled_commands.empty());
 }
 
-TEST_CASE("spawn_fruit waits for its garden and the player, and stops where the game refuses") {
+TEST_CASE("fruit waits for its garden and the player and stops where the game refuses; trees wait while loaded") {
     Bench b;
     game::write<uint32_t>(game::addr::character_data, 0);
     b.offer(R"({"id":1,"kind":"spawn_fruit","garden":2,"fruit_type":3},)"
@@ -314,6 +309,21 @@ TEST_CASE("spawn_fruit waits for its garden and the player, and stops where the 
     b.run(2);
     CHECK(b.answered() == "5 failed: fruit creation unavailable: the game's fruit routine differs");
     CHECK(sim::created_fruit().size() == 2);
+
+    // A garden's trees are left alone while it is loaded; a rebirth without the hook is refused.
+    sim::write_tree(sim::TreeSpec{3, 2, 1, 40, 0});  // garden 1, slot 3
+    b.offer(R"({"id":6,"kind":"tree_control","garden":1,"slot":3,"action":"water","expect_raw":")" +
+            hex_at(game::addr::trees + 3 * 8, 8) + R"("},{"id":7,"kind":"reincarnate","slot":2,"v":1,"garden":1,)"
+            R"("reincarnations":1,"expect_chao_id":")" + id_hex(2) + "\"}");
+    b.run(1);
+    CHECK(hex_at(game::addr::trees + 3 * 8 + 3, 1) == "00");
+    CHECK(b.answered() == "7 failed: safe manual rebirth unavailable; enable lifespan protection and remove "
+                          "conflicting lifecycle mods");
+    b.offer(R"({"id":6,"kind":"tree_control","garden":1,"slot":3,"action":"water","expect_raw":")" +
+            hex_at(game::addr::trees + 3 * 8, 8) + "\"}");
+    b.run(2);
+    CHECK(b.completed() == std::vector<uint32_t>{6});
+    CHECK(hex_at(game::addr::trees + 3 * 8 + 3, 1) == "ff");
 }
 
 TEST_CASE("memory that cannot be read or written is refused untouched; non-documents answer nothing") {
@@ -390,38 +400,43 @@ json merged_chao(const ServerFixture& s, int slot) {
 TEST_CASE("through the server: successes acknowledged after the upload that shows them, refusals at once") {
     ServerFixture server;
     Game game(server);
+    sim::add_chao_task(slot_addr(2));
     REQUIRE(play_until([&] { return merged_chao(server, 0).contains("slot"); }));
 
-    const Bytes slot2 = bytes_at(slot_addr(2), ChaoRecord::size);
+    const Bytes slot1 = bytes_at(slot_addr(1), ChaoRecord::size);
     const int rename = queue_command(server, {{"kind", "rename"}, {"slot", 0}, {"expect_chao_id", id_hex(0)},
                                               {"name_raw", "05060708090a0b"}});
-    const int refused = queue_command(server, {{"kind", "rename"}, {"slot", 2}, {"expect_chao_id", id_hex(1)},
+    const int refused = queue_command(server, {{"kind", "rename"}, {"slot", 1}, {"expect_chao_id", id_hex(2)},
                                                {"name_raw", "05060708090a0b"}});
     std::vector<int32_t> f4 = payload(113);
     f4[111] = 1;
     f4[112] = 0x77;
     const int restore = queue_command(server, {{"kind", "restore"}, {"slot", 12}, {"v", 4}, {"f", f4}});
     const int fruit = queue_command(server, {{"kind", "spawn_fruit"}, {"garden", 1}, {"fruit_type", 6}, {"count", 3}});
+    // The rebirth runs through the hook the mod installed at load and the game's own routine.
+    const int rebirth = queue_command(server, {{"kind", "reincarnate"}, {"slot", 2}, {"v", 1}, {"garden", 1},
+                                               {"reincarnations", 1}, {"expect_chao_id", id_hex(2)}});
 
     // The moment a slot command is acknowledged, the merged garden already shows its effect.
     bool shown_first = true;
     REQUIRE(play_until([&] {
         if (acknowledged(server, rename)) shown_first &= merged_chao(server, 0)["name_raw"] == "05060708090a0b";
         if (acknowledged(server, restore)) shown_first &= merged_chao(server, 12)["life"]["classroom_flags"] == 0x77;
-        for (int id : {rename, refused, restore, fruit})
+        for (int id : {rename, refused, restore, fruit, rebirth})
             if (!acknowledged(server, id)) return false;
         return true;
     }));
     CHECK(shown_first);
     play_until([] { return false; }, 300);  // later polls apply nothing again
 
-    for (int id : {rename, restore, fruit}) CHECK_MESSAGE(server_command(server, id)["ok"] == true, id);
+    for (int id : {rename, restore, fruit, rebirth}) CHECK_MESSAGE(server_command(server, id)["ok"] == true, id);
     CHECK(server_command(server, refused)["ok"] == false);
     CHECK(server_command(server, refused)["error"] == "a different chao now occupies that slot");
-    CHECK(bytes_at(slot_addr(2), ChaoRecord::size) == slot2);
+    CHECK(bytes_at(slot_addr(1), ChaoRecord::size) == slot1);
     CHECK(merged_chao(server, 12)["chao_id"] == "6a0000006b0000006c0000006d0000006e000000");
     REQUIRE(sim::created_fruit().size() == 3);
     CHECK(sim::created_fruit()[2].position.x == -15.0f);
+    CHECK(sim::task_model().rebirths == 1);
 
     // Outside the garden the session keeps uploading but applies nothing until the player is back.
     sim::leave_garden();

@@ -21,12 +21,10 @@ class ParseCommands(unittest.TestCase):
         lines = [json.loads(l) for l in r.stdout.decode().splitlines()]
         self.assertEqual([l["id"] for l in lines], list(range(101, 114)))  # the object without an id is dropped
         self.assertEqual([l["kind"] for l in lines], [1, 1, 2, 3, 3, 4, 5, 6, 7, 8, 9, 10, 0])
-        refusals = {l["id"]: l.get("refusal") for l in lines}
-        self.assertEqual(refusals[102], "rename carried no usable name")
-        self.assertEqual(refusals[105], "restore payload failed its version or length check")
-        self.assertEqual(refusals[109], "hat payload is invalid or target is an egg")
-        self.assertEqual(refusals[113], "unsupported command kind")
-        self.assertEqual([i for i, r in refusals.items() if r is None], [101, 103, 104, 106, 107, 108, 110, 111, 112])
+        self.assertEqual({l["id"]: l["refusal"] for l in lines if "refusal" in l},
+                         {102: "rename carried no usable name",
+                          105: "restore payload failed its version or length check",
+                          109: "hat payload is invalid or target is an egg", 113: "unsupported command kind"})
         self.assertEqual(len(lines[3]["restore_fields"]), 105)
         self.assertEqual(lines[0]["expect_chao_id"], "0a1b2c3d4e5f60718b65c4f8a1b2c3d4e5f60718")
         self.assertIn(b"writeback: restore carries 105 fields, expected 111 -- refusing", r.stderr)
@@ -36,9 +34,7 @@ class ParseCommands(unittest.TestCase):
             path = os.path.join(d, "doc.json")
             with open(path, "wb") as f:
                 f.write(b'{"command":[{"id":1,"kind":"resync"}]}\xff')
-            r = run(path)
-            self.assertEqual(r.returncode, 1)
-            self.assertEqual(r.stdout, b"")
+            self.assertEqual((run(path).returncode, run(path).stdout), (1, b""))
             self.assertEqual(run(os.path.join(d, "missing.json")).returncode, 2)
 
 

@@ -6,13 +6,11 @@
 #include "sim/sim.h"
 
 TEST_CASE("a main-save name gives its slot; anything else gives none") {
-    CHECK(active_save_slot("C:\\Games\\SA2\\SAVEDATA\\SONIC2B__S01") == 1);
-    CHECK(active_save_slot("sonic2b__s07") == 7);
-    CHECK(active_save_slot("/home/p/SAVEDATA/SONIC2B__S99") == 99);
-    CHECK(active_save_slot("a\\b/SONIC2B__S42") == 42);
-    for (const char* bad : {"", "SONIC2B__S", "SONIC2B__S1", "SONIC2B__S123", "SONIC2B__S0A", "SONIC2B__S00",
-                            "SONIC2B__S01.bak", "SONIC2B_XS01", "C:\\SONIC2B__S01\\", "SONIC2B__S-1"})
-        CHECK_MESSAGE(active_save_slot(bad) == 0, bad);
+    for (auto [path, slot] : {std::pair{"C:\\Games\\SA2\\SAVEDATA\\SONIC2B__S01", 1}, {"sonic2b__s07", 7},
+                              {"/home/p/SAVEDATA/SONIC2B__S99", 99}, {"a\\b/SONIC2B__S42", 42}, {"", 0}, {"SONIC2B__S", 0},
+                              {"SONIC2B__S1", 0}, {"SONIC2B__S123", 0}, {"SONIC2B__S0A", 0}, {"SONIC2B__S00", 0},
+                              {"SONIC2B__S01.bak", 0}, {"SONIC2B_XS01", 0}, {"C:\\SONIC2B__S01\\", 0}, {"SONIC2B__S-1", 0}})
+        CHECK_MESSAGE(active_save_slot(path) == slot, path);
     CHECK(active_save_slot(nullptr) == 0);
 }
 
@@ -20,28 +18,20 @@ TEST_CASE("the save path is read only where the game's memory holds a terminated
     sim::reset();
     sim::set_save_path("C:\\SAVEDATA\\SONIC2B__S03");
     CHECK(read_active_save_slot() == 3);
-
     sim::set_save_path(nullptr);
     CHECK(read_active_save_slot() == 0);
-
-    // A pointer into memory that is not there, or that the game made unreadable.
-    game::write<game_addr>(game::addr::save_path, 0x7FFF0000u);
-    CHECK(read_active_save_slot() == 0);
+    auto at = [](game_addr text) { return game::write<game_addr>(game::addr::save_path, text), read_active_save_slot(); };
+    CHECK(at(0x7FFF0000u) == 0);  // memory that is not there
     game_addr page = sim::alloc(0x1000);
     sim::poke(page, "SONIC2B__S04", 13);
-    game::write<game_addr>(game::addr::save_path, page);
-    CHECK(read_active_save_slot() == 4);
+    CHECK(at(page) == 4);
     sim::set_protection(page, 0x1000, game::kPageNoAccess);
-    CHECK(read_active_save_slot() == 0);
-
-    // A text that runs to the end of its memory without a terminator: nothing beyond is read.
+    CHECK(at(page) == 0);
+    // A text running to the end of its memory unterminated is refused; a terminated one there is found.
     game_addr end = sim::alloc(0x1000);
-    std::string fill(0x1000, 'A');
+    const std::string fill(0x1000, 'A');
     sim::poke(end, fill.data(), fill.size());
-    game::write<game_addr>(game::addr::save_path, end + 0x1000 - 12);
-    CHECK(read_active_save_slot() == 0);
-    // ...and a terminated name at the very end of it is still found.
+    CHECK(at(end + 0x1000 - 12) == 0);
     sim::poke(end + 0x1000 - 13, "SONIC2B__S05", 13);
-    game::write<game_addr>(game::addr::save_path, end + 0x1000 - 13);
-    CHECK(read_active_save_slot() == 5);
+    CHECK(at(end + 0x1000 - 13) == 5);
 }
