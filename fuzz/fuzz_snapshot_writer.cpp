@@ -1,8 +1,6 @@
-// The snapshot writer fed with arbitrary game memory: the input writes bytes into the 37 Chao
-// slots and 21 tree plots (and sets the player's context), a fresh scanner makes a full scan,
-// more bytes are written, and a second scan follows. Every document must be strict JSON (no
-// duplicate keys, valid UTF-8, no NaN) that names exactly the occupied slots, sends each
-// Chao in 0..36 once, and in the delta exactly the slots whose content changed.
+// The snapshot writer fed with arbitrary game memory: a full scan, more writes, then a delta.
+// Each document must be strict JSON (no duplicate keys, valid UTF-8, no NaN) that names exactly
+// the occupied slots, sends each Chao in 0..36 once, and in the delta exactly the changed slots.
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -24,11 +22,7 @@ constexpr uint32_t kTreeBytes = game::kTreeCount * game::kTreeRecordSize;
 struct Input {
     const uint8_t* p;
     size_t left;
-    uint8_t byte() {
-        if (!left) return 0;
-        --left;
-        return *p++;
-    }
+    uint8_t byte() { return left ? (--left, *p++) : 0; }
     uint32_t u32() {
         uint32_t v = 0;
         for (int i = 0; i < 4; ++i) v |= uint32_t(byte()) << (8 * i);
@@ -49,18 +43,11 @@ void apply_writes(Input in, bool deferred) {
         in.left -= len;
         if (((target & 0x80) != 0) != deferred) continue;
         uint32_t index = (target & 0x7F) % (game::kChaoSlotCount + 1);
-        game_addr base;
-        uint32_t room;
-        if (index < static_cast<uint32_t>(game::kChaoSlotCount)) {
-            // Most of the record is never read; aim at what a scan reads.
-            offset %= ChaoRecord::read_size;
-            base = game::addr::chao_slots + index * ChaoRecord::size;
-            room = ChaoRecord::size;
-        } else {
-            offset %= kTreeBytes;
-            base = game::addr::trees;
-            room = kTreeBytes;
-        }
+        bool slot = index < static_cast<uint32_t>(game::kChaoSlotCount);
+        // Most of a record is never read; aim at what a scan reads.
+        offset %= slot ? ChaoRecord::read_size : kTreeBytes;
+        uint32_t room = slot ? ChaoRecord::size : kTreeBytes;
+        game_addr base = slot ? game::addr::chao_slots + index * ChaoRecord::size : game::addr::trees;
         if (len > room - offset) len = room - offset;
         sim::poke(base + offset, bytes, len);
     }
@@ -73,7 +60,7 @@ void apply_writes(Input in, bool deferred) {
 // A strict JSON reader (RFC 8259: no NaN or bare words, no leading zeros, no number too large
 // for a double, no control bytes, broken escapes or ill-formed UTF-8 in strings, no duplicate
 // keys as written, nothing after the value) that keeps only the facts the checks need. Written
-// out rather than taken from a library so that a 70 KB document costs a single pass.
+// out rather than taken from a library: the library's reader halves the target's speed.
 struct Facts {
     bool occupied_array = false, chao_array = false, trees_array = false;
     std::vector<int64_t> occupied;  // the occupied_slots list
@@ -84,39 +71,41 @@ struct Facts {
 
 class StrictJson {
 public:
-    StrictJson(const std::string& text, Facts& facts)
-        : p_(text.data()), end_(text.data() + text.size()), f_(facts) {}
+    StrictJson(const std::string& text, Facts& facts) : p_(text.data()), end_(text.data() + text.size()), f_(facts) {}
 
     NO_COVERAGE bool document() {
         ws();
-        if (p_ == end_ || *p_ != '{' || !value(Ctx::Top, 0)) return false;
+        if (!at('{') || !value(Ctx::Top, 0)) return false;
         ws();
         return p_ == end_;
     }
 
 private:
-    enum class Ctx { None, Top, OccupiedArray, OccupiedItem, ChaoArray, ChaoItem, ChaoSlot, TreesArray,
-                     Character, Garden };
+    enum class Ctx { None, Top, OccupiedArray, OccupiedItem, ChaoArray, ChaoItem, ChaoSlot, TreesArray, Character,
+                     Garden };
 
     NO_COVERAGE static bool wants_int(Ctx c) {
         return c == Ctx::OccupiedItem || c == Ctx::ChaoSlot || c == Ctx::Character || c == Ctx::Garden;
     }
-
     NO_COVERAGE void ws() {
         while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
     }
-
+    NO_COVERAGE bool at(char c) const { return p_ < end_ && *p_ == c; }
+    NO_COVERAGE bool digit() const { return p_ < end_ && *p_ >= '0' && *p_ <= '9'; }
+    NO_COVERAGE bool digits() {
+        if (!digit()) return false;
+        while (digit()) ++p_;
+        return true;
+    }
     NO_COVERAGE bool literal(const char* word) {
         size_t n = std::strlen(word);
         if (static_cast<size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0) return false;
-        p_ += n;
-        return true;
+        return p_ += n, true;
     }
 
     NO_COVERAGE bool value(Ctx ctx, int depth) {
-        if (depth > 64) return false;
         ws();
-        if (p_ == end_) return false;
+        if (depth > 64 || p_ == end_) return false;
         char c = *p_;
         if (wants_int(ctx) && c != '-' && !(c >= '0' && c <= '9')) return false;
         if ((ctx == Ctx::OccupiedArray || ctx == Ctx::ChaoArray || ctx == Ctx::TreesArray) && c != '[') return false;
@@ -124,45 +113,40 @@ private:
         if (c == '{') return object(ctx, depth);
         if (c == '[') return array(ctx, depth);
         if (c == '"') return string();
-        if (c == 't') return literal("true");
-        if (c == 'f') return literal("false");
-        if (c == 'n') return literal("null");
+        if (c == 't' || c == 'f' || c == 'n') return literal(c == 't' ? "true" : c == 'f' ? "false" : "null");
         return number(ctx);
     }
 
     NO_COVERAGE bool object(Ctx ctx, int depth) {
         ++p_;
-        // The keys of the objects being read, innermost last; compared as written.
-        const size_t base = keys_.size();
+        const size_t base = keys_.size();  // the keys of the objects being read, innermost last
         ws();
-        if (p_ < end_ && *p_ == '}') return ++p_, true;
+        if (at('}')) return ++p_, true;
         size_t slot_keys = 0;
         for (;;) {
             ws();
             const char* key_start = p_ + 1;
-            if (p_ == end_ || *p_ != '"' || !string()) return false;
+            if (!at('"') || !string()) return false;
             std::string_view key(key_start, static_cast<size_t>(p_ - 1 - key_start));
             for (size_t k = base; k < keys_.size(); ++k)
                 if (keys_[k] == key) return false;
             keys_.push_back(key);
             ws();
-            if (p_ == end_ || *p_++ != ':') return false;
+            if (!at(':')) return false;
+            ++p_;
             Ctx child = Ctx::None;
             if (ctx == Ctx::Top) {
-                if (key == "occupied_slots") child = Ctx::OccupiedArray;
-                else if (key == "chao") child = Ctx::ChaoArray;
-                else if (key == "trees") child = Ctx::TreesArray;
-                else if (key == "active_character") child = Ctx::Character;
-                else if (key == "active_garden") child = Ctx::Garden;
+                child = key == "occupied_slots" ? Ctx::OccupiedArray : key == "chao" ? Ctx::ChaoArray
+                      : key == "trees" ? Ctx::TreesArray : key == "active_character" ? Ctx::Character
+                      : key == "active_garden" ? Ctx::Garden : Ctx::None;
             } else if (ctx == Ctx::ChaoItem && key == "slot") {
                 child = Ctx::ChaoSlot;
                 ++slot_keys;
             }
             if (!value(child, depth + 1)) return false;
             ws();
-            if (p_ == end_) return false;
-            if (*p_ == ',') { ++p_; continue; }
-            if (*p_ != '}') return false;
+            if (at(',')) { ++p_; continue; }
+            if (!at('}')) return false;
             ++p_;
             keys_.resize(base);
             return ctx != Ctx::ChaoItem || slot_keys == 1;
@@ -176,55 +160,37 @@ private:
         if (ctx == Ctx::ChaoArray) item = Ctx::ChaoItem, f_.chao_array = true;
         if (ctx == Ctx::TreesArray) f_.trees_array = true;
         ws();
-        if (p_ < end_ && *p_ == ']') return ++p_, true;
+        if (at(']')) return ++p_, true;
         for (;;) {
             if (!value(item, depth + 1)) return false;
             if (ctx == Ctx::ChaoArray) ++f_.chao;
             if (ctx == Ctx::TreesArray) ++f_.trees;
             ws();
-            if (p_ == end_) return false;
-            if (*p_ == ',') { ++p_; continue; }
-            if (*p_ != ']') return false;
-            ++p_;
-            return true;
+            if (at(',')) { ++p_; continue; }
+            if (!at(']')) return false;
+            return ++p_, true;
         }
     }
 
-    NO_COVERAGE bool digit() const { return p_ < end_ && *p_ >= '0' && *p_ <= '9'; }
-
     NO_COVERAGE bool number(Ctx ctx) {
         const char* start = p_;
-        bool negative = p_ < end_ && *p_ == '-';
+        bool negative = at('-');
         if (negative) ++p_;
-        if (!digit()) return false;
-        if (*p_ == '0') ++p_;
-        else while (digit()) ++p_;
+        if (at('0')) ++p_;
+        else if (!digits()) return false;
         bool integer = true;
-        if (p_ < end_ && *p_ == '.') {
-            ++p_, integer = false;
-            if (!digit()) return false;
-            while (digit()) ++p_;
-        }
-        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-            ++p_, integer = false;
-            if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-            if (!digit()) return false;
-            while (digit()) ++p_;
-        }
-        if (!wants_int(ctx)) {
-            // A number no reader can hold (1e999) is as broken as a NaN.
-            std::string text(start, p_);
-            return std::isfinite(std::strtod(text.c_str(), nullptr));
-        }
-        size_t digits = static_cast<size_t>(p_ - start) - (negative ? 1 : 0);
-        if (!integer || digits > 18) return false;
+        if (at('.') && (++p_, integer = false, !digits())) return false;
+        if ((at('e') || at('E')) && (++p_, integer = false, (at('+') || at('-')) && ++p_, !digits())) return false;
+        // A number no reader can hold (1e999) is as broken as a NaN.
+        if (!wants_int(ctx)) return std::isfinite(std::strtod(std::string(start, p_).c_str(), nullptr));
+        size_t count = static_cast<size_t>(p_ - start) - (negative ? 1 : 0);
+        if (!integer || count > 18) return false;
         int64_t v = 0;
         for (const char* q = start + (negative ? 1 : 0); q < p_; ++q) v = v * 10 + (*q - '0');
         if (negative) v = -v;
         if (ctx == Ctx::OccupiedItem) f_.occupied.push_back(v);
         else if (ctx == Ctx::ChaoSlot) f_.slots.push_back(v);
-        else if (ctx == Ctx::Character) f_.character = v;
-        else f_.garden = v;
+        else (ctx == Ctx::Character ? f_.character : f_.garden) = v;
         return true;
     }
 
@@ -243,8 +209,7 @@ private:
 
     // A string at p_ (on its opening quote), up to and past its closing quote.
     NO_COVERAGE bool string() {
-        ++p_;
-        for (;;) {
+        for (++p_;;) {
             if (p_ == end_) return false;
             unsigned char c = static_cast<unsigned char>(*p_);
             if (c == '"') return ++p_, true;
@@ -252,8 +217,7 @@ private:
             if (c == '\\') {
                 if (++p_ == end_) return false;
                 char e = *p_++;
-                if (e == 'u') {
-                    // A lone or reversed surrogate is not a character.
+                if (e == 'u') {  // a lone or reversed surrogate is not a character
                     int u = hex4();
                     if (u < 0 || (u >= 0xDC00 && u <= 0xDFFF)) return false;
                     if (u >= 0xD800 && u <= 0xDBFF) {
@@ -317,9 +281,8 @@ NO_COVERAGE void fill_noise(std::vector<uint8_t>& noise, uint64_t seed, bool fre
 }
 
 // `expected` is the set of slots that must be sent; null for a full document (every occupied one).
-// `expected` is the set of slots that must be sent; null for a full document (every occupied one).
 NO_COVERAGE void check_document(const ScanResult& r, const std::vector<int>& occupied, const std::set<int>* expected,
-                    bool trees_expected) {
+                                bool trees_expected) {
     Facts f;
     if (!StrictJson(r.payload, f).document()) abort();
     if (!f.occupied_array || !f.chao_array) abort();
@@ -329,12 +292,9 @@ NO_COVERAGE void check_document(const ScanResult& r, const std::vector<int>& occ
     // Each chao object has exactly one "slot" (checked while reading), so slots.size() == chao.
     if (f.slots.size() != f.chao || r.chao_sent != static_cast<int>(f.chao)) abort();
     std::set<int> sent;
-    for (int64_t slot : f.slots) {
-        if (slot < 0 || slot >= game::kChaoSlotCount) abort();
-        if (!sent.insert(static_cast<int>(slot)).second) abort();
-    }
-    std::set<int> want = expected ? *expected : std::set<int>(occupied.begin(), occupied.end());
-    if (sent != want) abort();
+    for (int64_t slot : f.slots)
+        if (slot < 0 || slot >= game::kChaoSlotCount || !sent.insert(static_cast<int>(slot)).second) abort();
+    if (sent != (expected ? *expected : std::set<int>(occupied.begin(), occupied.end()))) abort();
 
     if (f.trees_array != trees_expected) abort();
     if (trees_expected && f.trees != static_cast<size_t>(game::kTreeCount)) abort();
@@ -344,11 +304,8 @@ NO_COVERAGE void check_document(const ScanResult& r, const std::vector<int>& occ
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = false;
-    if (!ready) {
-        sim::reset();
-        ready = true;
-    }
+    static bool ready = (sim::reset(), true);
+    (void)ready;
     static std::vector<uint8_t> noise(kSlotBytes);
     Input in{data, size};
     uint8_t flags = in.byte();
@@ -372,22 +329,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GardenScanner s;
     s.begin_session("0123456789abcdef", "0.1.13", 60);
     feed_scanner(s, context, std::string());
-    uint64_t now = 100000;
-    ScanResult first = scan_garden(s, now);
+    ScanResult first = scan_garden(s, 100000);
     if (!first.produced || !first.full) abort();
     check_document(first, occupied_in_memory(), nullptr, true);
 
     // The delta: the slots whose image changed are sent, trees only when one changed.
     std::vector<uint32_t> before = s.image_hashes;
-    std::vector<uint8_t> trees_before(kTreeBytes);
+    std::vector<uint8_t> trees_before(kTreeBytes), trees_after(kTreeBytes);
     sim::peek(game::addr::trees, trees_before.data(), kTreeBytes);
     apply_writes(in, true);
-    ScanResult second = scan_garden(s, now + 1000);
+    ScanResult second = scan_garden(s, 101000);
     std::vector<int> occupied = occupied_in_memory();
     std::set<int> changed;
     for (int slot : occupied)
         if (s.image_hashes[static_cast<size_t>(slot)] != before[static_cast<size_t>(slot)]) changed.insert(slot);
-    std::vector<uint8_t> trees_after(kTreeBytes);
     sim::peek(game::addr::trees, trees_after.data(), kTreeBytes);
     bool trees_changed = trees_before != trees_after;
     if (!second.produced) {

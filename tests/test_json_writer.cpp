@@ -56,19 +56,19 @@ TEST_CASE("commas: first member none, every later sibling exactly one") {
 }
 
 TEST_CASE("escapes: control bytes, quotes, backslash, high bytes, keys alike") {
+    const std::pair<std::string, const char*> cases[] = {
+        {"\t\"\\\x01", "\"\\t\\\"\\\\\\u0001\""},
+        {"\xC3\xA9/\xFF\x7F\x08\x1F\n\r", "\"\\u00c3\\u00a9/\\u00ff\\u007f\\u0008\\u001f\\n\\r\""},
+        {"", "\"\""},
+        {std::string("ab\0cd", 5), "\"ab\""}};  // a zero byte ends the string
+    for (const auto& [in, want] : cases) {
+        JsonWriter sized, terminated;
+        sized.write_string(in.data(), in.size());
+        terminated.write_string(in.c_str());
+        CHECK(sized.text == want);
+        CHECK(terminated.text == want);
+    }
     JsonWriter w;
-    w.write_string("\t\"\\\x01");
-    CHECK(w.text == "\"\\t\\\"\\\\\\u0001\"");
-    w.text.clear();
-    w.write_string("\xC3\xA9/\xFF\x7F\x08\x1F\n\r");
-    CHECK(w.text == "\"\\u00c3\\u00a9/\\u00ff\\u007f\\u0008\\u001f\\n\\r\"");
-    w.text.clear();
-    w.write_string("");
-    CHECK(w.text == "\"\"");
-    w.text.clear();
-    w.write_string("ab\0cd", 5);  // a zero byte ends the string
-    CHECK(w.text == "\"ab\"");
-    w.text.clear();
     w.begin_object();
     w.key_string("k\"", "v");
     w.end_object();

@@ -2,7 +2,6 @@
 #include <doctest/doctest.h>
 
 #include <cstring>
-
 #include <nlohmann/json.hpp>
 #include <set>
 #include <vector>
@@ -14,12 +13,17 @@
 namespace {
 
 std::vector<uint8_t> garden_memory() {
-    std::vector<uint8_t> m(sim::kGardenSaveBlockSize);
-    sim::peek(game::addr::garden_save_block, m.data(), m.size());
-    std::vector<uint8_t> tail(0x800 * 13);  // slots 24 to 36 reach past the save block
-    sim::peek(game::addr::chao_slots + 24 * 0x800, tail.data(), tail.size());
-    m.insert(m.end(), tail.begin(), tail.end());
+    std::vector<uint8_t> m(sim::kGardenSaveBlockSize + 0x800 * 13);  // slots 24 to 36 reach past the save block
+    sim::peek(game::addr::garden_save_block, m.data(), sim::kGardenSaveBlockSize);
+    sim::peek(game::addr::chao_slots + 24 * 0x800, m.data() + sim::kGardenSaveBlockSize, 0x800 * 13);
     return m;
+}
+
+nlohmann::json full_scan() {
+    GardenScanner s;
+    s.begin_session("0000000000000000", "0.1.19", 60);
+    feed_scanner(s, read_garden_context(), "");
+    return nlohmann::json::parse(scan_garden(s, 1000).payload);
 }
 
 }  // namespace
@@ -32,29 +36,24 @@ TEST_CASE("the sample file describes the sample garden, and the garden is what i
     sim::reset();
     REQUIRE_MESSAGE(sim::load_garden_file(VELMORA_SOURCE_DIR "/samples/sample-garden.txt", error), error);
     CHECK(garden_memory() == built);
-    // The text form reads back to the same garden.
-    sim::GardenDescription again;
+    sim::GardenDescription again;  // the text form reads back to the same garden
     REQUIRE(sim::parse_garden_description(sim::format_garden_description(sim::sample_garden()), again, error));
     sim::reset();
     REQUIRE(sim::build_garden(again, error));
     CHECK(garden_memory() == built);
 
-    GardenScanner s;
-    s.begin_session("0000000000000000", "0.1.19", 60);
-    feed_scanner(s, read_garden_context(), "");
-    auto doc = nlohmann::json::parse(scan_garden(s, 1000).payload);
+    auto doc = full_scan();
     CHECK(doc["active_garden"] == 1);
     CHECK(doc["player_progress"]["rings"] == 1234);
     CHECK(doc["occupied_slots"].size() == 35);
-    std::set<int> types;
-    std::string names;
+    std::set<int> types, tree_states;
+    size_t name_digits = 0;
     for (auto& c : doc["chao"]) {
         types.insert(c["type"].get<int>());
-        names += c["name_raw"].get<std::string>();
+        name_digits += c["name_raw"].get<std::string>().size();
     }
     for (int t = 1; t <= 25; ++t) CHECK(types.count(t) == 1);
-    CHECK(names.size() == 35 * 14);
-    std::set<int> tree_states;
+    CHECK(name_digits == 35 * 14);
     for (auto& t : doc["trees"]) tree_states.insert(t["state"].get<int>());
     CHECK(tree_states == std::set<int>{0, 1, 2, 3, 255});
 }
@@ -70,7 +69,6 @@ TEST_CASE("descriptions: every type name, field kinds, and refusals that write n
     for (const sim::ChaoSpec& c : g.chao) types.push_back(c.type);
     CHECK(types == std::vector<int>{5, 12, 25, 255, 0, 1});
     CHECK(g.trees[0].fruit_growth[2] == 7);
-
     sim::reset();
     REQUIRE(sim::build_garden(g, error));
     uint8_t end[2];
@@ -79,25 +77,20 @@ TEST_CASE("descriptions: every type name, field kinds, and refusals that write n
     ChaoImage free_slot;
     CHECK_FALSE(read_chao_image(game::addr::chao_slots + 4 * 0x800, 4, free_slot));  // stale name, still free
 
-    const char* bad[] = {
-        "chao 37 egg",          "chao 1 dragon",       "chao 1 egg nosuch=1",  "chao 1 egg lifespan=70000",
-        "chao 1 egg name_raw=0102030405060708",        "chao 1 egg name_raw=zz", "chao 1 egg raw.0x7ff=0102",
-        "chao 1 egg\nchao 1 child", "tree 21",          "tree 3 fruit=1,2",     "emblems 256",
-        "bloom 3",              "chao 1 egg alignment=fast", "rings 99999999999"};
-    uint8_t before[64];
+    uint8_t before[64], after[64];
     sim::peek(game::addr::chao_slots, before, sizeof before);
-    for (const char* text : bad) {
+    for (const char* text : {"chao 37 egg", "chao 1 dragon", "chao 1 egg nosuch=1", "chao 1 egg lifespan=70000",
+                             "chao 1 egg name_raw=0102030405060708", "chao 1 egg name_raw=zz",
+                             "chao 1 egg raw.0x7ff=0102", "chao 1 egg\nchao 1 child", "tree 21", "tree 3 fruit=1,2",
+                             "emblems 256", "bloom 3", "chao 1 egg alignment=fast", "rings 99999999999"}) {
         sim::GardenDescription out;
         CHECK_MESSAGE(!sim::parse_garden_description(text, out, error), text);
         CHECK(error.rfind("line ", 0) == 0);
     }
-    sim::ChaoSpec wrong;
-    wrong.slot = 1;
-    wrong.set("happiness", "much");
     sim::GardenDescription refused;
-    refused.chao.push_back(wrong);
+    refused.chao.emplace_back().slot = 1;
+    refused.chao.back().set("happiness", "much");
     CHECK_FALSE(sim::build_garden(refused, error));
-    uint8_t after[64];
     sim::peek(game::addr::chao_slots, after, sizeof after);
     CHECK(memcmp(before, after, sizeof after) == 0);
     CHECK_FALSE(sim::load_garden_file("/nonexistent/garden.txt", error));
@@ -115,17 +108,14 @@ TEST_CASE("a garden save file holds the block from 0x019F6460 and only the slots
 
     sim::reset();
     REQUIRE(sim::load_garden_save(save, error));
-    GardenScanner s;
-    s.begin_session("0000000000000000", "0.1.19", 60);
-    auto doc = nlohmann::json::parse(scan_garden(s, 1000).payload);
-    std::vector<int> expect;
-    for (int i = 0; i < 24; ++i) expect.push_back(i);
+    auto doc = full_scan();
+    std::vector<int> expect(24);
+    for (int i = 0; i < 24; ++i) expect[i] = i;
     CHECK(doc["occupied_slots"].get<std::vector<int>>() == expect);
     CHECK(doc["trees"].size() == 21);
 
     CHECK_FALSE(sim::load_garden_save(save.substr(0, 65535), error));
-    std::string wrong = save;
-    wrong[0] = 's';
-    CHECK_FALSE(sim::load_garden_save(wrong, error));
+    save[0] = 's';
+    CHECK_FALSE(sim::load_garden_save(save, error));
     CHECK(error.find("header") != std::string::npos);
 }

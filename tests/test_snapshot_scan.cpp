@@ -40,7 +40,13 @@ ScanResult scan(GardenScanner& s, uint64_t now) {
     return scan_garden(s, now);
 }
 
-// A scan's counts in one line, "full|delta slots S chao C trees T of O", or "none".
+// A scan of the game's Chao slots without feeding the context, over the given trees.
+ScanResult raw(GardenScanner& s, uint64_t now, game_addr trees = game::addr::trees, uint32_t tree_stride = 8,
+               int tree_count = 21) {
+    return s.scan(game::addr::chao_slots, 0x800, 37, now, trees, tree_stride, tree_count);
+}
+
+// "full|delta slots S chao C trees T of O", or "none".
 std::string summary(const ScanResult& r) {
     if (!r.produced) return r.payload.empty() ? "none" : "none, yet a payload";
     return std::string(r.full ? "full" : "delta") + " slots " + std::to_string(r.slots_changed) + " chao " +
@@ -67,16 +73,12 @@ TEST_CASE("full, delta, quiet, heartbeat, resync and a new session, in sequence"
     GardenScanner s = session(60);
     uint64_t t = 1'000'000;
 
-    ScanResult r = scan(s, t);  // first of the session: full, every slot and tree counted
+    ScanResult r = scan(s, t);
     CHECK(summary(r) == "full slots 37 chao 3 trees 21 of 3");
     auto doc = ordered_json::parse(r.payload);
-    CHECK(doc["full"] == true);
     CHECK(doc["trees"].size() == 21);
     CHECK(chao_slots_of(doc) == std::vector<int>{0, 3, 9});
-
-    r = scan(s, t += 3000);  // nothing changed, heartbeat not yet due
-    CHECK(summary(r) == "none");
-    CHECK(r.occupied == 3);
+    CHECK(summary(scan(s, t += 3000)) == "none");  // nothing changed, heartbeat not yet due
 
     int16_t happy = 77;  // one Chao changes, one leaves its slot, one tree grows
     sim::poke(slot_addr(3) + ChaoRecord::happiness, &happy, 2);
@@ -92,53 +94,44 @@ TEST_CASE("full, delta, quiet, heartbeat, resync and a new session, in sequence"
     sim::poke(slot_addr(0) + ChaoRecord::happiness, &happy, 2);
     doc = ordered_json::parse(scan(s, t += 3000).payload);
     CHECK(chao_slots_of(doc) == std::vector<int>{0});
-    CHECK_FALSE(doc.contains("trees"));  // no tree changed
+    CHECK_FALSE(doc.contains("trees"));
 
     CHECK(summary(scan(s, t += 9999)) == "none");  // 9,999 ms after the last payload: quiet
     r = scan(s, t += 1);                           // 10,000 ms: heartbeat, a delta with no Chao
     CHECK(summary(r) == "delta slots 0 chao 0 trees 0 of 2");
-    doc = ordered_json::parse(r.payload);
-    CHECK(doc["chao"].empty());
-    CHECK(doc["occupied_slots"].size() == 2);
+    CHECK(ordered_json::parse(r.payload)["occupied_slots"].size() == 2);
 
-    // 60 s after the first full payload the resync is due, changes or not.
+    // 60 s after the first full payload the resync is due, changes or not; the clock restarts there.
     CHECK_FALSE(scan(s, 1'000'000 + 59'999).full);
     r = scan(s, 1'000'000 + 60'000);
     CHECK(summary(r) == "full slots 0 chao 2 trees 0 of 2");
     CHECK(ordered_json::parse(r.payload)["trees"].size() == 21);
-    CHECK_FALSE(scan(s, 1'000'000 + 60'000 + 10'000).full);  // the clock restarts at that full payload
+    CHECK_FALSE(scan(s, 1'000'000 + 70'000).full);
     s.request_full();
     CHECK(summary(scan(s, 1'000'000 + 71'000)) == "full slots 0 chao 2 trees 0 of 2");
 
-    // A new session forgets everything: full again, every slot counted again.
-    s.begin_session("ffeeddccbbaa9988", "0.1.19", 60);
+    s.begin_session("ffeeddccbbaa9988", "0.1.19", 60);  // a new session forgets everything
     r = scan(s, 1'000'000 + 72'000);
     CHECK(summary(r) == "full slots 37 chao 2 trees 21 of 2");
     CHECK(ordered_json::parse(r.payload)["session_id"] == "ffeeddccbbaa9988");
 }
 
-TEST_CASE("a long FullResyncSeconds keeps its length in milliseconds") {
+TEST_CASE("resync interval in 64-bit milliseconds; no heartbeat outside a garden; a clock going back") {
     garden_of({1});
-    // 4,294,968 s is 4,294,968,000 ms: in 32-bit arithmetic that wraps to 704 ms.
-    GardenScanner s = session(4'294'968);
-    CHECK(s.full_interval_ms == 4'294'968'000ull);
+    GardenScanner s = session(4'294'968);  // 4,294,968,000 ms wraps to 704 ms in 32 bits
     uint64_t t = 5'000'000;
     CHECK(scan(s, t).full);
     for (uint64_t step : {704u, 1000u, 3'600'000u}) CHECK_FALSE(scan(s, t + step).full);
     CHECK(scan(s, t + 4'294'968'000ull).full);
+    for (auto [seconds, ms] : {std::pair{2147483647, 2'147'483'647'000ull}, {0, 0ull}, {-5, 0ull}})
+        CHECK(session(seconds).full_interval_ms == ms);
 
-    CHECK(session(2147483647).full_interval_ms == 2'147'483'647'000ull);
-    CHECK(session(0).full_interval_ms == 0);
-    CHECK(session(-5).full_interval_ms == 0);
-}
-
-TEST_CASE("outside a garden nothing beats; a clock that goes back is no time passed") {
     garden_of({2}, 0);
-    GardenScanner s = session(60);
+    s = session(60);
     CHECK(scan(s, 100'000).full);
-    CHECK_FALSE(scan(s, 200'000 - 50'000).produced);   // 50 s later, no garden: no heartbeat
-    CHECK_FALSE(scan(s, 50'000).produced);              // clock went back
-    CHECK(scan(s, 160'000).full);                       // resync still counts from 100,000
+    CHECK_FALSE(scan(s, 150'000).produced);  // 50 s later, no garden: no heartbeat
+    CHECK_FALSE(scan(s, 50'000).produced);   // clock went back
+    CHECK(scan(s, 160'000).full);            // resync still counts from 100,000
 }
 
 TEST_CASE("context, character and garden items make a payload due") {
@@ -147,30 +140,28 @@ TEST_CASE("context, character and garden items make a payload due") {
     scan(s, 1000);
     s.set_active_character(11);  // 11 is no character: stored as -1, a change from 0
     CHECK(s.active_character == -1);
-    CHECK(s.context_changed);
-    ScanResult r = s.scan(game::addr::chao_slots, 0x800, 37, 2000, game::addr::trees, 8, 21);
-    CHECK(r.produced);
+    ScanResult r = raw(s, 2000);
+    REQUIRE(r.produced);
     CHECK(ordered_json::parse(r.payload)["active_character"] == -1);
     s.set_active_character(17);
     s.set_active_character(-5);
     CHECK_FALSE(s.context_changed);  // still -1: no change
 
     s.set_garden_items(R"({"fruit":[1,2]})");
-    r = s.scan(game::addr::chao_slots, 0x800, 37, 3000, game::addr::trees, 8, 21);
-    CHECK(r.produced);
+    r = raw(s, 3000);
+    REQUIRE(r.produced);
     CHECK_FALSE(r.full);
     auto doc = ordered_json::parse(r.payload);
     CHECK(keys_of(doc).back() == "garden_items");
     CHECK(doc["garden_items"]["fruit"].size() == 2);
     s.set_garden_items(R"({"fruit":[1,2]})");  // the same listing again: nothing due
-    r = s.scan(game::addr::chao_slots, 0x800, 37, 4000, game::addr::trees, 8, 21);
-    CHECK_FALSE(r.produced);
+    CHECK_FALSE(raw(s, 4000).produced);
 
     s.lobby_unlocks = 5;  // assigned alone, no payload
-    CHECK_FALSE(s.scan(game::addr::chao_slots, 0x800, 37, 5000, game::addr::trees, 8, 21).produced);
+    CHECK_FALSE(raw(s, 5000).produced);
     s.set_player_progress(10, 2);
-    r = s.scan(game::addr::chao_slots, 0x800, 37, 6000, game::addr::trees, 8, 21);
-    CHECK(r.produced);
+    r = raw(s, 6000);
+    REQUIRE(r.produced);
     CHECK(ordered_json::parse(r.payload)["lobby_unlocks"] == 5);
     s.set_active_garden(7);
     CHECK(s.active_garden == 0);
@@ -180,10 +171,10 @@ TEST_CASE("context, character and garden items make a payload due") {
 TEST_CASE("bad arrays and unreadable memory are refused without touching the scanner") {
     garden_of({0, 1});
     GardenScanner s = session(60);
-    for (auto bad : {s.scan(0, 0x800, 37, 1000, game::addr::trees, 8, 21),
-                     s.scan(game::addr::chao_slots, 0, 37, 1000, game::addr::trees, 8, 21),
-                     s.scan(game::addr::chao_slots, 0x800, 0, 1000, game::addr::trees, 8, 21),
-                     s.scan(0x7FFF0000, 0x800, 37, 1000, game::addr::trees, 8, 21)})  // nothing mapped
+    const game_addr trees = game::addr::trees, slots = game::addr::chao_slots;
+    for (auto bad : {s.scan(0, 0x800, 37, 1000, trees, 8, 21), s.scan(slots, 0, 37, 1000, trees, 8, 21),
+                     s.scan(slots, 0x800, 0, 1000, trees, 8, 21),
+                     s.scan(0x7FFF0000, 0x800, 37, 1000, trees, 8, 21)})  // nothing mapped
         CHECK_FALSE(bad.produced);
     CHECK(s.full_requested);
     CHECK(s.image_hashes[0] == 0);
@@ -197,22 +188,16 @@ TEST_CASE("bad arrays and unreadable memory are refused without touching the sca
     sim::set_protection(slot_addr(20), 0x1000, game::kPageReadOnly);  // read-only is readable
     CHECK(scan(s, 1000).full);
 
-    // Trees that cannot be used leave the Chao part alone.
-    s.request_full();
-    ScanResult r = s.scan(game::addr::chao_slots, 0x800, 37, 2000, game::addr::trees, 8, 20);
-    CHECK(r.full);
-    CHECK(r.trees_changed == 0);
-    CHECK_FALSE(ordered_json::parse(r.payload).contains("trees"));
-    s.request_full();
-    r = s.scan(game::addr::chao_slots, 0x800, 37, 3000, game::addr::trees, 4, 21);
-    CHECK_FALSE(ordered_json::parse(r.payload).contains("trees"));
+    // Trees that cannot be used (count, stride, unreadable) leave the Chao part alone.
     game_addr block = sim::alloc(0x1000);
     sim::set_protection(block, 0x1000, game::kPageNoAccess);
-    s.request_full();
     uint32_t before = s.tree_hashes[0];
-    r = s.scan(game::addr::chao_slots, 0x800, 37, 4000, block, 8, 21);
-    CHECK(r.chao_sent == 2);
-    CHECK_FALSE(ordered_json::parse(r.payload).contains("trees"));
+    for (auto [at, stride, count] : {std::tuple{trees, 8u, 20}, {trees, 4u, 21}, {block, 8u, 21}}) {
+        s.request_full();
+        ScanResult r = raw(s, 2000, at, stride, count);
+        CHECK((r.full && r.chao_sent == 2 && r.trees_changed == 0));
+        CHECK_FALSE(ordered_json::parse(r.payload).contains("trees"));
+    }
     CHECK(s.tree_hashes[0] == before);
 }
 
@@ -225,26 +210,21 @@ TEST_CASE("the document: members, their order and their conditions") {
           R"({"schema":1,"session_id":"0123456789abcdef","mod_version":"0.1.19","sent_at_ms":9000000000,)"
           R"("full":false,"active_character":-1,"active_garden":0,"occupied_slots":[],"chao":[]})");
 
-    auto progress = [&](int rings, int emblems) {
+    for (auto [rings, emblems, want] : {std::tuple{0, -1, R"({"rings":0})"}, {-1, 5, R"({"emblems":5})"},
+                                        {-1, -1, "absent"}, {3, 4, R"({"rings":3,"emblems":4})"}}) {
         d.rings = rings;
         d.emblems = emblems;
         auto j = ordered_json::parse(write_snapshot_document(d));
-        return j.contains("player_progress") ? j["player_progress"].dump() : std::string("absent");
-    };
-    CHECK(progress(0, -1) == R"({"rings":0})");
-    CHECK(progress(-1, 5) == R"({"emblems":5})");
-    CHECK(progress(-1, -1) == "absent");
-    CHECK(progress(3, 4) == R"({"rings":3,"emblems":4})");
-
-    for (int c : {11, 17, -5}) {
-        d.active_character = c;
-        CHECK(ordered_json::parse(write_snapshot_document(d))["active_character"] == -1);
+        CHECK((j.contains("player_progress") ? j["player_progress"].dump() : "absent") == want);
     }
-    d.active_character = 16;
+
+    for (auto [given, written] : {std::pair{11, -1}, {17, -1}, {-5, -1}, {16, 16}}) {
+        d.active_character = given;
+        CHECK(ordered_json::parse(write_snapshot_document(d))["active_character"] == written);
+    }
     d.lobby_unlocks = 0;
     d.active_garden = 4;
     auto j = ordered_json::parse(write_snapshot_document(d));
-    CHECK(j["active_character"] == 16);
     CHECK(j["active_garden"] == 0);
     CHECK(keys_of(j) == std::vector<std::string>{"schema", "session_id", "mod_version", "sent_at_ms", "full",
                                                  "active_character", "lobby_unlocks", "active_garden",
@@ -266,34 +246,25 @@ TEST_CASE("the document: members, their order and their conditions") {
     d.occupied_count = 1;
     d.trees = trees;
     d.tree_count = 21;
-    std::string text = write_snapshot_document(d);
-    CHECK(text.find(",,") == std::string::npos);
-    CHECK(text.find("[,") == std::string::npos);
-    j = ordered_json::parse(text);
+    j = ordered_json::parse(write_snapshot_document(d));  // a stray comma would not parse
     CHECK(keys_of(j).back() == "trees");
     CHECK(chao_slots_of(j) == std::vector<int>{2});
-    auto& tree = j["trees"][10];
-    CHECK(keys_of(tree) == std::vector<std::string>{"garden", "slot", "kind", "state", "growth", "water",
-                                                    "fruit_growth", "rotation", "raw", "content_hash"});
-    CHECK(tree.dump() == R"({"garden":2,"slot":3,"kind":1,"state":2,"growth":3,"water":4,)"
-                         R"("fruit_growth":[-1,0,127],"rotation":9,"raw":"01020304ff007f09","content_hash":)" +
-                             std::to_string(fnv1a(kFnvBasis, fruit, 8)) + "}");
-    CHECK(j["trees"][20]["garden"] == 3);
-    CHECK(j["trees"][20]["slot"] == 6);
+    CHECK(j["trees"][10].dump() == R"({"garden":2,"slot":3,"kind":1,"state":2,"growth":3,"water":4,)"
+                                   R"("fruit_growth":[-1,0,127],"rotation":9,"raw":"01020304ff007f09","content_hash":)" +
+                                       std::to_string(fnv1a(kFnvBasis, fruit, 8)) + "}");
+    CHECK((j["trees"][20]["garden"] == 3 && j["trees"][20]["slot"] == 6));
 
     TreeImage none;
     CHECK_FALSE(read_tree_image(game::addr::trees, 21, none));
     CHECK_FALSE(read_tree_image(0, 0, none));
-    CHECK(none.slot == -1);
-    CHECK(none.content_hash == 0);
+    CHECK((none.slot == -1 && none.content_hash == 0));
 }
 
 TEST_CASE("session ids: 16 lower-case hex digits, a new one each time") {
     std::set<std::string> seen;
     for (int i = 0; i < 50; ++i) {
         std::string id = new_session_id();  // same second, same stack depth
-        CHECK(id.size() == 16);
-        CHECK(id.find_first_not_of("0123456789abcdef") == std::string::npos);
+        CHECK((id.size() == 16 && id.find_first_not_of("0123456789abcdef") == std::string::npos));
         seen.insert(id);
     }
     CHECK(seen.size() == 50);
