@@ -12,6 +12,7 @@
 #include "host/log.h"
 #include "host/mod_state.h"
 #include "net/worker.h"
+#include "platform/files.h"
 #include "platform/posix/posix_control.h"
 #include "sim/garden.h"
 #include "sim/gameboy.h"
@@ -148,4 +149,35 @@ inline int records_in_file(const std::string& file, uint32_t kind, int16_t type)
 }
 inline int fruit_in_file(const std::string& file, int16_t type) {
     return records_in_file(file, storage_game::kKindFruit, type);
+}
+
+inline bool ends_with(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+// On the file layer's moves: at the one taking a planned receipt to applying, the game's counts
+// are noted (and the move refused with `fail_applying`); other moves onto `fail_suffix` are refused.
+struct MoveWatch {
+    std::string binding;
+    bool fail_applying;
+    std::string fail_suffix;
+    int releases_then = -1, creates_then = -1;
+    explicit MoveWatch(std::string b, bool fail = false, std::string suffix = "")
+        : binding(std::move(b)), fail_applying(fail), fail_suffix(std::move(suffix)) {}
+};
+inline bool watch_moves(platform::FileOp op, platform::FaultPhase phase, const char* path, void* context) {
+    auto* w = static_cast<MoveWatch*>(context);
+    if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
+    TransferRecord r;
+    if (ends_with(path, ".bin") && ReadReceipt(path, w->binding, r) && r.state == kTransferPlanned) {
+        w->releases_then = sim::gameboy_faults().release_calls;
+        w->creates_then = sim::gameboy_faults().create_calls;
+        return !w->fail_applying;
+    }
+    return w->fail_suffix.empty() || !ends_with(path, w->fail_suffix);
+}
+template <class F>
+void watched(MoveWatch& w, F f) {
+    platform::set_file_fault_hook(&watch_moves, &w);
+    f();
+    platform::set_file_fault_hook(nullptr, nullptr);
 }
