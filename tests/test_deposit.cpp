@@ -17,7 +17,7 @@ TEST_CASE("the hold input starts one deposit on its 45th frame; the button is ta
         CHECK(Scene::notice() == "Preparing storage. Keep holding the item here...");
         // Holding on, even once the first is gone, starts nothing new until the key is let go.
         pending_deposits().clear();
-        Scene::frames(60);
+        for (int i = 0; i < 60; ++i) Scene::frame();
         CHECK(pending_deposits().empty());
         f8_down() = false;
         Scene::frame();

@@ -28,10 +28,10 @@ inline bool& f8_down() {
 
 struct Scene {
     TempDir dir;
-    std::string mod, savedata;
+    std::string mod;
     SyncConfig config;
 
-    explicit Scene(int32_t garden = 1) {
+    Scene() {
         sim::reset();
         reset_storage_state();
         reset_deposit_state();
@@ -43,9 +43,8 @@ struct Scene {
         std::filesystem::create_directories(dir.path / "savedata");
         std::filesystem::create_directories(dir.path / "mods" / "velmora");
         mod = dir.str() + "/mods/velmora";
-        savedata = dir.str() + "/savedata";
-        sim::setup_gameboy(garden);
-        sim::set_save_folder(savedata, 1);
+        sim::setup_gameboy(1);
+        sim::set_save_folder(dir.str() + "/savedata", 1);
         sim::write_garden_save();
         config.ApiKey = "key-1";
         config.ServerHost = "127.0.0.1";
@@ -86,9 +85,6 @@ struct Scene {
         run_storage_frame(active, mod_state().session_id);
         sim::advance_ms(17);
     }
-    static void frames(int n) {
-        for (int i = 0; i < n; ++i) frame();
-    }
 
     static std::vector<DepositRequest> take_requests() {
         LinkWorker& w = link_worker();
@@ -98,9 +94,8 @@ struct Scene {
         return out;
     }
     static void answer(const DepositRequest& r, bool ok, int32_t status = 200) {
-        LinkWorker& w = link_worker();
-        std::lock_guard<std::mutex> g(w.lock);
-        w.deposit_results.push_back(DepositResult{r.request_id, r.session_id, ok, status});
+        std::lock_guard<std::mutex> g(link_worker().lock);
+        link_worker().deposit_results.push_back(DepositResult{r.request_id, r.session_id, ok, status});
     }
     // The one request queued now, answered; its phase is returned ("" when none was queued).
     static std::string answer_next(bool ok, int32_t status = 200) {
