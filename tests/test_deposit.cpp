@@ -60,7 +60,10 @@ TEST_CASE("a fruit deposited: removed from the game and the save file, backup ke
     CHECK(prepare[0].session_id == "S1");
     CHECK(prepare[0].body == BuildTransferJson(pending_deposits()[0].transfer, "prepare"));
     Scene::answer(prepare[0], true);
-    Scene::frame();
+    MoveWatch watch{storage_state().binding};
+    watched(watch, [] { Scene::frame(); });
+    CHECK(watch.releases_then == 0);  // applying is on disk before the game loses the item
+    CHECK(sim::gameboy_faults().release_calls == 1);
 
     REQUIRE(pending_deposits().size() == 1);
     PendingDeposit d = pending_deposits()[0];
@@ -86,7 +89,15 @@ TEST_CASE("a fruit deposited: removed from the game and the save file, backup ke
     CHECK(Scene::take_requests().empty());
     sim::advance_ms(1100);
     Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "commit");
+    REQUIRE(pending_deposits()[0].request_queued);
+    // The session ends before the worker sends it: the queue is emptied, no result; queued again.
+    Scene::set_session("S2");
+    Scene::frame();
+    auto requests = Scene::take_requests();
+    REQUIRE(requests.size() == 1);
+    CHECK(requests[0].session_id == "S2");
+    CHECK(requests[0].body == commit[0].body);
+    Scene::answer(requests[0], true);
     Scene::frame();
     CHECK(pending_deposits().empty());
     CHECK(Scene::notice() == "Sent to server storage.");
@@ -125,50 +136,19 @@ TEST_CASE("a prepare that does not end in a commit leaves the item where it is")
         Scene::frame();
         CHECK(Scene::notice() == "Deposit cancelled. Keep holding the item near the Game Boy.");
     }
+    SUBCASE("applying cannot be written: nothing is touched") {
+        MoveWatch watch{storage_state().binding, true};
+        Scene::answer_next(true);
+        watched(watch, [] { Scene::frame(); });
+        CHECK(watch.releases_then == 0);
+        CHECK(sim::held_task() == task);
+        CHECK(storage_state().attention);
+        CHECK(Scene::notice() == "Deposit paused: receipt could not save. Recovery copy retained.");
+    }
     CHECK(pending_deposits().empty());
     CHECK(sim::gameboy_faults().release_calls == 0);
     CHECK(sim::read_garden_save() == original);
     CHECK(sim::count_records(storage_game::kKindFruit) == 1);
-}
-
-TEST_CASE("applying is on disk before the game loses the item; when it cannot be written, nothing is touched") {
-    Scene scene;
-    game_addr task = sim::place_fruit(7, 2);
-    sim::hold(task);
-    sim::write_garden_save();
-    const std::string original = sim::read_garden_save();
-    Scene::prepare_accepted();
-    MoveWatch watch{storage_state().binding};
-    SUBCASE("written") {}
-    SUBCASE("refused") { watch.fail_applying = true; }
-    watched(watch, [] { Scene::frame(); });
-    CHECK(watch.releases_then == 0);
-    CHECK(sim::gameboy_faults().release_calls == (watch.fail_applying ? 0 : 1));
-    if (watch.fail_applying) {
-        CHECK(sim::held_task() == task);
-        CHECK(sim::read_garden_save() == original);
-        CHECK(storage_state().attention);
-        CHECK(Scene::notice() == "Deposit paused: receipt could not save. Recovery copy retained.");
-    }
-}
-
-TEST_CASE("a commit dropped with its session is queued again under the next session") {
-    Scene scene;
-    sim::hold(sim::place_fruit(7, 2));
-    Scene::prepare_accepted();
-    Scene::frame();
-    REQUIRE((pending_deposits().size() == 1 && pending_deposits()[0].request_queued));
-    // The session ends before the worker sends the commit: the queue is emptied, no result.
-    Scene::set_session("S2");
-    Scene::frame();
-    auto requests = Scene::take_requests();
-    REQUIRE(requests.size() == 1);
-    CHECK(requests[0].session_id == "S2");
-    CHECK(requests[0].body.find("\"phase\":\"commit\"") != std::string::npos);
-    Scene::answer(requests[0], true);
-    Scene::frame();
-    CHECK(pending_deposits().empty());
-    CHECK(Scene::notice() == "Sent to server storage.");
 }
 
 TEST_CASE("what is not offered for storage") {
