@@ -8,6 +8,15 @@ namespace {
 
 const std::string kId0(32, '0'), kId1(32, '1'), kId2(32, '2'), kId3(32, '3'), kId4(32, '4'), kId5(32, '5'), kId6(32, '6');
 
+// The animal reserve's file, two folders above the mod's, holding `content`.
+void use_reserve(const Garden& g, const std::string& content) {
+    g.dir.write("reserve.bin", content);
+    storage_state().reserve_file_path = [](std::string& path) {
+        path = storage_state().mod_folder + "\\..\\..\\reserve.bin";
+        return true;
+    };
+}
+
 }  // namespace
 
 TEST_CASE("start-up binds to the garden save file and server, locks it and opens the folder") {
@@ -67,12 +76,7 @@ TEST_CASE("recovery settles every state to its outcome") {
     g.put(kId3, 2, kTargetNone);
     g.put(kId4, 3);
     g.put(kId5, 4);
-    // An applying reserve receipt is proven through the reserve's own file.
-    g.dir.write("reserve.bin", "reserve without the animal");
-    storage_state().reserve_file_path = [](std::string& path) {
-        path = storage_state().mod_folder + "\\..\\..\\reserve.bin";
-        return true;
-    };
+    use_reserve(g, "reserve without the animal");  // an applying reserve receipt, proven through its file
     g.put(kId6, 2, kTargetAnimalReserve, Sha256Hex("reserve without the animal"));
     platform::create_folder(g.path("folder.bin"));
     g.write(kId0 + ".bin.tmp", "leftover");
@@ -112,6 +116,11 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
         kept = kId2 + ".bin";
     }
     SUBCASE("applying to the animal reserve, whose file is not known") {
+        g.put(kId2, 2, kTargetAnimalReserve);
+        kept = kId2 + ".bin";
+    }
+    SUBCASE("applying to the animal reserve, whose file does not hold the planned content") {
+        use_reserve(g, "reserve still with the animal");
         g.put(kId2, 2, kTargetAnimalReserve);
         kept = kId2 + ".bin";
     }
