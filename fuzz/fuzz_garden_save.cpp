@@ -1,7 +1,5 @@
-// The mod's own reading and rewriting of the garden save file, over arbitrary file bytes and
-// record choices: a refusal leaves the output alone; a rewrite keeps the size, the header and
-// every byte but the chosen record's (set to the given bytes) and the block's checksum (valid
-// after); a record found is in a file the game would load.
+// The garden save file read and rewritten over arbitrary bytes and record choices: a refusal leaves
+// the output alone; a rewrite changes only the chosen record and the block's checksum (valid after).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,9 +13,8 @@ using namespace storage_game;
 
 namespace {
 
-// Input: a mode byte, a record choice (4 bytes), the record's 20 new bytes, then the file.
-// Mode bit 0 makes the file well formed around the rest (header, the rest as the block's
-// start, sealed), bit 1 picks any record address around the block instead of a table's record.
+// Input: a mode byte, a record choice (4 bytes), the record's 20 new bytes, then the file. Mode bit 0
+// builds a well-formed file around the rest (sealed unless bit 2), bit 1 picks any address near the block.
 struct Input {
     uint8_t mode = 0;
     uint32_t choice = 0;

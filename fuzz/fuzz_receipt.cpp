@@ -1,6 +1,5 @@
-// DecodeReceipt over arbitrary bytes: it must never crash, and whatever it accepts must be a
-// valid record that encodes back to exactly the same 208 bytes (nothing in a receipt is
-// ignored or silently normalised), with reports and state steps that stay well-formed.
+// DecodeReceipt over arbitrary bytes: whatever it accepts is valid and encodes back to the same 208
+// bytes (nothing ignored or normalised), with well-formed reports and state steps.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -34,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (DecodeReceipt(data, size, binding, r)) check_accepted(input, r);
     if (size != kReceiptSize) return 0;
 
-    // Past the checksum: the same bytes with a correct checksum and their own binding, so the
-    // field checks are explored as well.
+    // The same bytes with a correct checksum and their own binding, to reach the field checks.
     std::string fixed = input;
     uint32_t h = 0x811C9DC5u;
     for (size_t i = 0; i < 204; ++i) h = (h ^ static_cast<unsigned char>(fixed[i])) * 0x01000193u;

@@ -1,12 +1,11 @@
-// Start-up recovery over a storage folder of arbitrary files. Each input describes files
-// (some raw bytes, some receipts built from the bytes so that every state is reached); after
-// recovery every file must have had exactly its one right outcome: a never-begun receipt moved
-// to ".unapplied" unchanged, a proven applying one rewritten as applied, anything else left
-// byte for byte, and attention raised for whatever could not be settled.
+// Start-up recovery over a folder of arbitrary files (raw bytes, or receipts built from them so
+// every state is reached): each file gets its one right outcome (never begun: set aside unchanged;
+// applying and proven: applied; anything else: byte for byte), attention for what is not settled.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -64,14 +63,17 @@ std::map<std::string, std::string> files_in(const fs::path& dir) {
     return out;
 }
 
-bool is_receipt_name(const std::string& name) { return name.size() == 36 && name.compare(32, 4, ".bin") == 0 && IsLowerHex(name.substr(0, 32), 32); }
-
-bool ends_bin(const std::string& n) {
-    if (n.size() < 4) return false;
-    std::string t = n.substr(n.size() - 4);
-    for (char& ch : t) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
-    return t == ".bin";
+bool ends_with(const std::string& n, const char* end, bool any_case = false) {
+    size_t k = std::strlen(end);
+    if (n.size() < k) return false;
+    for (size_t i = 0; i < k; ++i) {
+        char c = n[n.size() - k + i];
+        if ((any_case ? static_cast<char>(tolower(static_cast<unsigned char>(c))) : c) != end[i]) return false;
+    }
+    return true;
 }
+
+bool is_receipt_name(const std::string& name) { return name.size() == 36 && ends_with(name, ".bin") && IsLowerHex(name.substr(0, 32), 32); }
 
 const fs::path& base() {
     static fs::path dir = [] {
@@ -127,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        r.transfer_id == name.substr(0, 32);
         if (!receipt) {
             if (now == after.end() || now->second != content) abort();  // left byte for byte
-            if (ends_bin(name)) must_attend = true;
+            if (ends_with(name, ".bin", true)) must_attend = true;
             continue;
         }
         if (r.state <= kTransferPlanned) {
@@ -152,14 +154,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     for (const auto& [name, content] : after) {
-        if (before.count(name)) continue;
-        bool companion = name.size() > 10 && name.compare(name.size() - 10, 10, ".unapplied") == 0;
-        companion = companion || (name.size() > 5 && name.compare(name.size() - 5, 5, ".lock") == 0);
-        if (!companion) abort();  // recovery made a file it should not have
+        if (!before.count(name) && !ends_with(name, ".unapplied") && !ends_with(name, ".lock"))
+            abort();  // recovery made a file it should not have
     }
-    if (s.pending.size() != applied) abort();
-    if (must_attend && !s.attention) abort();
-    if (!must_attend && s.attention) abort();
+    if (s.pending.size() != applied || must_attend != s.attention) abort();
     reset_storage_state();
     return 0;
 }

@@ -35,26 +35,6 @@ struct DeliveryScene : Scene {
     }
 };
 
-struct Watch {
-    std::string binding;
-    std::string fail_suffix;  // fail the move onto a path ending so ("" for none)
-    int creates_then = -1;
-};
-
-bool watch_moves(platform::FileOp op, platform::FaultPhase phase, const char* path, void* context) {
-    auto* w = static_cast<Watch*>(context);
-    if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
-    std::string to = path;
-    TransferRecord r;
-    if (to.size() > 4 && to.compare(to.size() - 4, 4, ".bin") == 0 && ReadReceipt(to, w->binding, r) &&
-        r.state == kTransferPlanned) {
-        w->creates_then = sim::gameboy_faults().create_calls;
-        if (w->fail_suffix == "applying") return false;
-    }
-    return w->fail_suffix.empty() || w->fail_suffix == "applying" || to.size() < w->fail_suffix.size() ||
-           to.compare(to.size() - w->fail_suffix.size(), w->fail_suffix.size(), w->fail_suffix) != 0;
-}
-
 game_addr no_object(int32_t, game_addr, int32_t, game_addr, game_addr) {
     ++sim::gameboy_faults().create_calls;
     return 0;
@@ -66,31 +46,23 @@ TEST_CASE("a stored fruit is delivered once, into the game and its save file, be
     DeliveryScene scene;
     const std::string original = sim::read_garden_save();
     const WritebackCommand c = command(41);
-    DeliveryOutcome first = deliver_stored_item(c, 1);
-    CHECK(first.delivered);
-    CHECK(first.reason.empty());
+    CHECK(deliver_stored_item(c, 1).delivered);
     CHECK(sim::gameboy_faults().create_calls == 1);
     CHECK(sim::count_records(storage_game::kKindFruit) == 1);
     CHECK(sim::count_objects(storage_game::kKindFruit) == 1);
     const std::string now = sim::read_garden_save();
-    CHECK(fruit_in_file(now, 7) == 1);
-    CHECK(sim::garden_save_sealed(now));
+    CHECK((fruit_in_file(now, 7) == 1 && sim::garden_save_sealed(now)));
     std::string backup;
     REQUIRE(ReadWholeFile(scene.receipt_of(41) + ".before", kMaxHashedFileSize, backup));
     CHECK(backup == original);
     TransferRecord r;
     REQUIRE(ReadReceipt(scene.receipt_of(41), storage_state().binding, r));
     CHECK(r.state == kTransferApplied);
-    CHECK(r.pos_x == 103.0f);
-    CHECK(r.pos_y == 7.0f);
-    CHECK(r.pos_z == -40.0f);
-    CHECK(r.age == 4);
-    CHECK(Scene::notice() == "Stored item delivered to this garden.");
+    CHECK((r.pos_x == 103.0f && r.pos_y == 7.0f && r.pos_z == -40.0f && r.age == 4));  // beside the player
 
-    DeliveryOutcome again = deliver_stored_item(c, 1);
-    CHECK(again.delivered);
+    // Offered again: confirmed, nothing made twice.
+    CHECK(deliver_stored_item(c, 1).delivered);
     CHECK(sim::gameboy_faults().create_calls == 1);
-    CHECK(sim::count_records(storage_game::kKindFruit) == 1);
     CHECK(sim::read_garden_save() == now);
 
     // An animal comes back the same way.
@@ -138,10 +110,9 @@ TEST_CASE("deliveries refused before anything is changed") {
         expected = "interrupted delivery needs review; item will not be created twice";
     }
     SUBCASE("the receipt write before the game is touched") {
-        Watch w{storage_state().binding, "applying"};
-        platform::set_file_fault_hook(&watch_moves, &w);
-        DeliveryOutcome o = deliver_stored_item(command(44), 1);
-        platform::set_file_fault_hook(nullptr, nullptr);
+        MoveWatch w{storage_state().binding, true};
+        DeliveryOutcome o;
+        watched(w, [&] { o = deliver_stored_item(command(44), 1); });
         CHECK(w.creates_then == 0);
         CHECK(o.reason == "could not persist delivery intent");
         // Offered again, its planned receipt keeps it from being made.
@@ -164,26 +135,21 @@ TEST_CASE("deliveries refused before anything is changed") {
 TEST_CASE("once the item is in the game a failure is never reported as a failure") {
     DeliveryScene scene;
     const WritebackCommand c = command(45);
+    DeliveryOutcome o;
     SUBCASE("the save file cannot be replaced") {
-        Watch w{storage_state().binding, "sonic2b__alf"};
-        platform::set_file_fault_hook(&watch_moves, &w);
-        DeliveryOutcome o = deliver_stored_item(c, 1);
-        platform::set_file_fault_hook(nullptr, nullptr);
-        CHECK_FALSE(o.delivered);
-        CHECK(o.reason.empty());  // left unacknowledged: offered again
+        MoveWatch w{storage_state().binding, false, "sonic2b__alf"};
+        watched(w, [&] { o = deliver_stored_item(c, 1); });
     }
     SUBCASE("the game made no object for the record") {
-        auto alloc = delivery_routines().alloc;
-        set_delivery_routines(alloc, &no_object, nullptr);
-        DeliveryOutcome o = deliver_stored_item(c, 1);
-        CHECK_FALSE(o.delivered);
-        CHECK(o.reason.empty());
+        set_delivery_routines(delivery_routines().alloc, &no_object, nullptr);
+        o = deliver_stored_item(c, 1);
     }
+    CHECK_FALSE(o.delivered);
+    CHECK(o.reason.empty());  // left unacknowledged: offered again
     CHECK(storage_state().attention);
     CHECK(sim::gameboy_faults().create_calls == 1);
     // Offered again: settled from its receipt, nothing created twice.
-    DeliveryOutcome again = deliver_stored_item(c, 1);
-    CHECK(again.delivered);
+    CHECK(deliver_stored_item(c, 1).delivered);
     CHECK(sim::gameboy_faults().create_calls == 1);
     CHECK(fruit_in_file(sim::read_garden_save(), 7) == 1);
     CHECK(sim::count_records(storage_game::kKindFruit) == 1);

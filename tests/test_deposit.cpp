@@ -7,43 +7,17 @@
 #include "storage/items_listing.h"
 #include "test_deposit_scene.h"
 
-namespace {
-
-struct ApplyingWatch {
-    std::string binding;
-    int release_calls_then = -1;
-    bool fail = false;
-};
-
-// At the receipt write that moves a deposit to applying: how far the game had been changed.
-bool watch_applying(platform::FileOp op, platform::FaultPhase phase, const char* path, void* context) {
-    auto* w = static_cast<ApplyingWatch*>(context);
-    std::string to = path;
-    if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before || to.size() < 4 ||
-        to.compare(to.size() - 4, 4, ".bin") != 0)
-        return true;
-    TransferRecord r;
-    if (!ReadReceipt(to, w->binding, r) || r.state != kTransferPlanned) return true;
-    w->release_calls_then = sim::gameboy_faults().release_calls;
-    return !w->fail;
-}
-
-}  // namespace
-
 TEST_CASE("the hold input starts one deposit on its 45th frame; the button is taken from the game") {
     Scene scene;
     sim::hold(sim::place_fruit(7, 2));
 
     SUBCASE("F8 held") {
-        f8_down() = true;
-        Scene::frames(44);
-        CHECK(pending_deposits().empty());
-        Scene::frame();
-        REQUIRE(pending_deposits().size() == 1);
+        REQUIRE(Scene::hold_until_started() == 45);
+        CHECK(pending_deposits().size() == 1);
         CHECK(Scene::notice() == "Preparing storage. Keep holding the item here...");
         // Holding on, even once the first is gone, starts nothing new until the key is let go.
         pending_deposits().clear();
-        Scene::frames(60);
+        for (int i = 0; i < 60; ++i) Scene::frame();
         CHECK(pending_deposits().empty());
         f8_down() = false;
         Scene::frame();
@@ -79,17 +53,17 @@ TEST_CASE("a fruit deposited: removed from the game and the save file, backup ke
     const std::string original = sim::read_garden_save();
     REQUIRE(fruit_in_file(original, 7) == 1);
     REQUIRE(Scene::hold_until_started() == 45);
-    // Prepared under the current session, and not cancelled by the next frame.
-    CHECK(pending_deposits()[0].session_id == "S1");
     CHECK(Scene::state_of(pending_deposits()[0]) == kTransferPrepared);
-    Scene::frame();
+    Scene::frame();  // not cancelled by the next frame; the prepare goes out under the current session
     auto prepare = Scene::take_requests();
     REQUIRE(prepare.size() == 1);
     CHECK(prepare[0].session_id == "S1");
     CHECK(prepare[0].body == BuildTransferJson(pending_deposits()[0].transfer, "prepare"));
-    CHECK(Scene::notice() == "Preparing storage. Keep holding the item here...");
     Scene::answer(prepare[0], true);
-    Scene::frame();
+    MoveWatch watch{storage_state().binding};
+    watched(watch, [] { Scene::frame(); });
+    CHECK(watch.releases_then == 0);  // applying is on disk before the game loses the item
+    CHECK(sim::gameboy_faults().release_calls == 1);
 
     REQUIRE(pending_deposits().size() == 1);
     PendingDeposit d = pending_deposits()[0];
@@ -97,19 +71,16 @@ TEST_CASE("a fruit deposited: removed from the game and the save file, backup ke
     CHECK(Scene::state_of(d) == kTransferApplied);
     CHECK(sim::held_task() == 0);
     CHECK(game::read<uint16_t>(record) == 0xFFFF);
-    std::string now = sim::read_garden_save();
-    CHECK(fruit_in_file(now, 7) == 0);
-    CHECK(sim::garden_save_sealed(now));
+    std::string now = sim::read_garden_save(), backup;
+    CHECK((fruit_in_file(now, 7) == 0 && sim::garden_save_sealed(now)));
     CHECK(d.transfer.save_digest == Sha256Hex(now));
-    std::string backup;
     REQUIRE(ReadWholeFile(d.receipt_path + ".before", kMaxHashedFileSize, backup));
     CHECK(backup == original);
-    CHECK(Scene::notice() == "Item saved out of the garden. Confirming server storage...");
 
     // The commit goes out in the same frame; refused, it is sent again 10 s later.
     auto commit = Scene::take_requests();
     REQUIRE(commit.size() == 1);
-    CHECK(commit[0].body == BuildTransferJson(pending_deposits()[0].transfer, "commit"));
+    CHECK(commit[0].body == BuildTransferJson(d.transfer, "commit"));
     Scene::answer(commit[0], false, 503);
     Scene::frame();
     CHECK(Scene::notice() == "Item is saved locally; waiting for server storage.");
@@ -118,13 +89,19 @@ TEST_CASE("a fruit deposited: removed from the game and the save file, backup ke
     CHECK(Scene::take_requests().empty());
     sim::advance_ms(1100);
     Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "commit");
+    REQUIRE(pending_deposits()[0].request_queued);
+    // The session ends before the worker sends it: the queue is emptied, no result; queued again.
+    Scene::set_session("S2");
+    Scene::frame();
+    auto requests = Scene::take_requests();
+    REQUIRE(requests.size() == 1);
+    CHECK(requests[0].session_id == "S2");
+    CHECK(requests[0].body == commit[0].body);
+    Scene::answer(requests[0], true);
     Scene::frame();
     CHECK(pending_deposits().empty());
     CHECK(Scene::notice() == "Sent to server storage.");
-    TransferRecord r;
-    REQUIRE(ReadReceipt(d.receipt_path, storage_state().binding, r));
-    CHECK(r.state == kTransferCommitted);
+    CHECK(Scene::state_of(d) == kTransferCommitted);
 }
 
 TEST_CASE("a prepare that does not end in a commit leaves the item where it is") {
@@ -159,53 +136,19 @@ TEST_CASE("a prepare that does not end in a commit leaves the item where it is")
         Scene::frame();
         CHECK(Scene::notice() == "Deposit cancelled. Keep holding the item near the Game Boy.");
     }
+    SUBCASE("applying cannot be written: nothing is touched") {
+        MoveWatch watch{storage_state().binding, true};
+        Scene::answer_next(true);
+        watched(watch, [] { Scene::frame(); });
+        CHECK(watch.releases_then == 0);
+        CHECK(sim::held_task() == task);
+        CHECK(storage_state().attention);
+        CHECK(Scene::notice() == "Deposit paused: receipt could not save. Recovery copy retained.");
+    }
     CHECK(pending_deposits().empty());
     CHECK(sim::gameboy_faults().release_calls == 0);
     CHECK(sim::read_garden_save() == original);
     CHECK(sim::count_records(storage_game::kKindFruit) == 1);
-}
-
-TEST_CASE("applying is on disk before the game loses the item; when it cannot be written, nothing is touched") {
-    Scene scene;
-    game_addr task = sim::place_fruit(7, 2);
-    sim::hold(task);
-    sim::write_garden_save();
-    const std::string original = sim::read_garden_save();
-    Scene::prepare_accepted();
-    ApplyingWatch watch{storage_state().binding};
-    SUBCASE("written") {}
-    SUBCASE("refused") { watch.fail = true; }
-    platform::set_file_fault_hook(&watch_applying, &watch);
-    Scene::frame();
-    platform::set_file_fault_hook(nullptr, nullptr);
-    CHECK(watch.release_calls_then == 0);
-    CHECK(sim::gameboy_faults().release_calls == (watch.fail ? 0 : 1));
-    if (watch.fail) {
-        CHECK(sim::held_task() == task);
-        CHECK(sim::read_garden_save() == original);
-        CHECK(storage_state().attention);
-        CHECK(Scene::notice() == "Deposit paused: receipt could not save. Recovery copy retained.");
-    }
-}
-
-TEST_CASE("a commit dropped with its session is queued again under the next session") {
-    Scene scene;
-    sim::hold(sim::place_fruit(7, 2));
-    Scene::prepare_accepted();
-    Scene::frame();
-    REQUIRE(pending_deposits().size() == 1);
-    REQUIRE(pending_deposits()[0].request_queued);
-    // The session ends before the worker sends the commit: the queue is emptied, no result.
-    Scene::set_session("S2");
-    Scene::frame();
-    auto requests = Scene::take_requests();
-    REQUIRE(requests.size() == 1);
-    CHECK(requests[0].session_id == "S2");
-    CHECK(requests[0].body.find("\"phase\":\"commit\"") != std::string::npos);
-    Scene::answer(requests[0], true);
-    Scene::frame();
-    CHECK(pending_deposits().empty());
-    CHECK(Scene::notice() == "Sent to server storage.");
 }
 
 TEST_CASE("what is not offered for storage") {
@@ -231,11 +174,10 @@ TEST_CASE("the garden save file is rewritten only at an item's record, and read 
     sim::place_fruit(7, 2);
     sim::write_garden_save();
     std::string file = sim::read_garden_save(), out, why;
-    uint8_t freed[20];
+    uint8_t freed[20], fruit[20];
     freed_record(freed);
     CHECK_FALSE(garden_save_with_record(file, game::addr::garden_save_block, freed, out, why));  // its checksum word
     CHECK(out.empty());
-    uint8_t fruit[20];
     std::memcpy(fruit, game::game_ptr<const uint8_t>(storage_game::kFruitRecords), 20);
     CHECK(garden_save_has_record(file, storage_game::kKindFruit, fruit));
     file[sim::kGardenSaveBlockOffset + 100] ^= 1;
@@ -276,10 +218,9 @@ TEST_CASE("an animal and an item without a save record go through as well") {
     sim::write_garden_save();
     const std::string original = sim::read_garden_save();
     REQUIRE(Scene::hold_until_started() == 45);
-    const uint32_t target = pending_deposits()[0].transfer.target;
     const std::string receipt = pending_deposits()[0].receipt_path;
-    if (g_reserve_record) CHECK(target == kTargetAnimalReserve);
-    else CHECK(target == (with_record ? kTargetGardenSave : kTargetNone));
+    CHECK(pending_deposits()[0].transfer.target ==
+          (g_reserve_record ? kTargetAnimalReserve : with_record ? kTargetGardenSave : kTargetNone));
     Scene::frame();
     REQUIRE(Scene::answer_next(true) == "prepare");
     Scene::frame();

@@ -1,6 +1,5 @@
-// Deposits and deliveries killed, or with one file operation failed, at every fault point of
-// the file layer; after a restart (the game memory reloaded from the garden save file, storage
-// started anew with its recovery) every item exists exactly once.
+// Deposits and deliveries killed, or with one file operation failed, at every fault point; after
+// a restart (the garden reloaded from its save file, storage recovered) every item exists once.
 #include <doctest/doctest.h>
 
 #include <cstring>
@@ -25,10 +24,8 @@ void restart(const std::string& mod, const SyncConfig& config) {
 }
 
 std::string file_problem(const std::string& file) {
-    if (file.size() != sim::kGardenSaveSize || std::memcmp(file.data(), sim::kGardenSaveHeader, 48) != 0)
-        return "the garden save file is damaged";
-    if (!sim::garden_save_sealed(file)) return "the garden save file fails its checksum";
-    return "";
+    bool whole = file.size() == sim::kGardenSaveSize && std::memcmp(file.data(), sim::kGardenSaveHeader, 48) == 0;
+    return whole && sim::garden_save_sealed(file) ? "" : "the garden save file is damaged";
 }
 
 // The case run killed at, and failed at, every fault point; `scene` is made anew for each run.
@@ -45,12 +42,14 @@ void run_both_modes(Scene*& scene, crash::Case c) {
     }
 }
 
+std::string answer_of(const DeliveryOutcome& o) { return o.delivered ? "done" : o.reason.empty() ? "wait" : "failed"; }
+
 WritebackCommand delivery_command() {
     std::vector<WritebackCommand> out;
     REQUIRE(parse_commands("{\"commands\":[{\"id\":77,\"kind\":\"spawn_inventory\",\"v\":1,\"item_id\":\"" + kItem +
                                "\",\"item_kind\":\"fruit\",\"garden\":1,\"item_type\":9,\"size\":3,\"age\":0}]}",
                            out));
-    return out[0];
+    return out.at(0);
 }
 
 }  // namespace
@@ -73,8 +72,7 @@ TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in se
     };
     c.check = [&](const crash::Outcome& o) -> std::string {
         const std::string file = sim::read_garden_save();
-        std::string bad = file_problem(file);
-        if (!bad.empty()) return bad;
+        if (std::string bad = file_problem(file); !bad.empty()) return bad;
         // In server storage: committed, or owed a commit that the flow repeats until accepted.
         int stored = 0;
         for (const auto& entry : std::filesystem::directory_iterator(
@@ -107,20 +105,18 @@ TEST_CASE("a delivery interrupted anywhere and offered again exists once, or sta
         sim::use_standin_item_routines();
     };
     c.operation = [&] {
-        DeliveryOutcome o = deliver_stored_item(command, 1);
-        std::ofstream(outcome_file) << (o.delivered ? "done" : o.reason.empty() ? "wait" : "failed");
-        return o.delivered;
+        std::string answer = answer_of(deliver_stored_item(command, 1));
+        std::ofstream(outcome_file) << answer;
+        return answer == "done";
     };
     c.check = [&](const crash::Outcome& o) -> std::string {
         std::string first;
         if (!o.killed) std::ifstream(outcome_file) >> first;
-        std::string bad = file_problem(sim::read_garden_save());
-        if (!bad.empty()) return bad;
+        if (std::string bad = file_problem(sim::read_garden_save()); !bad.empty()) return bad;
         // A failure acknowledged leaves the item with the server; anything else is offered again.
         std::string final_answer = first;
         if (first != "failed") {
-            DeliveryOutcome again = deliver_stored_item(command, 1);
-            final_answer = again.delivered ? "done" : again.reason.empty() ? "wait" : "failed";
+            final_answer = answer_of(deliver_stored_item(command, 1));
             if (first == "done" && final_answer != "done") return "a finished delivery was not confirmed";
         }
         int in_file = fruit_in_file(sim::read_garden_save(), 9);

@@ -1,7 +1,5 @@
-// Garden storage from end to end: the simulated game frame by frame with the real worker and
-// transport, the reference server, a fruit and an animal deposited at the Game Boy (one
-// prepare refused, one commit lost with the server going down), then both withdrawn and
-// delivered back into the garden and its save file.
+// Garden storage from end to end: the simulated game with the real worker and transport against
+// the reference server; a fruit and an animal deposited at the Game Boy, withdrawn and delivered back.
 #include <doctest/doctest.h>
 
 #include <chrono>
@@ -18,8 +16,6 @@ using nlohmann::json;
 
 namespace {
 
-bool g_f8 = false;
-
 struct StorageGame {
     ServerFixture& server;
     TempDir folder;
@@ -32,8 +28,8 @@ struct StorageGame {
         std::filesystem::create_directories(folder.path / "savedata");
         sim::set_save_folder(folder.str() + "/savedata", 1);
         sim::use_standin_item_routines();
-        g_f8 = false;
-        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && g_f8; });
+        f8_down() = false;
+        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && f8_down(); });
         folder.write("config.ini", "BaseUrl=" + s.base_url() + "\nApiKey=" + s.api_key +
                                        "\nSaveSlot=1\nScanIntervalFrames=30\nCommandPollSeconds=1\n");
     }
@@ -42,10 +38,8 @@ struct StorageGame {
         platform::posix::set_key_state_handler(nullptr);
         set_delivery_routines(nullptr, nullptr, nullptr);
     }
-    void load() { sim::load(folder.str().c_str()); }
 
-    // Frames with a short pause each, so the worker keeps pace, until `pred` holds or 30 s
-    // of real time have passed.
+    // Frames with a short pause each, so the worker keeps pace, until `pred` holds (30 s at most).
     template <class Pred>
     bool play_until(Pred pred) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -57,11 +51,6 @@ struct StorageGame {
         return pred();
     }
 };
-
-std::string notice() {
-    const StorageNotice& n = storage_state().notice;
-    return n.on ? n.text : "";
-}
 
 std::vector<json> stored_items(const ServerFixture& s, const std::string& state) {
     std::vector<json> out;
@@ -91,57 +80,51 @@ TEST_CASE("a fruit and an animal go into server storage at the Game Boy and come
     game_addr animal = sim::place_animal(12, true, 95.0f, 5.0f, -38.0f);
     sim::hold(fruit);
     sim::write_garden_save();
-    game.load();
+    sim::load(game.folder.str().c_str());
     REQUIRE(link_worker().storage_available.load());
     REQUIRE(game.play_until([] { return mod_state().garden_seen && storage_state().started; }));
 
     // The first prepare is refused: the item stays.
     REQUIRE(server.admin("POST", "/admin/faults", "{\"statuses\":[503],\"match\":\"/api/v1/inventory/deposit\"}").status == 200);
-    g_f8 = true;
-    REQUIRE(game.play_until([] { return notice() == "Storage unavailable or sync pending. Item kept."; }));
-    g_f8 = false;
+    f8_down() = true;
+    REQUIRE(game.play_until([] { return Scene::notice() == "Storage unavailable or sync pending. Item kept."; }));
+    f8_down() = false;
     sim::frame();  // the key let go
     CHECK(sim::held_task() == fruit);
     CHECK(records_in_file(storage_game::kKindFruit, 6) == 1);
 
     // The second goes through its prepare; the server goes down while the commit is on its way.
     REQUIRE(server.admin("POST", "/admin/faults", "{\"delay_seconds\":2,\"delay_count\":2,\"match\":\"/api/v1/inventory/deposit\"}").status == 200);
-    g_f8 = true;
-    bool saved_out = game.play_until([] { return !pending_deposits().empty() && !pending_deposits()[0].still_in_garden; });
-    if (!saved_out)
-        for (const auto& l : sim::debug_lines()) MESSAGE(l);
-    REQUIRE(saved_out);
-    g_f8 = false;
+    f8_down() = true;
+    REQUIRE(game.play_until([] { return !pending_deposits().empty() && !pending_deposits()[0].still_in_garden; }));
+    f8_down() = false;
     server.stop();
     CHECK(sim::held_task() == 0);
     CHECK(records_in_game(storage_game::kKindFruit, 6) == 0);
     CHECK(records_in_file(storage_game::kKindFruit, 6) == 0);
-    REQUIRE(game.play_until([] { return notice() == "Item is saved locally; waiting for server storage."; }));
+    REQUIRE(game.play_until([] { return Scene::notice() == "Item is saved locally; waiting for server storage."; }));
     REQUIRE(server.start());
     REQUIRE(game.play_until([] { return pending_deposits().empty(); }));
-    CHECK(notice() == "Sent to server storage.");
+    CHECK(Scene::notice() == "Sent to server storage.");
     REQUIRE(stored_items(server, "stored").size() == 1);
 
     // The animal, at once.
     sim::hold(animal);
-    g_f8 = true;
+    f8_down() = true;
     REQUIRE(game.play_until([&] { return stored_items(server, "stored").size() == 2; }));
-    g_f8 = false;
+    f8_down() = false;
     CHECK(records_in_file(storage_game::kKindAnimal, 12) == 0);
     json items = stored_items(server, "stored");
 
-    // Both withdrawn; each delivery command is carried out once and acknowledged.
+    // Both withdrawn; the dispatcher hands each spawn_inventory to the delivery, once.
     for (auto& item : items) {
         json body = {{"item_id", item["item_id"]}, {"save_slot", 1}, {"garden", 1}};
         REQUIRE(server.admin("POST", "/admin/accounts/tester/withdraw", body.dump()).status == 200);
     }
-    // The dispatcher hands each spawn_inventory to the delivery; the server sees each once.
     REQUIRE(game.play_until([&] { return stored_items(server, "delivered").size() == 2; }));
     for (int i = 0; i < 240; ++i) sim::frame();  // more polls: nothing is delivered again
-    CHECK(records_in_game(storage_game::kKindFruit, 6) == 1);
-    CHECK(records_in_file(storage_game::kKindFruit, 6) == 1);
-    CHECK(records_in_game(storage_game::kKindAnimal, 12) == 1);
-    CHECK(records_in_file(storage_game::kKindAnimal, 12) == 1);
+    for (auto [kind, type] : {std::pair<uint32_t, int16_t>{storage_game::kKindFruit, 6}, {storage_game::kKindAnimal, 12}})
+        CHECK((records_in_game(kind, type) == 1 && records_in_file(kind, type) == 1));
     CHECK(sim::garden_save_sealed(sim::read_garden_save()));
     CHECK(sim::gameboy_faults().create_calls == 2);
 }

@@ -12,6 +12,7 @@
 #include "host/log.h"
 #include "host/mod_state.h"
 #include "net/worker.h"
+#include "platform/files.h"
 #include "platform/posix/posix_control.h"
 #include "sim/garden.h"
 #include "sim/gameboy.h"
@@ -27,10 +28,10 @@ inline bool& f8_down() {
 
 struct Scene {
     TempDir dir;
-    std::string mod, savedata;
+    std::string mod;
     SyncConfig config;
 
-    explicit Scene(int32_t garden = 1) {
+    Scene() {
         sim::reset();
         reset_storage_state();
         reset_deposit_state();
@@ -42,9 +43,8 @@ struct Scene {
         std::filesystem::create_directories(dir.path / "savedata");
         std::filesystem::create_directories(dir.path / "mods" / "velmora");
         mod = dir.str() + "/mods/velmora";
-        savedata = dir.str() + "/savedata";
-        sim::setup_gameboy(garden);
-        sim::set_save_folder(savedata, 1);
+        sim::setup_gameboy(1);
+        sim::set_save_folder(dir.str() + "/savedata", 1);
         sim::write_garden_save();
         config.ApiKey = "key-1";
         config.ServerHost = "127.0.0.1";
@@ -85,9 +85,6 @@ struct Scene {
         run_storage_frame(active, mod_state().session_id);
         sim::advance_ms(17);
     }
-    static void frames(int n) {
-        for (int i = 0; i < n; ++i) frame();
-    }
 
     static std::vector<DepositRequest> take_requests() {
         LinkWorker& w = link_worker();
@@ -97,9 +94,8 @@ struct Scene {
         return out;
     }
     static void answer(const DepositRequest& r, bool ok, int32_t status = 200) {
-        LinkWorker& w = link_worker();
-        std::lock_guard<std::mutex> g(w.lock);
-        w.deposit_results.push_back(DepositResult{r.request_id, r.session_id, ok, status});
+        std::lock_guard<std::mutex> g(link_worker().lock);
+        link_worker().deposit_results.push_back(DepositResult{r.request_id, r.session_id, ok, status});
     }
     // The one request queued now, answered; its phase is returned ("" when none was queued).
     static std::string answer_next(bool ok, int32_t status = 200) {
@@ -148,4 +144,35 @@ inline int records_in_file(const std::string& file, uint32_t kind, int16_t type)
 }
 inline int fruit_in_file(const std::string& file, int16_t type) {
     return records_in_file(file, storage_game::kKindFruit, type);
+}
+
+inline bool ends_with(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+// On the file layer's moves: at the one taking a planned receipt to applying, the game's counts
+// are noted (and the move refused with `fail_applying`); other moves onto `fail_suffix` are refused.
+struct MoveWatch {
+    std::string binding;
+    bool fail_applying;
+    std::string fail_suffix;
+    int releases_then = -1, creates_then = -1;
+    explicit MoveWatch(std::string b, bool fail = false, std::string suffix = "")
+        : binding(std::move(b)), fail_applying(fail), fail_suffix(std::move(suffix)) {}
+};
+inline bool watch_moves(platform::FileOp op, platform::FaultPhase phase, const char* path, void* context) {
+    auto* w = static_cast<MoveWatch*>(context);
+    if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
+    TransferRecord r;
+    if (ends_with(path, ".bin") && ReadReceipt(path, w->binding, r) && r.state == kTransferPlanned) {
+        w->releases_then = sim::gameboy_faults().release_calls;
+        w->creates_then = sim::gameboy_faults().create_calls;
+        return !w->fail_applying;
+    }
+    return w->fail_suffix.empty() || !ends_with(path, w->fail_suffix);
+}
+template <class F>
+void watched(MoveWatch& w, F f) {
+    platform::set_file_fault_hook(&watch_moves, &w);
+    f();
+    platform::set_file_fault_hook(nullptr, nullptr);
 }

@@ -40,23 +40,17 @@ TEST_CASE("a valid configuration: every start-up line in order, then sync enable
     CHECK(lines[4] == "[velmora] target http://127.0.0.1:8787/garden/api/v1/sync (save slot 3)\n");
     CHECK(lines[5] == "[velmora] scan every 180 frames, full resync every 60s, session " + s.session_id + "\n");
     CHECK(lines[6] == "[velmora] Game Boy storage: enabled\n");
-    CHECK(s.session_id.size() == 16);
-    CHECK(s.session_id.find_first_not_of("0123456789abcdef") == std::string::npos);
-    CHECK(s.sync_enabled);
-    CHECK(s.mod_path == dir.str());
-    CHECK((s.screen_text != nullptr));
+    CHECK((s.session_id.size() == 16 && s.session_id.find_first_not_of("0123456789abcdef") == std::string::npos));
+    CHECK((s.sync_enabled && s.mod_path == dir.str() && s.screen_text != nullptr));
     CHECK(box_titles().empty());
-    CHECK(link_worker().lifespan_frozen.load());
-    CHECK(link_worker().rebirth_available.load());
-    // No key in the log, ever.
-    for (const auto& line : lines) CHECK(line.find("secret-key") == std::string::npos);
+    CHECK((link_worker().lifespan_frozen.load() && link_worker().rebirth_available.load()));
+    for (const auto& line : lines) CHECK(line.find("secret-key") == std::string::npos);  // no key in the log, ever
 }
 
 TEST_CASE("an empty API key warns; an invalid configuration stops before the worker") {
     TempDir dir;
     auto lines = start(dir, "SaveSlot=0\n");
-    CHECK_FALSE(mod_state().sync_enabled);
-    CHECK(mod_state().session_id.empty());
+    CHECK((!mod_state().sync_enabled && mod_state().session_id.empty()));
     REQUIRE(lines.size() == 4);  // no animal line: the reserve needs a valid configuration
     CHECK(lines[1] == "[velmora] manual rebirth: safe native behavior available\n");
     CHECK(lines[3] ==
@@ -70,27 +64,23 @@ TEST_CASE("an empty API key warns; an invalid configuration stops before the wor
                      "[velmora] WARNING: no ApiKey set in config.ini -- the server will reject uploads\n") == 1);
 }
 
-TEST_CASE("lifespan protection off in config: no lifespan box, the explicit line") {
-    TempDir dir;
-    auto lines = start(dir, "DisableNaturalDeath=false\nKeepGardenAnimals=no\nApiKey=abcdefgh\n");
-    CHECK(lines[2] == "[velmora] natural lifecycle: original death/reincarnation explicitly enabled in config\n");
-    CHECK(box_titles().empty());
-    CHECK_FALSE(link_worker().lifespan_frozen.load());
-}
-
 TEST_CASE("Verbose off: not a single line, but the boxes still appear") {
     TempDir dir;
     sim::reset();
     dir.write("config.ini", "Verbose=false\nSaveSlot=abc\n");
-    const uint8_t foreign = 0x90;  // another mod's change to the ageing routine
+    const uint8_t foreign = 0x90;  // another mod's change to the ageing routine: a box
     sim::poke(lifespan::kSite3 + 7, &foreign, 1);
     sim::load(dir.str().c_str());
     CHECK(sim::recording().debug_lines.empty());
     CHECK(box_titles().size() == 1);
 }
 
-TEST_CASE("helper tables: version 7 and a null word 17 give no screen text; a null path is \".\"") {
+TEST_CASE("lifespan protection off: the explicit line, no box; helper version 7 or a null word 17: no screen text; a null path is \".\"") {
     TempDir dir;
+    auto lines = start(dir, "DisableNaturalDeath=false\nKeepGardenAnimals=no\nApiKey=abcdefgh\n");
+    CHECK(lines[2] == "[velmora] natural lifecycle: original death/reincarnation explicitly enabled in config\n");
+    CHECK(box_titles().empty());
+    CHECK_FALSE(link_worker().lifespan_frozen.load());
     start(dir, "ApiKey=abcdefgh\n", 7);
     CHECK((mod_state().screen_text == nullptr));
     start(dir, "ApiKey=abcdefgh\n", 8, false, true);
@@ -106,7 +96,6 @@ TEST_CASE("deposits are allowed only with sync, a seen garden and a session; det
     CHECK(mod_state().scan_frame_counter == 400 % 180);
     sim::unload();
     CHECK_FALSE(mod_state().sync_enabled);
-    const uint32_t counter = mod_state().scan_frame_counter;
     sim::frame();  // no scan counting once sync is off
-    CHECK(mod_state().scan_frame_counter == counter);
+    CHECK(mod_state().scan_frame_counter == 400 % 180);
 }

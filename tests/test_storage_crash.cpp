@@ -6,13 +6,10 @@
 #include "test_storage_garden.h"
 
 namespace {
-
 void report(const crash::Report& r) {
     for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
 }
-
 const std::string kId = "abcdefabcdefabcdefabcdefabcdef00";
-
 }  // namespace
 
 TEST_CASE("an atomic write interrupted or failed anywhere leaves the old or the new content") {
@@ -55,7 +52,7 @@ TEST_CASE("a receipt write interrupted anywhere leaves the previous receipt or t
         uint32_t to = from == 99u ? 0u : from + 1;
         crash::Case c;
         c.setup = [&] {
-            std::filesystem::remove(g.dir.path / "mods/velmora" / ("garden-storage-" + g.binding) / (kId + ".bin"));
+            platform::file_delete(path);
             if (from != 99u) g.put(kId, from);
         };
         c.operation = [&] { return WriteReceipt(path, at_state(base, to)); };
@@ -77,7 +74,6 @@ TEST_CASE("a receipt write interrupted anywhere leaves the previous receipt or t
 }
 
 namespace {
-
 // One deposit of an item with a save record, in the order the flows must follow.
 bool deposit(const Garden& g, const std::string& old_save, const std::string& new_save, bool change_while_planned) {
     const std::string path = g.path(kId + ".bin");
@@ -113,19 +109,16 @@ crash::Case deposit_case(Garden& g, const std::string& old_save, const std::stri
         bool receipt = g.exists(kId + ".bin"), set_aside = g.exists(kId + ".bin.unapplied");
         uint32_t state = receipt ? g.state_on_disk(kId + ".bin") : 99u;
         if (o.succeeded && !(state == 3 && save == new_save)) return "reported success without the change";
-        if (save == new_save) {
-            // The item has left the save file: the server must still be owed its commit.
-            if (!(state == 3 && s.pending.size() == 1)) return "item left the save file but the transfer was dropped";
-        } else if (receipt) {
-            // Still in the save file: set aside, or kept for review with attention.
-            if (state == 3 || (state == 2 && !s.attention)) return "transfer claimed with the item still in the save";
-        }
+        // Out of the save file: the server is still owed its commit. Still in it: set aside, or kept with attention.
+        if (save == new_save && !(state == 3 && s.pending.size() == 1))
+            return "item left the save file but the transfer was dropped";
+        if (save != new_save && receipt && (state == 3 || (state == 2 && !s.attention)))
+            return "transfer claimed with the item still in the save";
         if (receipt && set_aside) return "receipt both kept and set aside";
         return "";
     };
     return c;
 }
-
 }  // namespace
 
 TEST_CASE("a deposit killed at any file operation is recovered without losing or doubling the item") {
@@ -138,8 +131,7 @@ TEST_CASE("a deposit killed at any file operation is recovered without losing or
     CHECK(r.fault_points > 40);
     CHECK(r.runs == r.fault_points + 1);
 
-    // Changing the save file while the receipt still says "planned" is what recovery cannot
-    // tell from "never began": the harness sees the item vanish.
+    // Changing the save file while the receipt still says "planned" looks like "never began": the item vanishes.
     crash::Report wrong = crash::run(deposit_case(g, old_save, new_save, true));
     REQUIRE_FALSE(wrong.failures.empty());
     CHECK(wrong.failures[0].find("dropped") != std::string::npos);

@@ -18,13 +18,12 @@ TEST_CASE("lock files: one holder at a time, also across processes, free again a
     CHECK(platform::lock_file_open(path) == nullptr);
     platform::lock_file_release(a);
 
-    // Another process holds it; once that holder dies (is killed) the lock is free again.
+    // Another process holds it until it is killed.
     int ready[2], status = 0;
     REQUIRE(pipe(ready) == 0);
     pid_t pid = fork();
     if (pid == 0) {
-        platform::LockFile* held = platform::lock_file_open(path);
-        char c = held ? 'y' : 'n';
+        char c = platform::lock_file_open(path) ? 'y' : 'n';
         (void)!write(ready[1], &c, 1);
         pause();
         _exit(0);
@@ -48,8 +47,7 @@ TEST_CASE("moves, deletes, folders and listings") {
     dir.write("a", "A");
     dir.write("b", "B");
     CHECK_FALSE(platform::file_move_new(d + "\\a", d + "\\b"));
-    CHECK(dir.read("a") == "A");
-    CHECK(dir.read("b") == "B");
+    CHECK(dir.read("a") + dir.read("b") == "AB");
     CHECK(platform::file_move_replace(d + "\\a", d + "\\b"));
     CHECK(dir.read("b") == "A");
     CHECK(platform::path_kind(d + "\\a") == platform::PathKind::Missing);
@@ -62,18 +60,14 @@ TEST_CASE("moves, deletes, folders and listings") {
     CHECK(platform::list_bin_files(d + "\\none", list) == platform::ListResult::Error);
     CHECK(platform::create_folder(d + "\\sub.bin"));
     CHECK(platform::create_folder(d + "\\sub.bin"));  // an existing folder is fine
-    dir.write("r.bin", "1");
-    dir.write("r.bin.tmp", "1");
-    dir.write("R2.BIN", "1");
+    for (const char* name : {"r.bin", "r.bin.tmp", "R2.BIN"}) dir.write(name, "1");
     CHECK_FALSE(platform::create_folder(d + "\\r.bin"));  // a file of that name is not
     REQUIRE(platform::list_bin_files(d, list) == platform::ListResult::Ok);
     std::sort(list.begin(), list.end(), [](auto& x, auto& y) { return x.name < y.name; });
     REQUIRE(list.size() == 3);
     CHECK(list[0].name == "R2.BIN");
-    CHECK(list[1].name == "r.bin");
-    CHECK_FALSE(list[1].is_folder);
-    CHECK(list[2].name == "sub.bin");
-    CHECK(list[2].is_folder);
+    CHECK((list[1].name == "r.bin" && !list[1].is_folder));
+    CHECK((list[2].name == "sub.bin" && list[2].is_folder));
     CHECK(platform::path_kind(d + "\\sub.bin") == platform::PathKind::Folder);
     CHECK(platform::path_kind(d + "\\r.bin\\x") == platform::PathKind::Missing);
     uint64_t size = 0;

@@ -1,5 +1,5 @@
-// A simulated game whose garden storage can be started: its main save file in
-// <tmp>/savedata, the mod folder in <tmp>/mods/velmora, log lines captured.
+// A simulated game whose garden storage can be started: its saves in <tmp>/savedata, the mod
+// folder in <tmp>/mods/velmora, log lines captured.
 #pragma once
 #include <doctest/doctest.h>
 
@@ -20,7 +20,6 @@ inline std::vector<std::string>& log_lines() {
 }
 inline void capture(const char* line) { log_lines().push_back(line); }
 
-// A simulated game whose main save file lives in <tmp>/savedata, and a mod folder beside it.
 struct Garden {
     TempDir dir;
     std::string mod, garden_save, binding, storage;
@@ -40,10 +39,7 @@ struct Garden {
         config.UseHttps = false;
         config.base_path = "/garden";
         config.ApiKey = "key-1";
-        StorageState& s = storage_state();
-        s.enabled = true;
-        s.mod_folder = mod;
-        s.configuration = config;
+        restart();
         garden_save = NormalizePath(dir.str() + "/savedata/sonic2b__alf");
         binding = Sha256Hex(StorageBindingText(garden_save, config));
         storage = mod + "\\garden-storage-" + binding;

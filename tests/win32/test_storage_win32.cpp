@@ -6,35 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/crypto.h"
 #include "platform/files.h"
 #include "../test_support.h"
 
-namespace {
-std::string hex_sha256(const std::string& s) {
-    uint8_t d[platform::kSha256Size];
-    if (!platform::sha256(s.data(), s.size(), d)) return "";
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : d) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-}  // namespace
-
-TEST_CASE("BCrypt SHA-256 gives the standard vectors; random bytes vary") {
-    CHECK(hex_sha256("") == "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    CHECK(hex_sha256("abc") == "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    CHECK(hex_sha256(std::string(1000000, 'a')) ==
-          "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-    unsigned char a[16] = {}, b[16] = {};
-    REQUIRE(platform::random_bytes(a, sizeof a));
-    REQUIRE(platform::random_bytes(b, sizeof b));
-    CHECK(std::string(reinterpret_cast<char*>(a), 16) != std::string(reinterpret_cast<char*>(b), 16));
-}
-
+// SHA-256 and random bytes on BCrypt are covered by the journal test, built for Windows too.
 TEST_CASE("lock files share nothing; a file being written refuses a second writer") {
     TempDir dir;
     const std::string lock = dir.str() + "\\r.bin.lock";
@@ -45,16 +20,14 @@ TEST_CASE("lock files share nothing; a file being written refuses a second write
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     CHECK(other == INVALID_HANDLE_VALUE);
     platform::lock_file_release(first);
-    platform::LockFile* again = platform::lock_file_open(lock);
-    CHECK(again != nullptr);
-    platform::lock_file_release(again);
+    first = platform::lock_file_open(lock);
+    CHECK(first != nullptr);
+    platform::lock_file_release(first);
 
     platform::WriteFile* w = platform::file_create_write(dir.str() + "\\t.tmp");
     REQUIRE(w != nullptr);
     CHECK(platform::file_create_write(dir.str() + "\\t.tmp") == nullptr);
-    CHECK(platform::file_write(w, "abc", 3));
-    CHECK(platform::file_flush(w));
-    CHECK(platform::file_close_write(w));
+    CHECK((platform::file_write(w, "abc", 3) && platform::file_flush(w) && platform::file_close_write(w)));
     CHECK(dir.read("t.tmp") == "abc");
 }
 
@@ -76,16 +49,13 @@ TEST_CASE("moves replace with write-through or refuse an existing name; folders 
     CHECK(platform::create_folder(d + "\\w.bin"));
     CHECK(platform::create_folder(d + "\\w.bin"));
     dir.write("r.bin", "12");
-    dir.write("r.bin.tmp", "1");
-    dir.write("long.binary", "1");
+    for (const char* name : {"r.bin.tmp", "long.binary"}) dir.write(name, "1");
     CHECK_FALSE(platform::create_folder(d + "\\r.bin"));
     REQUIRE(platform::list_bin_files(d, list) == platform::ListResult::Ok);
     std::sort(list.begin(), list.end(), [](auto& x, auto& y) { return x.name < y.name; });
     REQUIRE(list.size() == 2);
-    CHECK(list[0].name == "r.bin");
-    CHECK_FALSE(list[0].is_folder);
-    CHECK(list[1].name == "w.bin");
-    CHECK(list[1].is_folder);
+    CHECK((list[0].name == "r.bin" && !list[0].is_folder));
+    CHECK((list[1].name == "w.bin" && list[1].is_folder));
     uint64_t size = 0;
     CHECK(platform::file_size(d + "\\r.bin", size));
     CHECK(size == 2);
