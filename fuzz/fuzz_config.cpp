@@ -1,14 +1,13 @@
-// config.ini over arbitrary bytes: loading never crashes, and whatever the file says the result
-// is a usable configuration: every clamped number in its range, an error text exactly when the
-// configuration is refused and only the known messages in it, a BaseUrl naming the scheme in
-// use, and an accepted URL that parses again to the same server. The same bytes read from a
-// real file give the same result.
+// config.ini over arbitrary bytes: loading never crashes, every clamped number is in range, an
+// error text comes exactly when the file is refused, the BaseUrl names the scheme in use, an
+// accepted URL parses again to the same server, and a real file gives the same result.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "host/config.h"
 
@@ -17,45 +16,34 @@ namespace {
 const std::string kSlotError = "SaveSlot must be a whole number from 1 through 99";
 const std::string kUrlError = "BaseUrl must be a valid http:// or https:// URL";
 
-bool same(const SyncConfig& a, const SyncConfig& b) {
-    return a.BaseUrl == b.BaseUrl && a.ServerHost == b.ServerHost && a.ServerPort == b.ServerPort &&
-           a.UseHttps == b.UseHttps && a.base_path == b.base_path && a.SyncPath == b.SyncPath &&
-           a.valid == b.valid && a.error == b.error && a.SaveSlot == b.SaveSlot && a.ApiKey == b.ApiKey &&
-           a.ScanIntervalFrames == b.ScanIntervalFrames && a.FullResyncSeconds == b.FullResyncSeconds &&
-           a.EnableWriteback == b.EnableWriteback && a.EnableRestoreOnLaunch == b.EnableRestoreOnLaunch &&
-           a.DisableNaturalDeath == b.DisableNaturalDeath && a.ShowCareWarnings == b.ShowCareWarnings &&
-           a.KeepGardenAnimals == b.KeepGardenAnimals && a.lifespan_frozen == b.lifespan_frozen &&
-           a.CommandPath == b.CommandPath && a.CommandPollSeconds == b.CommandPollSeconds &&
-           a.DumpPayloads == b.DumpPayloads && a.Verbose == b.Verbose;
-}
-
-bool lower_case(const std::string& s) {
-    for (char c : s)
-        if (c >= 'A' && c <= 'Z') return false;
-    return true;
+auto fields(const SyncConfig& c) {
+    return std::tie(c.BaseUrl, c.ServerHost, c.ServerPort, c.UseHttps, c.base_path, c.SyncPath, c.valid, c.error,
+                    c.SaveSlot, c.ApiKey, c.ScanIntervalFrames, c.FullResyncSeconds, c.EnableWriteback,
+                    c.EnableRestoreOnLaunch, c.DisableNaturalDeath, c.ShowCareWarnings, c.KeepGardenAnimals,
+                    c.lifespan_frozen, c.CommandPath, c.CommandPollSeconds, c.DumpPayloads, c.Verbose);
 }
 
 void check_url(const std::string& text) {
     ParsedBaseUrl p;
     if (!ParseBaseUrl(text, p)) return;
-    if (p.port < 1 || p.port > 65535) abort();
-    if (p.host.empty() || !lower_case(p.host) || p.host.find_first_of(" \t\r\n/\\") != std::string::npos) abort();
+    if (p.port < 1 || p.port > 65535 || p.host.empty()) abort();
+    for (char ch : p.host)
+        if ((ch >= 'A' && ch <= 'Z') || ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n' || ch == '/' || ch == '\\')
+            abort();
     if (!p.path.empty() && p.path[0] != '/') abort();
     for (char ch : p.url)
         if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) abort();
     // What was accepted is already in its final form.
     ParsedBaseUrl again;
     if (!ParseBaseUrl(p.url, again)) abort();
-    if (again.url != p.url || again.host != p.host || again.port != p.port || again.https != p.https ||
-        again.path != p.path)
+    if (std::tie(again.url, again.host, again.port, again.https, again.path) != std::tie(p.url, p.host, p.port, p.https, p.path))
         abort();
 }
 
 void check_config(const SyncConfig& c) {
-    if (c.ScanIntervalFrames < 30 || c.ScanIntervalFrames > 36000) abort();
-    if (c.ServerPort < 1 || c.ServerPort > 65535) abort();
-    if (c.SaveSlot < 1 || c.SaveSlot > 99) abort();
-    if (c.FullResyncSeconds < 30) abort();
+    if (c.ScanIntervalFrames < 30 || c.ScanIntervalFrames > 36000 || c.ServerPort < 1 || c.ServerPort > 65535 ||
+        c.SaveSlot < 1 || c.SaveSlot > 99 || c.FullResyncSeconds < 30)
+        abort();
     if (c.lifespan_frozen) abort();  // never read from the file
     if (c.valid != c.error.empty()) abort();
     if (!c.error.empty() && c.error != kSlotError && c.error != kUrlError && c.error != kSlotError + "; " + kUrlError)
@@ -66,19 +54,17 @@ void check_config(const SyncConfig& c) {
     if (scheme != (c.UseHttps ? "https" : "http")) abort();
 }
 
-// LoadConfig of the bytes written to a fresh folder, which is removed again at once. In memory
-// where the machine has it: writes to a disk-backed /tmp would be the slowest part of the run.
+// LoadConfig of the bytes in a fresh folder, in memory where the machine has it (a disk-backed
+// /tmp would be the slowest part of the run).
 SyncConfig load_through_file(const uint8_t* data, size_t size) {
     char shm[] = "/dev/shm/velmora-fuzz-config-XXXXXX";
     char tmp[] = "/tmp/velmora-fuzz-config-XXXXXX";
     const char* made = mkdtemp(shm);
     if (!made) made = mkdtemp(tmp);
     if (!made) abort();
-    const std::string folder = made;
-    const std::string path = folder + "/config.ini";
+    const std::string folder = made, path = folder + "/config.ini";
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) abort();
-    if (size && std::fwrite(data, 1, size, f) != size) abort();
+    if (!f || (size && std::fwrite(data, 1, size, f) != size)) abort();
     std::fclose(f);
     SyncConfig c = LoadConfig(folder);
     std::remove(path.c_str());
@@ -92,11 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     SyncConfig c = ParseConfigText(bytes);
     check_config(c);
-
-    // The whole input as one BaseUrl value, so the URL checks see every byte.
-    check_url(bytes);
-
+    check_url(bytes);  // the whole input as one BaseUrl value, so the URL checks see every byte
     // Through a real file for some inputs (chosen by their size, so a finding reproduces).
-    if (size % 8 == 0 && !same(load_through_file(data, size), c)) abort();
+    if (size % 8 == 0 && fields(load_through_file(data, size)) != fields(c)) abort();
     return 0;
 }

@@ -1,6 +1,5 @@
-// The scanners that read the server's greeting and deposit answers, over arbitrary text and
-// every key the worker reads (plus one key taken from the input): they never crash, and each
-// answer equals one worked out here a second, plainer way.
+// The scanners of the server's greeting and deposit answers, over arbitrary text, every key the
+// worker reads and one key from the input: never a crash, and each answer as worked out plainly here.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -26,9 +25,8 @@ long value_start(const std::string& text, const std::string& key) {
 bool reference_bool(const std::string& text, const std::string& key) {
     long i = value_start(text, key);
     if (i < 0) return false;
-    std::string rest = text.substr(static_cast<size_t>(i));
-    size_t first = rest.find_first_not_of(" \t\r\n");
-    return first != std::string::npos && rest.substr(first, 4) == "true";
+    size_t first = text.find_first_not_of(" \t\r\n", static_cast<size_t>(i));
+    return first != std::string::npos && text.compare(first, 4, "true") == 0;
 }
 
 // Like atoi, without its undefined overflow: the digits are kept as text and compared.
@@ -69,12 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(text, key);
 
     // A key of the input's own: its first byte gives the length, the bytes after it the name.
-    if (size >= 1) {
-        size_t n = data[0] % 16;
-        if (n + 1 <= size) {
-            std::string key(reinterpret_cast<const char*>(data) + 1, n);
-            if (key.find('\0') == std::string::npos) check(text, key);
-        }
+    if (size >= 1 && data[0] % 16 + 1u <= size) {
+        std::string key = text.substr(1, data[0] % 16);
+        if (key.find('\0') == std::string::npos) check(text, key);
     }
     return 0;
 }

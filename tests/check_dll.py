@@ -1,10 +1,8 @@
-"""Reads the built DLL's tables and refuses anything the loader or a player's machine would
-trip over: a missing, extra or decorated export, an import that is not a Windows system
-DLL, a DLL without its base relocation table (the loader must be free to place it anywhere).
-Given the entry-code objects, it also proves that the machine code of the hook entries in
-the DLL is the code the 32-bit Linux tests run: the same source assembled for both (COFF
-here, ELF as the i386 test build does it) gives the same bytes, relocated fields aside, and
-those bytes are found in the DLL with a base relocation at every absolute address."""
+"""Refuses a built DLL the loader or a player's machine would trip over: a missing, extra or
+decorated export, an import that is not a Windows system DLL, no base relocation table. Given
+the entry-code objects, it also proves the DLL's hook entries and register thunks are the code
+the 32-bit Linux tests run: the same source built for both gives the same bytes, relocated
+fields aside, found in the DLL with a base relocation at every absolute address."""
 import argparse
 import os
 import re
@@ -109,9 +107,7 @@ def relocations(objdump, obj, section):
     for line in out.splitlines():
         m = re.match(r"^([0-9a-fA-F]{8})\s+(\S+)\s+\S+", line)
         if m:
-            kind = m.group(2)
-            absolute = kind in ("dir32", "R_386_32", "DIR32")
-            fields.append((int(m.group(1), 16), absolute))
+            fields.append((int(m.group(1), 16), m.group(2) in ("dir32", "R_386_32", "DIR32")))
     return fields
 
 
@@ -255,11 +251,9 @@ def main():
 
     tools = {"objdump": args.objdump, "objcopy": args.objcopy, "include": args.include}
     for pair in args.same_code:
-        coff_obj, source = pair.split("=", 1)
-        check_same_code(pe, coff_obj, source, tools, errors)
+        check_same_code(pe, *pair.split("=", 1), tools, errors)
     if args.same_thunks:
-        coff_obj, source = args.same_thunks.split("=", 1)
-        check_same_thunks(pe, coff_obj, source, tools, errors)
+        check_same_thunks(pe, *args.same_thunks.split("=", 1), tools, errors)
 
     print("exports:", " ".join(sorted(exports)))
     print("imports:", " ".join(sorted(imports)))

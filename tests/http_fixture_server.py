@@ -1,12 +1,8 @@
 """A loopback HTTP server for the transport tests, and the wrapper that runs a test program
-beside it.
-
-    http_fixture_server.py [--] PROGRAM ARGS...
-
-starts the server on a free port of 127.0.0.1, runs PROGRAM with VELMORA_TEST_HTTP_PORT set
-to that port and VELMORA_TEST_CLOSED_PORT set to a port nobody listens on, and exits with the
-program's exit code. When openssl is at hand it also serves the same paths over TLS with a
-self-signed certificate, on the port in VELMORA_TEST_HTTPS_PORT. `--serve` alone runs the server until interrupted and prints its port.
+beside it: `http_fixture_server.py [--] PROGRAM ARGS...` runs PROGRAM with VELMORA_TEST_HTTP_PORT
+set to the server's port on 127.0.0.1, VELMORA_TEST_CLOSED_PORT to a port nobody listens on and,
+when openssl is at hand, VELMORA_TEST_HTTPS_PORT to the same server over TLS with a self-signed
+certificate; it exits with the program's exit code.
 
 Paths are recognised from "/fx/" on, so they work below any base path:
     /fx/echo            200, a plain description of the request (see describe())
@@ -44,24 +40,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
-    def read_body(self):
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
-            data = b""
-            while True:
-                size = int(self.rfile.readline().split(b";")[0].strip() or b"0", 16)
-                if size == 0:
-                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
-                        pass
-                    return data
-                data += self.rfile.read(size)
-                self.rfile.readline()
-        length = int(self.headers.get("Content-Length", "0") or 0)
-        return self.rfile.read(length) if length > 0 else b""
-
     def describe(self, body):
         lines = ["method " + self.command, "path " + self.path]
-        for name, value in self.headers.items():
-            lines.append("header " + name + ": " + value)
+        lines += ["header " + name + ": " + value for name, value in self.headers.items()]
         lines.append("body " + body.hex())
         return ("\n".join(lines) + "\n").encode("utf-8")
 
@@ -73,6 +54,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def begin(self, header, value):
+        self.send_response(200)
+        self.send_header(header, value)
+        self.end_headers()
+
     def cut_off(self):
         self.wfile.flush()
         self.close_connection = True
@@ -82,7 +68,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 
     def handle_any(self):
-        body = self.read_body()
+        # The transport always announces its body's length.
+        length = int(self.headers.get("Content-Length", "0") or 0)
+        body = self.rfile.read(length) if length > 0 else b""
         m = re.search(r"/fx/([a-z-]+)(?:/(\d+))?", self.path)
         what = m.group(1) if m else ""
         number = int(m.group(2)) if m and m.group(2) else 0
@@ -97,9 +85,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif what == "size":
             self.answer(200, pattern(number))
         elif what == "chunked":
-            self.send_response(200)
-            self.send_header("Transfer-Encoding", "chunked")
-            self.end_headers()
+            self.begin("Transfer-Encoding", "chunked")
             data = pattern(number)
             for at in range(0, len(data), 5000):
                 piece = data[at:at + 5000]
@@ -109,31 +95,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(number / 1000.0)
             self.answer(200, b"late")
         elif what == "stall-body":
-            self.send_response(200)
-            self.send_header("Content-Length", "2000")
-            self.end_headers()
+            self.begin("Content-Length", "2000")
             self.wfile.write(b"a" * 1000)
             self.wfile.flush()
             time.sleep(number / 1000.0)
             self.wfile.write(b"b" * 1000)
         elif what == "drop":
-            self.send_response(200)
-            self.send_header("Content-Length", "100000")
-            self.end_headers()
+            self.begin("Content-Length", "100000")
             self.wfile.write(b"x" * 1000)
             self.cut_off()
         elif what == "drop-chunked":
-            self.send_response(200)
-            self.send_header("Transfer-Encoding", "chunked")
-            self.end_headers()
+            self.begin("Transfer-Encoding", "chunked")
             self.wfile.write(b"3e8\r\n" + b"y" * 1000 + b"\r\n")
             self.cut_off()
         else:
             self.answer(404, b"unknown fixture path")
 
-    do_GET = handle_any
-    do_POST = handle_any
-    do_PUT = handle_any
+    do_GET = do_POST = handle_any
 
 
 class Server(http.server.ThreadingHTTPServer):
@@ -174,21 +152,12 @@ def main(argv):
     if argv and argv[0] == "--":
         argv = argv[1:]
     server = Server(("127.0.0.1", 0), Handler)
-    port = server.server_address[1]
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    if not argv or argv == ["--serve"]:
-        print("serving on 127.0.0.1:%d" % port, flush=True)
-        try:
-            thread.join()
-        except KeyboardInterrupt:
-            pass
-        return 0
+    threading.Thread(target=server.serve_forever, daemon=True).start()
     env = dict(os.environ)
     # The loopback server is reached directly, whatever proxy the machine is set up with.
     for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
         env.pop(name, None)
-    env["VELMORA_TEST_HTTP_PORT"] = str(port)
+    env["VELMORA_TEST_HTTP_PORT"] = str(server.server_address[1])
     env["VELMORA_TEST_CLOSED_PORT"] = str(closed_port())
     with tempfile.TemporaryDirectory() as folder:
         secure = tls_server(folder)

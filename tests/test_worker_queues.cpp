@@ -22,38 +22,31 @@ std::vector<std::string> queued_payloads() {
 
 }  // namespace
 
-TEST_CASE("a full snapshot supersedes the queue and carries its acknowledgements once") {
+TEST_CASE("upload queue: a full snapshot supersedes it with its acknowledgements once; sixteen jobs at most") {
     Fresh f;
+    LinkWorker& w = link_worker();
     EnqueueUpload("d1", false, {7});
     EnqueueUpload("d2", false, {8});
     EnqueueUpload("d3", false, {7});
     EnqueueUpload("full", true, {3});
-    LinkWorker& w = link_worker();
     REQUIRE(w.uploads.size() == 1);
     CHECK(w.uploads.front().payload == "full");
     CHECK(w.uploads.front().ack_ids == std::vector<uint32_t>{3, 7, 8});
-}
 
-TEST_CASE("at sixteen jobs a delta displaces the oldest delta; with only full jobs it is dropped") {
-    Fresh f;
-    EnqueueUpload("full", true, {});
-    for (int i = 0; i < 15; ++i) EnqueueUpload("d" + std::to_string(i), false, {});
+    // At sixteen a delta displaces the oldest delta...
+    for (int i = 0; i < 15; ++i) EnqueueUpload(std::to_string(i), false, {});
     EnqueueUpload("new", false, {});
     auto q = queued_payloads();
     REQUIRE(q.size() == 16);
-    CHECK(q[0] == "full");
-    CHECK(q[1] == "d1");
-    CHECK(q.back() == "new");
+    CHECK((q[0] == "full" && q[1] == "1" && q.back() == "new"));
 
-    reset_library_state();
-    // A full job empties the queue, so only a queue of fulls needs the front-removal rule;
-    // it can be reached only by retries putting full jobs back. Build it directly.
-    LinkWorker& w = link_worker();
-    for (int i = 0; i < 16; ++i) w.uploads.push_back(UploadJob{"f" + std::to_string(i), "", true, {}});
+    // ...and with only full jobs it is dropped. Only retries putting full jobs back can build
+    // such a queue, so it is built directly.
+    w.uploads.clear();
+    for (int i = 0; i < 16; ++i) w.uploads.push_back(UploadJob{std::to_string(100 + i), "", true, {}});
     EnqueueUpload("late delta", false, {9});
     q = queued_payloads();
-    CHECK(q.size() == 16);
-    CHECK(q.back() == "f15");
+    CHECK((q.size() == 16 && q.back() == "115"));
 }
 
 TEST_CASE("deposit requests: refused unless running and held, bounded, idempotent by id") {
@@ -69,9 +62,7 @@ TEST_CASE("deposit requests: refused unless running and held, bounded, idempoten
     CHECK(QueueDeposit("a", "{}"));
     CHECK(w.deposit_requests.size() == 1);
     CHECK_FALSE(QueueDeposit("big", std::string(2049, 'x')));
-    CHECK(QueueDeposit("b", std::string(2048, 'x')));
-    CHECK(QueueDeposit("c", "{}"));
-    CHECK(QueueDeposit("d", "{}"));
+    for (const char* id : {"b", "c", "d"}) CHECK(QueueDeposit(id, std::string(2048, 'x')));
     CHECK_FALSE(QueueDeposit("e", "{}"));
     CHECK(w.deposit_requests.back().session_id == "0123456789abcdef");
 
@@ -80,12 +71,8 @@ TEST_CASE("deposit requests: refused unless running and held, bounded, idempoten
     EnqueueUpload("x", false, {});
     QueueAck(1, true, "");
     EndSession("0123456789abcdef");
-    CHECK(w.deposit_requests.empty());
-    CHECK(w.uploads.empty());
-    CHECK(w.acks.size() == 1);
-    CHECK_FALSE(w.session_held.load());
-    CHECK(w.pending_hello.empty());
-    CHECK(w.pending_goodbye == "0123456789abcdef");
+    CHECK((w.deposit_requests.empty() && w.uploads.empty() && w.acks.size() == 1));
+    CHECK((!w.session_held.load() && w.pending_hello.empty() && w.pending_goodbye == "0123456789abcdef"));
     w.running.store(false);
 }
 
@@ -106,8 +93,7 @@ TEST_CASE("the greeting's capability list follows the flags and settings") {
     w.config.EnableWriteback = true;
     w.config.EnableRestoreOnLaunch = false;
     w.config.DisableNaturalDeath = true;
-    std::string body = BuildHelloBody(w, "00ff");
-    CHECK(body ==
+    CHECK(BuildHelloBody(w, "00ff") ==
           "{\"session_id\":\"00ff\",\"writeback\":false,\"mod_version\":\"0.1.13\",\"capabilities\":["
           "\"spawn_fruit\",\"set_parts\",\"set_parts_guard_v1\",\"set_hat_v1\",\"hatch_v1\",\"tree_read_v1\","
           "\"tree_control_v1\",\"restore_v3\",\"restore_v4\"]}");
@@ -115,7 +101,7 @@ TEST_CASE("the greeting's capability list follows the flags and settings") {
     w.lifespan_frozen.store(true);
     w.rebirth_available.store(true);
     w.storage_available.store(true);
-    body = BuildHelloBody(w, "00ff");
+    std::string body = BuildHelloBody(w, "00ff");
     CHECK(body.find("\"writeback\":true") != std::string::npos);
     CHECK(body.substr(body.size() - 107) ==
           "\"garden_deposit_v1\",\"garden_withdraw_v1\",\"garden_inventory_read_v1\",\"reincarnate_v1\","
@@ -127,7 +113,7 @@ TEST_CASE("the greeting's capability list follows the flags and settings") {
     CHECK(body.find(",\"natural_lifecycle_v1\"]}") != std::string::npos);
 }
 
-TEST_CASE("an intake request is honoured once per session") {
+TEST_CASE("an intake request is honoured once per session; the poll interval is computed in 64 bits") {
     HelloResult r;
     r.session_id = "abc";
     r.answered = r.held = r.intake_required = true;
@@ -137,11 +123,7 @@ TEST_CASE("an intake request is honoured once per session") {
     CHECK_FALSE(ShouldRequestIntake(r, last));
     r.session_id = "";
     CHECK_FALSE(ShouldRequestIntake(r, last));
-}
 
-TEST_CASE("the command poll interval is computed in 64 bits") {
-    CHECK(command_poll_interval_ms(0) == 10000);
-    CHECK(command_poll_interval_ms(-5) == 10000);
-    CHECK(command_poll_interval_ms(30) == 30000);
-    CHECK(command_poll_interval_ms(INT32_MAX) == 2147483647000ull);
+    for (auto [seconds, ms] : {std::pair{0, 10000ull}, {-5, 10000ull}, {30, 30000ull}, {INT32_MAX, 2147483647000ull}})
+        CHECK_MESSAGE(command_poll_interval_ms(seconds) == ms, seconds);
 }

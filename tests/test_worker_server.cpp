@@ -17,11 +17,6 @@ namespace {
 std::mutex g_lines_lock;
 std::vector<std::string> g_lines;
 
-void capture(const char* line) {
-    std::lock_guard<std::mutex> g(g_lines_lock);
-    g_lines.push_back(line);
-}
-
 bool has_line(const std::string& text) {
     std::lock_guard<std::mutex> g(g_lines_lock);
     for (const auto& l : g_lines)
@@ -39,15 +34,18 @@ bool eventually(Pred pred, int ms = 8000) {
     return pred();
 }
 
-// A worker started against the fixture's server, logging into the capture.
+// A worker started against the fixture's server, logging into g_lines, greeted as `session`.
 struct Running {
-    explicit Running(ServerFixture& s, uint32_t divisor = 50) {
+    Running(ServerFixture& s, const std::string& session, uint32_t divisor = 50) {
         reset_library_state();
         {
             std::lock_guard<std::mutex> g(g_lines_lock);
             g_lines.clear();
         }
-        ModLog::set_log_sink(&capture);
+        ModLog::set_log_sink([](const char* line) {
+            std::lock_guard<std::mutex> g(g_lines_lock);
+            g_lines.push_back(line);
+        });
         SetWorkerTimeDivisor(divisor);
         SyncConfig c;
         ParsedBaseUrl u;
@@ -58,6 +56,7 @@ struct Running {
         c.UseHttps = false;
         c.ApiKey = s.api_key;
         StartWorker(c);
+        greet(session);
     }
     ~Running() {
         StopWorker();
@@ -65,9 +64,12 @@ struct Running {
         SetWorkerTimeDivisor(1);
         reset_library_state();
     }
+    static void greet(const std::string& id) {
+        BeginSession(id);
+        REQUIRE(eventually([&] { return GetHelloResult().session_id == id; }));
+    }
 };
 
-// A resync command queued for the tester's garden, and the server's record of a command.
 uint32_t queue_resync(const ServerFixture& s) {
     HttpReply r = s.admin("POST", "/admin/gardens/tester/1/commands", R"({"kind":"resync"})");
     REQUIRE(r.status == 200);
@@ -76,52 +78,37 @@ uint32_t queue_resync(const ServerFixture& s) {
 nlohmann::json command_state(const ServerFixture& s, uint32_t id) {
     HttpReply r = s.admin("GET", "/admin/commands/" + std::to_string(id));
     REQUIRE(r.status == 200);
-    nlohmann::json j = nlohmann::json::parse(r.body);
-    return j.contains("command") ? j["command"] : j;
+    return nlohmann::json::parse(r.body);
 }
-
 size_t upload_count(const ServerFixture& s) {
     HttpReply r = s.admin("GET", "/admin/gardens/tester/1/uploads");
-    if (r.status != 200) return 0;
-    auto j = nlohmann::json::parse(r.body);
-    return j.contains("uploads") ? j["uploads"].size() : j.size();
+    return r.status == 200 ? nlohmann::json::parse(r.body)["uploads"].size() : 0;
 }
 
 const char* kFull =
     R"({"schema":1,"session_id":"1111222233334444","mod_version":"0.1.19","full":true,"occupied_slots":[],"chao":[]})";
-
-void greet_and_wait(const std::string& id) {
-    BeginSession(id);
-    REQUIRE(eventually([&] { return GetHelloResult().session_id == id; }));
-}
 
 }  // namespace
 
 TEST_CASE("a greeting is held; a second game on the same garden gets 409 and the reason") {
     ServerFixture server;
     {
-        Running run(server);
-        greet_and_wait("1111222233334444");
+        Running run(server, "1111222233334444");
         HelloResult r = GetHelloResult();
-        CHECK(r.answered);
-        CHECK(r.held);
-        CHECK(link_worker().session_held.load());
+        CHECK((r.answered && r.held && link_worker().session_held.load()));
         CHECK(has_line("session: hello ok -- aging paused, server holds 0 chao (nothing to restore)"));
     }
     // The first session was never ended, so the garden is still held by it.
-    Running second(server);
-    greet_and_wait("aaaabbbbccccdddd");
+    Running second(server, "aaaabbbbccccdddd");
     HelloResult r = GetHelloResult();
-    CHECK(r.answered);
-    CHECK_FALSE(r.held);
+    CHECK((r.answered && !r.held));
     CHECK(r.reason == "another session already holds this garden");
     CHECK(has_line("session: hello failed (another session already holds this garden, status 409)"));
 }
 
 TEST_CASE("transient failures are retried with doubling back-off and accepted once; 400 is dropped") {
     ServerFixture server;
-    Running run(server);
-    greet_and_wait("1111222233334444");
+    Running run(server, "1111222233334444");
     server.admin("POST", "/admin/faults", R"({"statuses":[500,503],"match":"/api/v1/sync"})");
     EnqueueUpload(kFull, true, {5});
     REQUIRE(eventually([&] { return upload_count(server) == 1; }));
@@ -142,15 +129,13 @@ TEST_CASE("transient failures are retried with doubling back-off and accepted on
 
 TEST_CASE("while the server stalls, every game-thread operation returns at once; stop ends the thread") {
     ServerFixture server;
-    Running run(server, 1);
-    greet_and_wait("1111222233334444");
+    Running run(server, "1111222233334444", 1);
     server.admin("POST", "/admin/faults", R"({"delay_seconds":10,"match":"/api/v1/sync"})");
     EnqueueUpload(kFull, true, {});
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker is now waiting
 
-    // A thread of a loaded machine (or of a sanitizer build) is preempted now and then for a
-    // time slice of a few ms; a wait on the stalled call would be seconds. So a few slow
-    // batches are allowed, none anywhere near the stall.
+    // A loaded machine (or a sanitizer build) preempts a thread now and then for a few ms; a
+    // wait on the stalled call would be seconds. So a few slow batches are allowed.
     double worst_us = 0;
     int slow = 0;
     for (int i = 0; i < 200; ++i) {
@@ -179,8 +164,7 @@ TEST_CASE("while the server stalls, every game-thread operation returns at once;
 
 TEST_CASE("stop during a long back-off ends the wait at once and the farewell still goes out") {
     ServerFixture server;
-    Running run(server, 1);
-    greet_and_wait("1111222233334444");
+    Running run(server, "1111222233334444", 1);
     server.admin("POST", "/admin/faults", R"({"statuses":[503],"match":"/api/v1/sync"})");
     EnqueueUpload(kFull, true, {});
     REQUIRE(eventually([&] { return has_line("retrying full snapshot in 1000ms"); }));
@@ -192,29 +176,9 @@ TEST_CASE("stop during a long back-off ends the wait at once and the farewell st
     CHECK(has_line("session: goodbye sent (status 200) -- aging resumes"));
 }
 
-TEST_CASE("acknowledgements and deposits reach the server as written") {
-    ServerFixture server;
-    Running run(server);
-    greet_and_wait("1111222233334444");
-    const uint32_t id = queue_resync(server);
-    QueueAck(id, false, "bad \"name\"\n");
-    REQUIRE(eventually([&] { return command_state(server, id).value("acknowledged", false); }));
-    CHECK(command_state(server, id)["ok"] == false);
-    CHECK(command_state(server, id)["error"] == "bad \"name\"");
-
-    // A deposit the server does not understand is answered, not ok.
-    CHECK(QueueDeposit("0011", "{\"phase\":\"nonsense\"}"));
-    DepositResult r;
-    REQUIRE(eventually([&] { return TakeDepositResult(r); }));
-    CHECK(r.request_id == "0011");
-    CHECK_FALSE(r.ok);
-    CHECK(r.status >= 400);
-}
-
 TEST_CASE("a worker still inside a stalled call is never handed a new configuration") {
     ServerFixture server;
-    Running run(server, 1);
-    greet_and_wait("1111222233334444");
+    Running run(server, "1111222233334444", 1);
     server.admin("POST", "/admin/faults", R"({"delay_seconds":3,"match":"/api/v1/sync"})");
     EnqueueUpload(kFull, true, {});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the upload is in flight
@@ -228,38 +192,36 @@ TEST_CASE("a worker still inside a stalled call is never handed a new configurat
     CHECK(WaitWorkerExit(8000));
 }
 
-TEST_CASE("an acknowledgement that meets a transient failure is sent again and recorded once") {
+TEST_CASE("acknowledgements, deposits and farewells reach the server as written, once, through transient failures") {
     ServerFixture server;
-    Running run(server);
-    greet_and_wait("5555666677778888");
+    Running run(server, "5555666677778888");
     const uint32_t id = queue_resync(server);
     server.admin("POST", "/admin/faults", R"({"statuses":[500,503],"match":"/api/v1/commands"})");
-    QueueAck(id, true, "");
+    QueueAck(id, false, "bad \"name\"\n");
     REQUIRE(eventually([&] { return command_state(server, id).value("acknowledged", false); }));
-    CHECK(command_state(server, id)["ok"] == true);
+    CHECK(command_state(server, id)["ok"] == false);
+    CHECK(command_state(server, id)["error"] == "bad \"name\"");
     CHECK(link_worker().acks.empty());
-}
 
-TEST_CASE("a farewell that meets a transient failure is sent again, so the next session is not refused") {
-    ServerFixture server;
-    Running run(server);
-    greet_and_wait("9999aaaabbbbcccc");
+    // A deposit the server does not understand is answered, not ok.
+    CHECK(QueueDeposit("0011", "{\"phase\":\"nonsense\"}"));
+    DepositResult r;
+    REQUIRE(eventually([&] { return TakeDepositResult(r); }));
+    CHECK((r.request_id == "0011" && !r.ok && r.status >= 400));
+
+    // A farewell answered 503 is sent again, so the next session is not refused.
     server.admin("POST", "/admin/faults", R"({"statuses":[503],"match":"/api/v1/session/goodbye"})");
-    EndSession("9999aaaabbbbcccc");
+    EndSession("5555666677778888");
     REQUIRE(eventually([] { return has_line("session: goodbye sent (status 200)"); }));
     CHECK(has_line("session: goodbye failed (status 503); retrying"));
-    greet_and_wait("ddddeeeeffff0000");
+    Running::greet("ddddeeeeffff0000");
     CHECK(GetHelloResult().held);
-}
 
-TEST_CASE("a farewell that never got through is sent again before the next greeting") {
-    ServerFixture server;
-    Running run(server);
-    greet_and_wait("1212121212121212");
+    // One that never got through is sent again before the next greeting.
     server.admin("POST", "/admin/faults", R"({"drop":"close","drop_count":3,"match":"/api/v1/session/goodbye"})");
-    EndSession("1212121212121212");
+    EndSession("ddddeeeeffff0000");
     REQUIRE(eventually([] { return has_line("session: goodbye sent (status 0)"); }));
-    greet_and_wait("3434343434343434");
+    Running::greet("3434343434343434");
     CHECK(has_line("session: earlier goodbye sent again (status 200)"));
     CHECK(GetHelloResult().held);
 }

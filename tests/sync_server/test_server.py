@@ -57,13 +57,13 @@ class Mod:
     def __init__(self, server, key, slot=1, sid="0123456789abcdef", base=""):
         self.server, self.key, self.slot, self.sid, self.base = server, key, slot, sid, base
 
-    def call(self, method, path, body=None, sid=None):
+    def call(self, method, path, body=None, raw=False):
         headers = {"Content-Type": "application/json", "X-Velmora-Key": self.key,
-                   "X-Velmora-Save-Slot": str(self.slot), "X-Velmora-Session": sid or self.sid,
+                   "X-Velmora-Save-Slot": str(self.slot), "X-Velmora-Session": self.sid,
                    "User-Agent": "velmora/0.1.13"}
         status, data = self.server.request(method, self.base + path, body, headers)
         try:
-            return status, json.loads(data)
+            return status, data if raw else json.loads(data)
         except ValueError:
             return status, data
 
@@ -191,8 +191,7 @@ class ServerTest(unittest.TestCase):
         for _ in range(2):
             status, raw = m.call("GET", "/api/v1/commands")
             self.assertEqual([c["id"] for c in raw["commands"]], [first["id"], second["id"]])
-        _, raw = self.server.request("GET", "/api/v1/commands", headers={
-            "X-Velmora-Key": m.key, "X-Velmora-Save-Slot": "1", "X-Velmora-Session": m.sid})
+        _, raw = m.call("GET", "/api/v1/commands", raw=True)
         self.assertTrue(raw.startswith(b'{"commands":[{"id":%d,"kind":"rename","slot":3,' % first["id"]))
         self.assertEqual(m.ack(first["id"], False, 'slot "3" is empty'), (200, {"ok": True, "recorded": True}))
         self.assertEqual(m.ack(first["id"], True)[1]["recorded"], False)  # once only
@@ -296,8 +295,7 @@ class ServerTest(unittest.TestCase):
                 m.commands()
 
             self.server.admin("POST", "/faults", {"oversize_bytes": 300000})
-            status, data = self.server.request("GET", "/api/v1/commands", headers={
-                "X-Velmora-Key": m.key, "X-Velmora-Save-Slot": "1", "X-Velmora-Session": m.sid})
+            status, data = m.call("GET", "/api/v1/commands", raw=True)
             self.assertEqual((status, len(data), json.loads(data)), (200, 300000, {"commands": []}))
             self.assertEqual(self.server.admin("POST", "/faults", {"statuses": [0]})[0], 400)
             self.assertEqual(self.server.admin("GET", "/faults")[1]["applied"]["oversize"], 1)
