@@ -1,11 +1,10 @@
-// Door 2's memory functions for the 32-bit Linux test build, over the pages game_pages
-// keeps: the same questions VirtualQuery, VirtualProtect and FlushInstructionCache answer
-// inside the game, so the real probes and installers run here unchanged.
+// Door 2's memory functions over the pages game_pages keeps, answering as VirtualQuery,
+// VirtualProtect and FlushInstructionCache do in the game, so the real installers run unchanged.
 #include <cstring>
 
 #include "host/game.h"
+#include "tests/i386/game_image.h"
 #include "tests/i386/game_pages.h"
-#include "tests/i386/memory_faults.h"
 
 namespace memory_faults {
 game_addr g_protect_refused_at = 0;
@@ -41,8 +40,7 @@ bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint
     return true;
 }
 
-// x86 keeps its instruction cache coherent with stores, and qemu drops what it translated
-// from a page that is written; the call stays for the ARM-style hosts it would matter on.
+// x86 and qemu keep translated code coherent with stores; the flush is for other hosts.
 bool flush_code(game_addr address, uint32_t size) {
     if (memory_faults::g_flush_fails) return false;
     if (size != 0) {
