@@ -128,7 +128,7 @@ bool place() {
 
 bool flip(game_addr address, uint8_t bits) {
     game::RegionInfo r{};
-    game_pages::query(address, r);
+    game::query_region(address, r);
     if (r.state != game::kMemCommit || !game_pages::set_protection(address, 1, game::kPageReadWrite)) return false;
     g_expected[address] = *game::game_ptr<uint8_t>(address) ^= bits;
     return game_pages::set_protection(address, 1, r.protect);
@@ -151,7 +151,7 @@ std::string first_difference() {
         for (game_addr page = c.address & ~(game_pages::kPageSize - 1); page < c.address + c.bytes.size();
              page += game_pages::kPageSize) {
             game::RegionInfo r{};
-            game_pages::query(page, r);
+            game::query_region(page, r);
             if (r.protect != c.protect) {
                 std::snprintf(line, sizeof line, "page %08x has protection %x, placed %x", page, r.protect, c.protect);
                 return line;

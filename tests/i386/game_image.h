@@ -2,7 +2,7 @@
 // (the instruction forms and fingerprints the installers check, one generator for both
 // builds) with a test's own executable code on top, every fingerprinted range steered back to
 // its value, on pages the memory queries report as the game's module (code execute-read,
-// data read-write). Door 2's memory functions (game_memory_i386.cpp) answer over these pages.
+// data read-write).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -36,9 +36,3 @@ std::string first_difference();
 
 }  // namespace game_image
 
-// Faults door 2's memory functions answer with when told, as Windows may.
-namespace memory_faults {
-extern game_addr g_protect_refused_at;  // protect_region fails for a range holding it; 0 for none
-extern bool g_flush_fails;              // flush_code answers false
-inline void clear() { g_protect_refused_at = 0, g_flush_fails = false; }
-}  // namespace memory_faults

@@ -10,10 +10,6 @@
 
 extern "C" char __executable_start[];  // the linker's name for the program image's first byte
 
-namespace game {
-uintptr_t g_base = 0;  // a game address is a pointer here, as in the DLL
-}  // namespace game
-
 namespace game_pages {
 namespace {
 
@@ -138,19 +134,40 @@ bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect) 
            protect_pages(first, last, windows_protect);
 }
 
-void query(game_addr address, game::RegionInfo& info) {
+bool is_mapped(game_addr address, uint32_t size) {
+    game_addr first, last;
+    if (!page_span(address, size, first, last)) return false;
+    for (game_addr page = first; page <= last; page += kPageSize)
+        if (!pages().count(page)) return false;
+    return true;
+}
+
+}  // namespace game_pages
+
+namespace memory_faults {
+game_addr g_protect_refused_at = 0;
+bool g_flush_fails = false;
+}  // namespace memory_faults
+
+namespace game {
+
+uintptr_t g_base = 0;  // a game address is a pointer here, as in the DLL
+using game_pages::kPageSize;
+using game_pages::pages;
+
+bool query_region(game_addr address, RegionInfo& info) {
     const game_addr page = address & ~(kPageSize - 1);
-    info = game::RegionInfo{};
+    info = RegionInfo{};
     info.base = page;
     auto it = pages().find(page);
     if (it == pages().end()) {  // free up to the next page of ours
         auto next = pages().upper_bound(page);
         info.size = static_cast<uint32_t>((next == pages().end() ? (1ull << 32) : next->first) - page);
-        info.state = kMemFree;
+        info.state = game_pages::kMemFree;
         info.protect = game::kPageNoAccess;
-        return;
+        return true;
     }
-    const Page& p = it->second;
+    const auto& p = it->second;
     uint64_t end = uint64_t(page) + kPageSize;  // the region runs on over like pages
     for (auto n = std::next(it); n != pages().end() && n->first == end; ++n) {
         if (n->second.protect != p.protect || n->second.type != p.type ||
@@ -161,17 +178,46 @@ void query(game_addr address, game::RegionInfo& info) {
     info.allocation_base = p.allocation_base;
     info.allocation_protect = p.protect;
     info.size = static_cast<uint32_t>(end - page);
-    info.state = game::kMemCommit;
+    info.state = kMemCommit;
     info.protect = p.protect;
     info.type = p.type;
-}
-
-bool is_mapped(game_addr address, uint32_t size) {
-    game_addr first, last;
-    if (!page_span(address, size, first, last)) return false;
-    for (game_addr page = first; page <= last; page += kPageSize)
-        if (!pages().count(page)) return false;
     return true;
 }
 
-}  // namespace game_pages
+game_addr main_module() { return game_pages::kImageBase; }
+
+bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint32_t& old_protect) {
+    const game_addr refused = memory_faults::g_protect_refused_at;
+    game_addr first, last;
+    if (!game_pages::page_span(address, size, first, last) || (refused && refused >= address && refused - address < size))
+        return false;
+    auto base = pages().find(first);
+    for (game_addr page = first; page <= last; page += kPageSize) {  // like VirtualProtect: committed, one allocation
+        auto it = pages().find(page);
+        if (it == pages().end() || it->second.allocation_base != base->second.allocation_base) return false;
+    }
+    const uint32_t was = base->second.protect;
+    if (!game_pages::protect_pages(first, last, new_protect)) return false;
+    old_protect = was;
+    return true;
+}
+
+// x86 and qemu keep translated code coherent with stores; the flush is for other hosts.
+bool flush_code(game_addr address, uint32_t size) {
+    if (memory_faults::g_flush_fails) return false;
+    __builtin___clear_cache(game_ptr<char>(address), game_ptr<char>(address) + size);
+    return true;
+}
+
+// Memory the game's code can reach: private pages above the game's image, never freed.
+game_addr alloc_game_memory(uint32_t size) {
+    static game_addr next = 0x02000000;
+    uint32_t rounded = ((size ? size : 1) + kPageSize - 1) & ~(kPageSize - 1);
+    game_addr at = next;
+    if (!game_pages::map(at, rounded)) return 0;
+    next += rounded + kPageSize;  // a gap, so an overrun faults
+    std::memset(game_ptr<char>(at), 0, rounded);
+    return at;
+}
+
+}  // namespace game

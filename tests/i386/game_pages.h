@@ -3,6 +3,8 @@
 // page carries what a Windows memory query reports for it, and its mmap protection follows
 // that, so an access the probes should have refused really faults. Pages in the game's image
 // range belong to its main module; others are private memory of their own allocation.
+// Door 2's memory functions (query_region, protect_region, flush_code, alloc_game_memory)
+// answer over these pages as VirtualQuery and its kin do in the game.
 #pragma once
 #include <cstdint>
 
@@ -22,10 +24,15 @@ bool place_code(game_addr address, const void* bytes, uint32_t size);
 bool place_data(game_addr address, const void* bytes, uint32_t size);
 // A Windows protection for every page of the range (all mapped here); false if Windows would refuse it.
 bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect);
-// What VirtualQuery reports for the page holding address and the run of like pages after it.
-void query(game_addr address, game::RegionInfo& info);
 bool is_mapped(game_addr address, uint32_t size);
 // The lowest address of the test program's own image: every game page lies below it.
 game_addr image_start();
 
 }  // namespace game_pages
+
+// Faults door 2's memory functions answer with when told, as Windows may.
+namespace memory_faults {
+extern game_addr g_protect_refused_at;  // protect_region fails for a range holding it; 0 for none
+extern bool g_flush_fails;              // flush_code answers false
+inline void clear() { g_protect_refused_at = 0, g_flush_fails = false; }
+}  // namespace memory_faults
