@@ -51,24 +51,15 @@ struct Chunk {
 std::vector<Chunk> g_chunks;
 std::map<game_addr, uint8_t> g_expected;
 
-std::vector<uint8_t> range_bytes(std::map<game_addr, uint8_t>& bytes, const sim::CodeRange& r) {
-    std::vector<uint8_t> code(r.length);
-    for (uint32_t i = 0; i < r.length; ++i) code[i] = bytes[r.address + i];
-    return code;
-}
-
 }  // namespace
-
-Overlay jump(game_addr from, game_addr to) {
-    uint8_t b[5];
-    game_memory::encode_jmp_rel32(from, to, b);
-    return {from, {b, b + 5}};
-}
 
 std::vector<Overlay> stand_ins_behind_jumps(game_addr area) {
     std::vector<Overlay> out;
-    if (!stand_ins::place(area)) return out;
-    for (int i = 0; i < STAND_IN_COUNT; ++i) out.push_back(jump(stand_ins::address_of(i), stand_ins::body_address(i, area)));
+    for (int i = 0; i < STAND_IN_COUNT && (i || stand_ins::place(area)); ++i) {
+        uint8_t b[5];
+        game_memory::encode_jmp_rel32(stand_ins::address_of(i), stand_ins::body_address(i, area), b);
+        out.push_back({stand_ins::address_of(i), {b, b + 5}});
+    }
     return out;
 }
 
@@ -89,21 +80,15 @@ bool build(const std::vector<Overlay>& overlays) {
         }
         for (size_t i = 0; i < o.bytes.size(); ++i) bytes[o.address + static_cast<game_addr>(i)] = o.bytes[i];
     }
-    for (const sim::CodeRange& r : ranges) {  // an inner range is steered before the outer one
-        std::vector<uint8_t> code = range_bytes(bytes, r);
+    for (const sim::CodeRange& r : ranges) {  // shortest first, as the simulator steers them
+        std::vector<uint8_t> code(r.length);
+        for (uint32_t i = 0; i < r.length; ++i) code[i] = bytes[r.address + i];
         if (game_memory::fnv1a32(code.data(), code.size()) != r.fnv1a &&
             !sim::steer_fnv1a(code.data(), code.size(), r.length - 4, r.fnv1a)) {
             std::fprintf(stderr, "game_image: cannot steer %08x\n", r.address);
             return false;
         }
         for (uint32_t i = 0; i < r.length; ++i) bytes[r.address + i] = code[i];
-    }
-    for (const sim::CodeRange& r : ranges) {
-        std::vector<uint8_t> code = range_bytes(bytes, r);
-        if (game_memory::fnv1a32(code.data(), code.size()) != r.fnv1a) {
-            std::fprintf(stderr, "game_image: %08x lost its fingerprint\n", r.address);
-            return false;
-        }
     }
     g_chunks.clear();
     for (const auto& [address, b] : bytes) {

@@ -17,8 +17,6 @@ struct Overlay {
     std::vector<uint8_t> bytes;
 };
 
-// A 5-byte jump at `from` to `to`.
-Overlay jump(game_addr from, game_addr to);
 // The stand-ins' bodies placed at `area`, and a jump to each from its routine's game address.
 std::vector<Overlay> stand_ins_behind_jumps(game_addr area);
 // False (with a line on stderr) when an overlay covers the bytes a fingerprint is steered

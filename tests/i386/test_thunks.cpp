@@ -97,16 +97,20 @@ TEST_CASE("game pages lie at the game's addresses, below the program, and are ne
 #define CALL_ESI(arg) game::thunk::call_esi(game::addr::garden_save_store, arg)
 #define CALL_EAX_2(arg) game::thunk::call_eax_2(game::addr::set_chao_routine, arg, 0x10002340, 0xFFFFFFFFu)
 
-HOLDING_FUNCTION(call_ecx_keeps_eax, "a", CALL_ECX(7))
-HOLDING_FUNCTION(call_ecx_keeps_ecx_argument, "c", CALL_ECX(held))
-HOLDING_FUNCTION(call_ecx_keeps_edx, "d", CALL_ECX(7))
-HOLDING_FUNCTION(call_esi_keeps_eax, "a", CALL_ESI(game::addr::garden_save_block))
-HOLDING_FUNCTION(call_esi_keeps_ecx, "c", CALL_ESI(game::addr::garden_save_block))
-HOLDING_FUNCTION(call_esi_keeps_edx, "d", CALL_ESI(game::addr::garden_save_block))
-HOLDING_FUNCTION(call_esi_keeps_esi_argument, "S", CALL_ESI(held))
-HOLDING_FUNCTION(call_eax_2_keeps_eax_argument, "a", CALL_EAX_2(held))
-HOLDING_FUNCTION(call_eax_2_keeps_ecx, "c", CALL_EAX_2(0x01C3A000))
-HOLDING_FUNCTION(call_eax_2_keeps_edx, "d", CALL_EAX_2(0x01C3A000))
+// (function, register held, call, stand-in, the register the held value went in by, if any)
+#define HOLDING_CASES(X)                                                                                   \
+    X(call_ecx_keeps_eax, "a", CALL_ECX(7), STAND_IN_ALLOC_ITEM_RECORD, nullptr)                           \
+    X(call_ecx_keeps_ecx_argument, "c", CALL_ECX(held), STAND_IN_ALLOC_ITEM_RECORD, &StandInCall::ecx)     \
+    X(call_ecx_keeps_edx, "d", CALL_ECX(7), STAND_IN_ALLOC_ITEM_RECORD, nullptr)                           \
+    X(call_esi_keeps_eax, "a", CALL_ESI(game::addr::garden_save_block), STAND_IN_GARDEN_SAVE_STORE, nullptr) \
+    X(call_esi_keeps_ecx, "c", CALL_ESI(game::addr::garden_save_block), STAND_IN_GARDEN_SAVE_STORE, nullptr) \
+    X(call_esi_keeps_edx, "d", CALL_ESI(game::addr::garden_save_block), STAND_IN_GARDEN_SAVE_STORE, nullptr) \
+    X(call_esi_keeps_esi_argument, "S", CALL_ESI(held), STAND_IN_GARDEN_SAVE_STORE, &StandInCall::esi)     \
+    X(call_eax_2_keeps_eax_argument, "a", CALL_EAX_2(held), STAND_IN_SET_CHAO_ROUTINE, &StandInCall::eax)  \
+    X(call_eax_2_keeps_ecx, "c", CALL_EAX_2(0x01C3A000), STAND_IN_SET_CHAO_ROUTINE, nullptr)               \
+    X(call_eax_2_keeps_edx, "d", CALL_EAX_2(0x01C3A000), STAND_IN_SET_CHAO_ROUTINE, nullptr)
+#define DEFINE_HOLDING(name, reg, statement, stand_in, argument) HOLDING_FUNCTION(name, reg, statement)
+HOLDING_CASES(DEFINE_HOLDING)
 
 // Reads the stand-in's call count around one thunk call: unless the thunk tells the compiler
 // that the routine may touch memory, the second read is folded into the first.
@@ -128,20 +132,10 @@ TEST_CASE("thunks keep what the compiler holds in registers, and let it see memo
         const char* name;
         bool (*run)(uint32_t);
         int stand_in;
-        uint32_t StandInCall::*argument;  // the register the held value went in by, if any
+        uint32_t StandInCall::*argument;
     };
-    const Case cases[] = {
-        {"call_ecx EAX", call_ecx_keeps_eax, STAND_IN_ALLOC_ITEM_RECORD, nullptr},
-        {"call_ecx ECX", call_ecx_keeps_ecx_argument, STAND_IN_ALLOC_ITEM_RECORD, &StandInCall::ecx},
-        {"call_ecx EDX", call_ecx_keeps_edx, STAND_IN_ALLOC_ITEM_RECORD, nullptr},
-        {"call_esi EAX", call_esi_keeps_eax, STAND_IN_GARDEN_SAVE_STORE, nullptr},
-        {"call_esi ECX", call_esi_keeps_ecx, STAND_IN_GARDEN_SAVE_STORE, nullptr},
-        {"call_esi EDX", call_esi_keeps_edx, STAND_IN_GARDEN_SAVE_STORE, nullptr},
-        {"call_esi ESI", call_esi_keeps_esi_argument, STAND_IN_GARDEN_SAVE_STORE, &StandInCall::esi},
-        {"call_eax_2 EAX", call_eax_2_keeps_eax_argument, STAND_IN_SET_CHAO_ROUTINE, &StandInCall::eax},
-        {"call_eax_2 ECX", call_eax_2_keeps_ecx, STAND_IN_SET_CHAO_ROUTINE, nullptr},
-        {"call_eax_2 EDX", call_eax_2_keeps_edx, STAND_IN_SET_CHAO_ROUTINE, nullptr},
-    };
+#define HOLDING_CASE(name, reg, statement, stand_in, argument) {#name, name, stand_in, argument},
+    const Case cases[] = {HOLDING_CASES(HOLDING_CASE)};
     for (const Case& c : cases) {
         CAPTURE(c.name);
         stand_ins::reset();
