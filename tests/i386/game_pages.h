@@ -1,12 +1,10 @@
-// Pages at the game's own addresses inside a 32-bit Linux test program, so that code which
-// calls, hooks or rewrites the game's code runs as real machine code at the addresses the
-// DLL uses. Any bytes can be placed at any game address below the program's own image;
-// pages are mapped on first use and stay until unmap_all.
-//
-// Each page carries what a Windows memory query reports for it (protection, type,
-// allocation base), and its mmap protection follows the Windows one, so an access the
-// probes would refuse really faults. Pages inside the game's image range belong to the
-// game's main module; others are private memory of their own allocation.
+// Pages at the game's own addresses inside a 32-bit Linux test program, so code that calls,
+// hooks or rewrites the game's code runs as machine code at the addresses the DLL uses. Each
+// page carries what a Windows memory query reports for it, and its mmap protection follows
+// that, so an access the probes should have refused really faults. Pages in the game's image
+// range belong to its main module; others are private memory of their own allocation.
+// Door 2's memory functions (query_region, protect_region, flush_code, alloc_game_memory)
+// answer over these pages as VirtualQuery and its kin do in the game.
 #pragma once
 #include <cstdint>
 
@@ -17,38 +15,24 @@ namespace game_pages {
 constexpr uint32_t kPageSize = 0x1000;
 constexpr game_addr kImageBase = 0x00400000;  // the game's executable, also its module handle
 constexpr game_addr kImageEnd = 0x01E00000;
-constexpr uint32_t kMemPrivate = 0x20000;
-constexpr uint32_t kMemFree = 0x10000;
 
-// Maps the pages covering [address, address + size) that are not mapped yet, zero-filled,
-// read-write. Refuses (and maps nothing) when the range is empty, wraps, reaches the test
-// program's own image, or a page is already taken by anything else.
+// Maps the missing pages of the range zero-filled, read-write; refuses (mapping nothing) an
+// empty or wrapping range, one reaching the program's own image, or a page taken by others.
 bool map(game_addr address, uint32_t size);
-
-// Copies code to address, mapping pages as needed. The pages touched end up execute-read,
-// like the game's code, and the instruction cache is flushed.
+// Copies bytes there (mapping as needed); the pages end up execute-read / read-write.
 bool place_code(game_addr address, const void* bytes, uint32_t size);
-
-// Copies data to address, mapping pages as needed; the pages touched end up read-write.
 bool place_data(game_addr address, const void* bytes, uint32_t size);
-
-// Gives every page of the range (all mapped here) a Windows protection; false for a
-// protection Windows would refuse.
+// A Windows protection for every page of the range (all mapped here); false if Windows would refuse it.
 bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect);
-
-// What VirtualQuery reports for the page holding address and the run of like pages after it.
-void query(game_addr address, game::RegionInfo& info);
-
-// True when every page of the range is mapped by this module.
 bool is_mapped(game_addr address, uint32_t size);
-
-// Unmaps every page this module mapped.
-void unmap_all();
-
 // The lowest address of the test program's own image: every game page lies below it.
 game_addr image_start();
 
-// The mmap protection standing for a Windows one; -1 when Windows would refuse it.
-int host_protection(uint32_t windows_protect);
-
 }  // namespace game_pages
+
+// Faults door 2's memory functions answer with when told, as Windows may.
+namespace memory_faults {
+extern game_addr g_protect_refused_at;  // protect_region fails for a range holding it; 0 for none
+extern bool g_flush_fails;              // flush_code answers false
+inline void clear() { g_protect_refused_at = 0, g_flush_fails = false; }
+}  // namespace memory_faults

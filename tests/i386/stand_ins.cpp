@@ -6,7 +6,7 @@
 
 StandInCall velmora_stand_in_calls[STAND_IN_COUNT] = {};
 uint32_t velmora_stand_in_sequence = 0;
-extern "C" const uint32_t velmora_stand_in_code[STAND_IN_COUNT][2];
+extern "C" const uint32_t velmora_stand_in_code[STAND_IN_COUNT][2];  // (begin, end) of each body
 
 namespace stand_ins {
 
@@ -21,26 +21,16 @@ game_addr address_of(int which) {
     return kAddresses[which];
 }
 
-bool install() {
-    reset();
-    for (int i = 0; i < STAND_IN_COUNT; ++i) {
-        uint32_t begin = velmora_stand_in_code[i][0], end = velmora_stand_in_code[i][1];
-        if (!game_pages::place_code(address_of(i), reinterpret_cast<const void*>(static_cast<uintptr_t>(begin)),
-                                    end - begin))
-            return false;
-    }
-    return true;
+game_addr body_address(int which, game_addr area) {
+    return area ? area + 0x100 * static_cast<game_addr>(which) : address_of(which);
 }
 
-game_addr body_address(int which, game_addr area) { return area + 0x100 * static_cast<game_addr>(which); }
-
-bool place_bodies(game_addr area) {
+bool place(game_addr area) {
     reset();
     for (int i = 0; i < STAND_IN_COUNT; ++i) {
-        uint32_t begin = velmora_stand_in_code[i][0], end = velmora_stand_in_code[i][1];
-        if (end - begin > 0x100 ||
-            !game_pages::place_code(body_address(i, area), reinterpret_cast<const void*>(static_cast<uintptr_t>(begin)),
-                                    end - begin))
+        uint32_t begin = velmora_stand_in_code[i][0], size = velmora_stand_in_code[i][1] - begin;
+        if ((area && size > 0x100) ||
+            !game_pages::place_code(body_address(i, area), reinterpret_cast<const void*>(uintptr_t{begin}), size))
             return false;
     }
     return true;

@@ -1,8 +1,7 @@
-// Stand-ins for the game's routines: small machine-code routines copied to the addresses
-// where the game keeps the real ones. Each records the registers and stack words it was
-// entered with, returns the value the test set, and then, like any game routine may,
-// leaves EAX, ECX, EDX and the flags changed (and ESI, for the routine that may change it).
-// Shared with the assembly source, hence the plain macros.
+// Stand-ins for the game's routines, copied to where the game keeps the real ones. Each
+// records the registers and stack words it was entered with, returns the value the test set,
+// and then, as any game routine may, leaves EAX, ECX, EDX and the flags (and ESI, for the
+// routine that may) changed. Shared with the assembly source, hence the plain macros.
 #pragma once
 
 #define STAND_IN_DEBUG_PRINT 0
@@ -15,14 +14,13 @@
 #define STAND_IN_CREATE_ANIMAL 7
 #define STAND_IN_CREATE_ITEM_OBJECT 8
 #define STAND_IN_SET_CHAO_ROUTINE 9
-// The routines the hooks call through to.
 #define STAND_IN_DISCARD_ITEM 10
 #define STAND_IN_LOAD_ITEMS 11
 #define STAND_IN_STORE_ITEMS 12
 #define STAND_IN_GUARDED_LIFECYCLE 13
 #define STAND_IN_COUNT 14
 
-// Layout of one record (bytes).
+// Layout of one record (bytes), checked against StandInCall below.
 #define SI_CALLS 0
 #define SI_EAX 4
 #define SI_ECX 8
@@ -74,21 +72,13 @@ extern "C" uint32_t velmora_stand_in_sequence;
 
 namespace stand_ins {
 
-// The game address of each stand-in, in the order of the numbers above.
-game_addr address_of(int which);
-
-// Copies every stand-in to its game address (mapping the pages) and clears the records.
-bool install();
-
-// Where the game's own code lies at the routines' addresses (fingerprinted ranges), the
-// stand-ins' bodies go elsewhere and the game's address holds a 5-byte jump there: the
-// bodies are copied to `area` (one 256-byte slot each) and the records cleared.
-bool place_bodies(game_addr area);
+game_addr address_of(int which);  // the game address of the routine, by the numbers above
+// Where place(area) puts a body: at the routine's own address for area 0, else slot `which`
+// of 256 bytes from area (for routines whose game code is fingerprinted: a jump leads there).
 game_addr body_address(int which, game_addr area);
-
-// Clears every record and the sequence; results become 0.
-void reset();
-
+// Copies every stand-in's body to body_address (mapping the pages) and clears the records.
+bool place(game_addr area = 0);
+void reset();  // every record and the sequence cleared; results become 0
 inline StandInCall& call(int which) { return velmora_stand_in_calls[which]; }
 
 }  // namespace stand_ins
