@@ -42,10 +42,6 @@ size_t format_signed(int64_t v, char* out) {
     return format_integer(magnitude, v < 0, out);
 }
 
-// Bytes that a JSON string takes unchanged.
-inline bool plain_byte(unsigned char c) { return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\'; }
-constexpr size_t kStageSize = 128;
-
 }  // namespace
 
 void JsonWriter::separate() {
