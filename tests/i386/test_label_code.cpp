@@ -136,6 +136,12 @@ TEST_CASE("foreign menu code or memory not as the game leaves it: the label stay
         {"the menu object on a read-only page",
          [](const Menu& m) { REQUIRE(game_pages::set_protection(m.object, kObjectSize, game::kPageReadOnly)); }},
         {"the menu object pointer leads to no memory", [](const Menu&) { put32(kMenuObjectPointer, 0x01F01000); }},
+        {"the menu object's last bytes past the end of its page",
+         [](const Menu& m) {
+             game_addr cut = fresh_page(0x01F06000, kObjectSize - 8);
+             std::memcpy(game::game_ptr<uint8_t>(cut), game::game_ptr<const uint8_t>(m.object), kObjectSize - 8);
+             put32(kMenuObjectPointer, cut);
+         }},
         {"the object's checked words differ", [](const Menu& m) { put32(m.object + 52, 0x28030001); }},
         {"the menu's state block read-only: the task is not the one sought",
          [](const Menu& m) { REQUIRE(game_pages::set_protection(m.root, game_pages::kPageSize, game::kPageReadOnly)); }},
