@@ -144,6 +144,10 @@ TEST_CASE("all or nothing: one foreign byte anywhere checked and nothing is writ
         CHECK(logged("animal inventory: incompatible native code; disabled") == 1);
         REQUIRE(sim::recording().boxes.size() == 1);
         CHECK(sim::recording().boxes[0].title == "Velmora - animal inventory unavailable");
+        CHECK(sim::recording().boxes[0].text ==
+              "Animal persistence could not be verified. Check for conflicting animal mods and restart SA2. The "
+              "original animal rules still apply.");
+        CHECK(sim::recording().boxes[0].style == 48);
         g.enter();
         CHECK_FALSE(g.file_exists());
         CHECK(shown(0x10009).empty());

@@ -59,6 +59,7 @@ TEST_CASE("a stored fruit is delivered once, into the game and its save file, be
     REQUIRE(ReadReceipt(scene.receipt_of(41), storage_state().binding, r));
     CHECK(r.state == kTransferApplied);
     CHECK((r.pos_x == 103.0f && r.pos_y == 7.0f && r.pos_z == -40.0f && r.age == 4));  // beside the player
+    CHECK(Scene::notice() == "Stored item delivered to this garden.");
 
     // Offered again: confirmed, nothing made twice.
     CHECK(deliver_stored_item(c, 1).delivered);

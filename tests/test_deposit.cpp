@@ -76,6 +76,7 @@ TEST_CASE("a fruit deposited: removed from the game and the save file, backup ke
     CHECK(d.transfer.save_digest == Sha256Hex(now));
     REQUIRE(ReadWholeFile(d.receipt_path + ".before", kMaxHashedFileSize, backup));
     CHECK(backup == original);
+    CHECK(Scene::notice() == "Item saved out of the garden. Confirming server storage...");
 
     // The commit goes out in the same frame; refused, it is sent again 10 s later.
     auto commit = Scene::take_requests();

@@ -158,7 +158,11 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
     CHECK((s.started && s.attention && s.notice.on && s.notice.warning));
-    CHECK(log_lines().size() == 1);  // one line, not one per receipt
+    CHECK(s.notice.text == "Storage recovery needs attention. Items and receipts retained.");
+    CHECK(s.notice.expiry_ms == sim::now_ms() + 7000);
+    // One line, not one per receipt.
+    CHECK(log_lines() == std::vector<std::string>{"garden storage: Storage recovery needs attention. Items and "
+                                                  "receipts retained.\n"});
     CHECK(g.read(kept) == before);
     // Nothing escaped the storage folder.
     CHECK_FALSE(std::filesystem::exists(g.dir.path / "mods" / (kId1 + ".bin.unapplied")));
