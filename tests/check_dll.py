@@ -32,11 +32,12 @@ PADDING = re.compile(r"^(nop\w*|xchg\s+%ax,%ax|lea\s+0x0\(%[a-z]+(,%eiz,1)?\),%[
 
 
 class Pe:
+    """The raw file, for what objdump does not print: section offsets and exported data."""
+
     def __init__(self, path):
         self.data = open(path, "rb").read()
         d = self.data
         pe = struct.unpack_from("<I", d, 0x3C)[0]
-        self.characteristics = struct.unpack_from("<H", d, pe + 22)[0]
         count = struct.unpack_from("<H", d, pe + 6)[0]
         opt_size = struct.unpack_from("<H", d, pe + 20)[0]
         opt = pe + 24
@@ -73,24 +74,6 @@ class Pe:
                 return d[self.offset(rva):self.offset(rva) + size]
         return None
 
-    def base_relocations(self):
-        """RVAs of the 32-bit words the loader adjusts when it moves the DLL."""
-        rva, size = self.dirs[5]
-        out = set()
-        if not rva or not size:
-            return out
-        at, end = self.offset(rva), self.offset(rva) + size
-        while at + 8 <= end:
-            page, block = struct.unpack_from("<II", self.data, at)
-            if block < 8:
-                break
-            for i in range((block - 8) // 2):
-                entry = struct.unpack_from("<H", self.data, at + 8 + 2 * i)[0]
-                if entry >> 12 == 3:  # IMAGE_REL_BASED_HIGHLOW
-                    out.add(page + (entry & 0xFFF))
-            at += block
-        return out
-
 
 def section_bytes(objcopy, obj, section):
     with tempfile.TemporaryDirectory() as tmp:
@@ -126,12 +109,11 @@ def find_masked(haystack, pattern):
     return [m.start() for m in re.finditer(b"(?=" + wild + b")", haystack, re.S)]
 
 
-def check_same_code(pe, coff_obj, source, tools, errors):
+def check_same_code(pe, relocs_in_dll, coff_obj, source, tools, errors):
     name = os.path.basename(source)
     with tempfile.TemporaryDirectory() as tmp:
         elf_obj = os.path.join(tmp, "elf.o")
         subprocess.run(ELF_AS + ["-I", tools["include"], source, "-o", elf_obj], check=True)
-        relocs_in_dll = pe.base_relocations()
         for section in CODE_SECTIONS:
             coff = section_bytes(tools["objcopy"], coff_obj, section)
             elf = section_bytes("objcopy", elf_obj, section)
@@ -238,11 +220,15 @@ def main():
     entry = re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", out, re.M)
     if not entry or int(entry.group(1), 16) == 0:
         errors.append("no library entry point")
-    if not pe.characteristics & 0x2000:
+    characteristics = re.search(r"^Characteristics\s+0x([0-9a-fA-F]+)", out, re.M)
+    characteristics = int(characteristics.group(1), 16) if characteristics else 0
+    if not characteristics & 0x2000:
         errors.append("not marked as a DLL")
-    if pe.characteristics & 0x0001:
+    if characteristics & 0x0001:
         errors.append("relocations stripped: the DLL can only load at its preferred base")
-    if not pe.base_relocations():
+    # RVAs of the 32-bit words the loader adjusts when it moves the DLL.
+    relocs = {int(rva, 16) for rva in re.findall(r"^\s+reloc\s+\d+ offset\s+[0-9a-f]+ \[([0-9a-f]+)\] HIGHLOW$", out, re.M)}
+    if not relocs:
         errors.append("no base relocation table")
 
     info = pe.export_bytes("SA2ModInfo", 40)
@@ -251,13 +237,13 @@ def main():
 
     tools = {"objdump": args.objdump, "objcopy": args.objcopy, "include": args.include}
     for pair in args.same_code:
-        check_same_code(pe, *pair.split("=", 1), tools, errors)
+        check_same_code(pe, relocs, *pair.split("=", 1), tools, errors)
     if args.same_thunks:
         check_same_thunks(pe, *args.same_thunks.split("=", 1), tools, errors)
 
     print("exports:", " ".join(sorted(exports)))
     print("imports:", " ".join(sorted(imports)))
-    print("base relocations:", len(pe.base_relocations()))
+    print("base relocations:", len(relocs))
     for e in errors:
         print("FAIL:", e)
     return 1 if errors else 0
