@@ -1,12 +1,95 @@
+// Garden storage start-up and recovery in a simulated game (its saves in <tmp>/savedata, the
+// mod folder in <tmp>/mods/velmora), and storage writes killed or failed at every file operation.
 #include <doctest/doctest.h>
 
-#include <algorithm>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include "test_storage_garden.h"
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "host/log.h"
+#include "platform/files.h"
+#include "sim/sim.h"
+#include "storage/startup.h"
+#include "test_storage_support.h"
+#include "test_support.h"
+#include "tests/crash_harness.h"
 
 namespace {
 
 const std::string kId0(32, '0'), kId1(32, '1'), kId2(32, '2'), kId3(32, '3'), kId4(32, '4'), kId5(32, '5'), kId6(32, '6');
+
+std::vector<std::string> g_log;
+void capture(const char* line) { g_log.push_back(line); }
+
+struct Garden {
+    TempDir dir;
+    std::string mod = dir.str() + "\\mods\\velmora", garden_save, binding, storage;
+    SyncConfig config;
+
+    Garden() {
+        sim::reset();
+        g_log.clear();
+        ModLog::set_log_sink(&capture);
+        std::filesystem::create_directories(dir.path / "savedata");
+        std::filesystem::create_directories(dir.path / "mods" / "velmora");
+        set_game_paths(dir.str() + "/savedata/SONIC2B__S01", dir.str() + "\\savedata\\SONIC2B__ALF");
+        config.ServerHost = "127.0.0.1";
+        config.ServerPort = 8787;
+        config.UseHttps = false;
+        config.base_path = "/garden";
+        config.ApiKey = "key-1";
+        restart();
+        garden_save = NormalizePath(dir.str() + "/savedata/sonic2b__alf");
+        binding = Sha256Hex(StorageBindingText(garden_save, config));
+        storage = mod + "\\garden-storage-" + binding;
+    }
+    ~Garden() {
+        reset_storage_state();
+        ModLog::set_log_sink(nullptr);
+    }
+    void set_game_paths(const std::string& main, const std::string& garden) {
+        game_addr text = sim::alloc(4096);
+        sim::poke(text, main.c_str(), main.size() + 1);
+        sim::poke(game::addr::save_path, &text, 4);
+        char area[128] = {};
+        garden.copy(area, 127);
+        sim::poke(game::addr::garden_save_path, area, sizeof area);
+    }
+    // What a new run of the game sees: nothing of storage but its configuration.
+    void restart() const {
+        reset_storage_state();
+        StorageState& s = storage_state();
+        s.enabled = true;
+        s.mod_folder = mod;
+        s.configuration = config;
+    }
+    std::string path(const std::string& name) const { return storage + "\\" + name; }
+    // The storage folder, or a name in it taken literally, below the temporary folder.
+    std::string literal(const std::string& name = "") const {
+        return "mods/velmora/garden-storage-" + binding + (name.empty() ? "" : "/" + name);
+    }
+    // A receipt of this garden's binding, written straight to disk (an animal's, for the reserve).
+    void put(const std::string& id, uint32_t state, uint32_t target = kTargetGardenSave,
+             const std::string& digest = kDigest1, const std::string& name = "") const {
+        platform::create_folder(storage);
+        TransferRecord r = sample_record(id);
+        r.save_binding = binding;
+        r.target = target;
+        if (target == kTargetAnimalReserve) r.kind = kTransferAnimal;
+        std::string image = EncodeReceipt(at_state(r, state, digest));
+        REQUIRE(image.size() == kReceiptSize);
+        REQUIRE(WriteFileAtomically(path(name.empty() ? id + ".bin" : name), image));
+    }
+    uint32_t state_on_disk(const std::string& name) const {  // 99: missing or damaged
+        TransferRecord r;
+        return ReadReceipt(path(name), binding, r) ? r.state : 99u;
+    }
+    bool exists(const std::string& name) const { return platform::path_kind(path(name)) == platform::PathKind::File; }
+};
 
 // The animal reserve's file, two folders above the mod's, holding `content`.
 void use_reserve(const Garden& g, const std::string& content) {
@@ -17,9 +100,13 @@ void use_reserve(const Garden& g, const std::string& content) {
     };
 }
 
+void report(const crash::Report& r) {
+    for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
+}
+
 }  // namespace
 
-TEST_CASE("start-up binds to the garden save file and server, locks it and opens the folder") {
+TEST_CASE("start-up binds to the garden save file and server, locks it against other processes and opens the folder") {
     Garden g;
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
@@ -29,15 +116,19 @@ TEST_CASE("start-up binds to the garden save file and server, locks it and opens
     CHECK(s.garden_save_path == g.garden_save);
     CHECK(g.garden_save.find('/') == std::string::npos);
     CHECK(platform::path_kind(g.storage) == platform::PathKind::Folder);
-    // The lock beside the garden save file is held for the run.
-    CHECK(platform::lock_file_open(g.garden_save + ".storage.lock") == nullptr);
     CHECK(StartStorage());
     CHECK(DeliveryReceiptFolder() == g.storage + "\\withdrawals");
-
-    SyncConfig other = g.config;  // another key: another binding and folder
-    other.ApiKey = "key-2";
-    CHECK(Sha256Hex(StorageBindingText(g.garden_save, other)) != g.binding);
+    // The binding names the folder: the same text, or the receipts already written are lost.
     CHECK(StorageBindingText("g", g.config) == "g\n127.0.0.1:8787http/garden\nkey-1");
+
+    // The lock beside the garden save file is held for the run, also against another process.
+    const std::string lock = g.garden_save + ".storage.lock";
+    CHECK(platform::lock_file_open(lock) == nullptr);
+    pid_t child = fork();
+    if (child == 0) _exit(platform::lock_file_open(lock) == nullptr ? 0 : 1);
+    int status = -1;
+    waitpid(child, &status, 0);
+    CHECK((WIFEXITED(status) && WEXITSTATUS(status) == 0));
 }
 
 TEST_CASE("start-up refuses without the right garden save file, lock or folder") {
@@ -58,7 +149,7 @@ TEST_CASE("start-up refuses without the right garden save file, lock or folder")
         other_process = platform::lock_file_open(g.garden_save + ".storage.lock");  // kept to the end
         REQUIRE(other_process != nullptr);
     }
-    SUBCASE("the storage folder cannot be made") { g.dir.write("mods/velmora/garden-storage-" + g.binding, "x"); }
+    SUBCASE("the storage folder cannot be made") { g.dir.write(g.literal(), "x"); }
     SUBCASE("no mod folder") { storage_state().mod_folder.clear(); }
     CHECK_FALSE(StartStorage());
     CHECK_FALSE(storage_state().started);
@@ -79,7 +170,7 @@ TEST_CASE("recovery settles every state to its outcome") {
     use_reserve(g, "reserve without the animal");  // an applying reserve receipt, proven through its file
     g.put(kId6, 2, kTargetAnimalReserve, Sha256Hex("reserve without the animal"));
     platform::create_folder(g.path("folder.bin"));
-    g.write(kId0 + ".bin.tmp", "leftover");
+    g.dir.write(g.literal(kId0 + ".bin.tmp"), "leftover");
     // An interrupted delivery stays where its repeated command will find it.
     platform::create_folder(g.path("withdrawals"));
     g.put(kId1, 1, kTargetGardenSave, kDigest1, "withdrawals\\" + kId1 + ".bin");
@@ -87,7 +178,7 @@ TEST_CASE("recovery settles every state to its outcome") {
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
     CHECK_FALSE(s.attention);
-    CHECK(log_lines().empty());
+    CHECK(g_log.empty());
     for (const std::string& id : {kId0, kId1}) CHECK((g.exists(id + ".bin.unapplied") && !g.exists(id + ".bin")));
     for (const std::string& id : {kId2, kId3, kId4, kId6}) CHECK(g.state_on_disk(id + ".bin") == 3);
     CHECK(g.state_on_disk(kId5 + ".bin") == 4);
@@ -104,67 +195,152 @@ TEST_CASE("recovery settles every state to its outcome") {
 
 TEST_CASE("recovery raises attention for what it cannot settle, and changes nothing of it") {
     Garden g;
-    std::string kept;  // the file that must be left exactly as it was
+    std::string kept = kId2 + ".bin";  // the file that must be left exactly as it was
     SUBCASE("the set-aside name is taken") {
         g.put(kId1, 1);
-        g.write(kId1 + ".bin.unapplied", "older");
+        g.dir.write(g.literal(kId1 + ".bin.unapplied"), "older");
         kept = kId1 + ".bin";
     }
     SUBCASE("applying, but the garden save file does not hold the planned content") {
         g.dir.write("savedata/sonic2b__alf", "the old content");
         g.put(kId2, 2);
-        kept = kId2 + ".bin";
     }
-    SUBCASE("applying to the animal reserve, whose file is not known") {
-        g.put(kId2, 2, kTargetAnimalReserve);
-        kept = kId2 + ".bin";
-    }
+    SUBCASE("applying to the animal reserve, whose file is not known") { g.put(kId2, 2, kTargetAnimalReserve); }
     SUBCASE("applying to the animal reserve, whose file does not hold the planned content") {
         use_reserve(g, "reserve still with the animal");
         g.put(kId2, 2, kTargetAnimalReserve);
-        kept = kId2 + ".bin";
     }
     SUBCASE("a receipt of another binding") {
         platform::create_folder(g.storage);
-        TransferRecord r = at_state(sample_record(kId1), 1);
+        TransferRecord r = at_state(sample_record(kId2), 1);
         r.save_binding = kBindingB;
-        REQUIRE(WriteFileAtomically(g.path(kId1 + ".bin"), EncodeReceipt(r)));
-        kept = kId1 + ".bin";
+        REQUIRE(WriteFileAtomically(g.path(kept), EncodeReceipt(r)));
     }
     SUBCASE("a damaged receipt") {
-        g.put(kId1, 1);
-        g.write(kId1 + ".bin", std::string(208, '\0'));
-        kept = kId1 + ".bin";
+        g.put(kId2, 1);
+        g.dir.write(g.literal(kept), std::string(208, '\0'));
     }
-    SUBCASE("a receipt under another transfer's name") {
-        g.put(kId1, 0, kTargetGardenSave, kDigest1, kId2 + ".bin");
-        kept = kId2 + ".bin";
-    }
+    SUBCASE("a receipt under another transfer's name") { g.put(kId1, 0, kTargetGardenSave, kDigest1, kept); }
     SUBCASE("names this system never writes") {
         // A literal "..\..\<id>.bin" in the folder; the same path read the Windows way
         // names a valid receipt two folders up, which must not be touched.
         g.put(kId1, 0, kTargetGardenSave, kDigest1, "..\\..\\" + kId1 + ".bin");
-        g.write("..\\..\\" + kId1 + ".bin", g.dir.read("mods/" + kId1 + ".bin"));
+        g.dir.write(g.literal("..\\..\\" + kId1 + ".bin"), g.dir.read("mods/" + kId1 + ".bin"));
         REQUIRE(g.dir.read("mods/" + kId1 + ".bin").size() == kReceiptSize);
-        g.put(kId0, 0, kTargetGardenSave, kDigest1, "ABCDEF0123456789ABCDEF0123456789.bin");
         kept = "ABCDEF0123456789ABCDEF0123456789.bin";
+        g.put(kId0, 0, kTargetGardenSave, kDigest1, kept);
     }
     SUBCASE("the pending list is full") {
-        g.put(kId4, 3);
+        g.put(kId2, 3);
         storage_state().pending.resize(kMaxPendingTransfers);
-        kept = kId4 + ".bin";
     }
-    std::string before = g.read(kept);
+    std::string before = g.dir.read(g.literal(kept));
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
     CHECK((s.started && s.attention && s.notice.on && s.notice.warning));
     CHECK(s.notice.text == "Storage recovery needs attention. Items and receipts retained.");
     CHECK(s.notice.expiry_ms == sim::now_ms() + 7000);
     // One line, not one per receipt.
-    CHECK(log_lines() == std::vector<std::string>{"garden storage: Storage recovery needs attention. Items and "
-                                                  "receipts retained.\n"});
-    CHECK(g.read(kept) == before);
+    CHECK(g_log == std::vector<std::string>{"garden storage: Storage recovery needs attention. Items and "
+                                            "receipts retained.\n"});
+    CHECK(g.dir.read(g.literal(kept)) == before);
     // Nothing escaped the storage folder.
     CHECK_FALSE(std::filesystem::exists(g.dir.path / "mods" / (kId1 + ".bin.unapplied")));
     CHECK((s.pending.empty() || s.pending.size() == kMaxPendingTransfers));
+}
+
+TEST_CASE("an atomic write killed or failed anywhere leaves the old or the new content, and the next write completes") {
+    TempDir dir;
+    const std::string path = dir.str() + "\\garden", old_content(5000, 'o'), new_content(70000, 'n');
+    bool existed = false;
+    crash::Case c;
+    c.setup = [&] {
+        std::filesystem::remove(dir.path / "garden");
+        if (existed) dir.write("garden", old_content);
+    };
+    c.operation = [&] { return WriteFileAtomically(path, new_content); };
+    c.check = [&](const crash::Outcome& o) -> std::string {
+        std::string now;
+        bool present = ReadWholeFile(path, kMaxHashedFileSize, now);
+        if (o.succeeded && (!present || now != new_content)) return "reported success without the new content";
+        if (present ? now != new_content && !(existed && now == old_content) : existed) return "damaged or lost";
+        return WriteFileAtomically(path, new_content) ? "" : "the write after it failed";  // past a leftover .tmp
+    };
+    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
+        for (bool e : {true, false}) {
+            c.mode = mode;
+            existed = e;
+            crash::Report r = crash::run(c);
+            report(r);
+            CHECK(r.fault_points == 8);  // create, write, flush, move; before and after each
+        }
+    }
+}
+
+namespace {
+const std::string kId = "abcdefabcdefabcdefabcdefabcdef00";
+
+// One deposit of an item with a save record to its commit, in the order the flows follow; with
+// `early`, the save file is changed while the receipt still says planned.
+bool deposit(const Garden& g, const std::string& old_save, const std::string& new_save, bool early) {
+    const std::string path = g.path(kId + ".bin");
+    TransferRecord r = sample_record(kId);
+    r.save_binding = g.binding;
+    return WriteReceipt(path, r) && AdvanceAndWrite(r, path, kTransferPlanned, Sha256Hex(new_save)) &&
+           WriteFileAtomically(path + ".before", old_save) &&
+           (!early || ReplaceFileIfUnchanged(g.garden_save, old_save, new_save)) && BeginLocalChange(r, path) &&
+           (early || ReplaceFileIfUnchanged(g.garden_save, old_save, new_save)) &&
+           AdvanceAndWrite(r, path, kTransferApplied, "") && AdvanceAndWrite(r, path, kTransferCommitted, "");
+}
+}  // namespace
+
+TEST_CASE("a deposit killed or failed at any file operation is recovered without losing or doubling the item") {
+    Garden g;
+    const std::string old_save(65536, 'o');
+    std::string new_save = old_save;
+    new_save[0x3040] = 'x';
+    bool early = false;
+    crash::Case c;
+    c.setup = [&] {
+        g.restart();
+        std::filesystem::remove_all(g.dir.path / g.literal());
+        platform::create_folder(g.storage);
+        g.dir.write("savedata/sonic2b__alf", old_save);
+    };
+    c.operation = [&] { return deposit(g, old_save, new_save, early); };
+    c.recover = [&] {
+        g.restart();
+        REQUIRE(StartStorage());
+    };
+    c.check = [&](const crash::Outcome& o) -> std::string {
+        std::string save;
+        if (!ReadWholeFile(g.garden_save, kMaxHashedFileSize, save) || (save != old_save && save != new_save))
+            return "garden save file damaged";
+        const StorageState& s = storage_state();
+        bool receipt = g.exists(kId + ".bin"), set_aside = g.exists(kId + ".bin.unapplied");
+        uint32_t state = g.state_on_disk(kId + ".bin");
+        if (receipt && state == 99u) return "damaged receipt";
+        if (receipt && set_aside) return "receipt both kept and set aside";
+        if (o.succeeded && !(state == 4 && save == new_save)) return "reported success without the change";
+        // Out of the save file: the server is owed its commit, or has it. Still in it: set aside, or kept with attention.
+        if (save == new_save && !(state == 4 || (state == 3 && s.pending.size() == 1)))
+            return "item left the save file but the transfer was dropped";
+        if (save != new_save && receipt && (state >= 3 || (state == 2 && !s.attention)))
+            return "transfer claimed with the item still in the save";
+        return s.attention == (state == 2) ? "" : "attention without cause";
+    };
+    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
+        c.mode = mode;
+        crash::Report r = crash::run(c);
+        report(r);
+        CHECK(r.fault_points > 40);
+        CHECK(r.runs == r.fault_points + 1);
+    }
+
+    // The check is sound: a save file changed while the receipt says "planned" looks never begun, and the item vanishes.
+    early = true;
+    c.mode = crash::Mode::Kill;
+    crash::Report wrong = crash::run(c);
+    REQUIRE_FALSE(wrong.failures.empty());
+    CHECK(wrong.failures[0].find("dropped") != std::string::npos);
 }
