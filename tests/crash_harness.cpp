@@ -10,8 +10,7 @@ namespace crash {
 namespace {
 
 struct ChildHook {
-    int target;
-    int count;
+    int target, count;
     Mode mode;
     bool hit;
 };
@@ -24,9 +23,6 @@ bool on_fault_point(platform::FileOp, platform::FaultPhase, const char*, void* c
     return false;
 }
 
-// Child exit codes: bit 0 the operation succeeded, bit 1 the fault point was reached.
-constexpr int kSucceeded = 1, kReached = 2;
-
 }  // namespace
 
 Report run(const Case& c) {
@@ -34,40 +30,31 @@ Report run(const Case& c) {
     for (int n = 1; n <= c.max_points + 1; ++n) {
         if (c.setup) c.setup();
         pid_t pid = fork();
-        if (pid < 0) {
-            report.failures.push_back("fork failed");
-            return report;
-        }
         if (pid == 0) {
             ChildHook hook{n, 0, c.mode, false};
             platform::set_file_fault_hook(&on_fault_point, &hook);
             bool ok = c.operation();
             platform::set_file_fault_hook(nullptr, nullptr);
-            _exit((ok ? kSucceeded : 0) | (hook.hit ? kReached : 0));
+            _exit((ok ? 1 : 0) | (hook.hit ? 2 : 0));  // bit 0: succeeded, bit 1: the point was reached
         }
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0) {
+        while (pid > 0 && waitpid(pid, &status, 0) < 0) {
         }
         ++report.runs;
         Outcome out;
-        bool clean = false;
-        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
-            out.point = n;
-            out.killed = true;
-        } else if (WIFEXITED(status)) {
-            int code = WEXITSTATUS(status);
-            out.succeeded = (code & kSucceeded) != 0;
-            out.faulted = (code & kReached) != 0;
-            out.point = out.faulted ? n : 0;
-            clean = !out.faulted;
-        } else {
-            report.failures.push_back("point " + std::to_string(n) + ": the child ended abnormally");
+        out.killed = pid > 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        if (!out.killed && !(pid > 0 && WIFEXITED(status))) {
+            report.failures.push_back("point " + std::to_string(n) + ": no child, or it ended abnormally");
             return report;
         }
+        int code = out.killed ? 0 : WEXITSTATUS(status);
+        out.succeeded = (code & 1) != 0;
+        out.faulted = (code & 2) != 0;
+        out.point = out.killed || out.faulted ? n : 0;
         if (c.recover) c.recover();
         std::string why = c.check ? c.check(out) : std::string();
         if (!why.empty()) report.failures.push_back("point " + std::to_string(out.point) + ": " + why);
-        if (clean) {
+        if (out.point == 0) {  // ran to its end untouched
             report.fault_points = n - 1;
             return report;
         }
