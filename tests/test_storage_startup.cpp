@@ -12,6 +12,7 @@
 
 #include "host/log.h"
 #include "platform/files.h"
+#include "sim/gameboy.h"
 #include "sim/sim.h"
 #include "storage/startup.h"
 #include "test_storage_support.h"
@@ -36,7 +37,7 @@ struct Garden {
         ModLog::set_log_sink(&capture);
         std::filesystem::create_directories(dir.path / "savedata");
         std::filesystem::create_directories(dir.path / "mods" / "velmora");
-        set_game_paths(dir.str() + "/savedata/SONIC2B__S01", dir.str() + "\\savedata\\SONIC2B__ALF");
+        sim::set_save_folder(dir.str() + "/savedata");  // the game's paths to SONIC2B__S01 and SONIC2B__ALF
         config.ServerHost = "127.0.0.1";
         config.ServerPort = 8787;
         config.UseHttps = false;
@@ -50,14 +51,6 @@ struct Garden {
     ~Garden() {
         reset_storage_state();
         ModLog::set_log_sink(nullptr);
-    }
-    void set_game_paths(const std::string& main, const std::string& garden) {
-        game_addr text = sim::alloc(4096);
-        sim::poke(text, main.c_str(), main.size() + 1);
-        sim::poke(game::addr::save_path, &text, 4);
-        char area[128] = {};
-        garden.copy(area, 127);
-        sim::poke(game::addr::garden_save_path, area, sizeof area);
     }
     // What a new run of the game sees: nothing of storage but its configuration.
     void restart() const {
@@ -135,11 +128,11 @@ TEST_CASE("start-up refuses without the right garden save file, lock or folder")
     Garden g;
     platform::LockFile* other_process = nullptr;
     SUBCASE("the game uses another garden save file") {
-        g.set_game_paths(g.dir.str() + "/savedata/SONIC2B__S01", g.dir.str() + "/other/SONIC2B__ALF");
+        sim::set_save_folder(g.dir.str() + "/other");
+        sim::set_save_path((g.dir.str() + "/savedata/SONIC2B__S01").c_str());
     }
     SUBCASE("no main save path") {
-        uint32_t none = 0;
-        sim::poke(game::addr::save_path, &none, 4);
+        sim::set_save_path(nullptr);
     }
     SUBCASE("the garden save path text is unterminated") {
         std::string area(128, 'x');
@@ -247,34 +240,6 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
     // Nothing escaped the storage folder.
     CHECK_FALSE(std::filesystem::exists(g.dir.path / "mods" / (kId1 + ".bin.unapplied")));
     CHECK((s.pending.empty() || s.pending.size() == kMaxPendingTransfers));
-}
-
-TEST_CASE("an atomic write killed or failed anywhere leaves the old or the new content, and the next write completes") {
-    TempDir dir;
-    const std::string path = dir.str() + "\\garden", old_content(5000, 'o'), new_content(70000, 'n');
-    bool existed = false;
-    crash::Case c;
-    c.setup = [&] {
-        std::filesystem::remove(dir.path / "garden");
-        if (existed) dir.write("garden", old_content);
-    };
-    c.operation = [&] { return WriteFileAtomically(path, new_content); };
-    c.check = [&](const crash::Outcome& o) -> std::string {
-        std::string now;
-        bool present = ReadWholeFile(path, kMaxHashedFileSize, now);
-        if (o.succeeded && (!present || now != new_content)) return "reported success without the new content";
-        if (present ? now != new_content && !(existed && now == old_content) : existed) return "damaged or lost";
-        return WriteFileAtomically(path, new_content) ? "" : "the write after it failed";  // past a leftover .tmp
-    };
-    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
-        for (bool e : {true, false}) {
-            c.mode = mode;
-            existed = e;
-            crash::Report r = crash::run(c);
-            report(r);
-            CHECK(r.fault_points == 8);  // create, write, flush, move; before and after each
-        }
-    }
 }
 
 namespace {
