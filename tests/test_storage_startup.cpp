@@ -93,10 +93,6 @@ void use_reserve(const Garden& g, const std::string& content) {
     };
 }
 
-void report(const crash::Report& r) {
-    for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
-}
-
 }  // namespace
 
 TEST_CASE("start-up binds to the garden save file and server, locks it against other processes and opens the folder") {
@@ -150,16 +146,12 @@ TEST_CASE("start-up refuses without the right garden save file, lock or folder")
     platform::lock_file_release(other_process);
 }
 
-TEST_CASE("recovery settles every state to its outcome") {
+// Applying to the garden save file, applied and committed receipts: the deposit crash case below.
+TEST_CASE("recovery sets never-begun receipts aside, applies proven ones without a file or to the reserve, skips the rest") {
     Garden g;
-    const std::string planned = "planned content of the garden save file";
-    g.dir.write("savedata/sonic2b__alf", planned);
     g.put(kId0, 0);
     g.put(kId1, 1);
-    g.put(kId2, 2, kTargetGardenSave, Sha256Hex(planned));
     g.put(kId3, 2, kTargetNone);
-    g.put(kId4, 3);
-    g.put(kId5, 4);
     use_reserve(g, "reserve without the animal");  // an applying reserve receipt, proven through its file
     g.put(kId6, 2, kTargetAnimalReserve, Sha256Hex("reserve without the animal"));
     platform::create_folder(g.path("folder.bin"));
@@ -173,17 +165,16 @@ TEST_CASE("recovery settles every state to its outcome") {
     CHECK_FALSE(s.attention);
     CHECK(g_log.empty());
     for (const std::string& id : {kId0, kId1}) CHECK((g.exists(id + ".bin.unapplied") && !g.exists(id + ".bin")));
-    for (const std::string& id : {kId2, kId3, kId4, kId6}) CHECK(g.state_on_disk(id + ".bin") == 3);
-    CHECK(g.state_on_disk(kId5 + ".bin") == 4);
+    for (const std::string& id : {kId3, kId6}) CHECK(g.state_on_disk(id + ".bin") == 3);
     CHECK(g.state_on_disk("withdrawals\\" + kId1 + ".bin") == 1);
-    REQUIRE(s.pending.size() == 4);
+    REQUIRE(s.pending.size() == 2);
     std::vector<std::string> ids;
     for (const auto& p : s.pending) {
         CHECK((p.transfer.state == 3 && p.receipt_path == g.path(p.transfer.transfer_id + ".bin")));
         ids.push_back(p.transfer.transfer_id);
     }
     std::sort(ids.begin(), ids.end());
-    CHECK(ids == std::vector<std::string>{kId2, kId3, kId4, kId6});
+    CHECK(ids == std::vector<std::string>{kId3, kId6});
 }
 
 TEST_CASE("recovery raises attention for what it cannot settle, and changes nothing of it") {
@@ -286,18 +277,18 @@ TEST_CASE("a deposit killed or failed at any file operation is recovered without
         uint32_t state = g.state_on_disk(kId + ".bin");
         if (receipt && state == 99u) return "damaged receipt";
         if (receipt && set_aside) return "receipt both kept and set aside";
+        if (receipt && state < 2) return "a receipt never begun was not set aside";
         if (o.succeeded && !(state == 4 && save == new_save)) return "reported success without the change";
         // Out of the save file: the server is owed its commit, or has it. Still in it: set aside, or kept with attention.
-        if (save == new_save && !(state == 4 || (state == 3 && s.pending.size() == 1)))
-            return "item left the save file but the transfer was dropped";
-        if (save != new_save && receipt && (state >= 3 || (state == 2 && !s.attention)))
-            return "transfer claimed with the item still in the save";
-        return s.attention == (state == 2) ? "" : "attention without cause";
+        if (save == new_save && (state < 3 || state == 99u)) return "item left the save file but the transfer was dropped";
+        if (save != new_save && state >= 3 && state <= 4) return "transfer claimed with the item still in the save";
+        if (s.pending.size() != (state == 3 ? 1u : 0u)) return "not pending exactly while the commit is owed";
+        return s.attention == (state == 2) ? "" : "attention without cause, or none for an unproven change";
     };
     for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
         c.mode = mode;
         crash::Report r = crash::run(c);
-        report(r);
+        for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
         CHECK(r.fault_points > 40);
         CHECK(r.runs == r.fault_points + 1);
     }
