@@ -9,10 +9,9 @@
 
 namespace crash {
 
-enum class Mode {
-    Kill,  // SIGKILL at the fault point: the process dies there
-    Fail,  // the file operation at the fault point fails; the operation goes on
-};
+// Kill: SIGKILL at the fault point, the process dies there. Fail: the file operation at the
+// fault point fails, and the operation goes on.
+enum class Mode { Kill, Fail };
 
 struct Outcome {
     int point = 0;          // the fault point that was hit (1-based), 0 for the clean run
