@@ -289,7 +289,6 @@ TEST_CASE("transfer ids are 32 hex characters and differ; receipt names come onl
                                      {"c:\\s", "0123456789ABCDEF0123456789ABCDEF"},
                                      {"", "0123456789abcdef0123456789abcdef"}})
         CHECK(ReceiptPath(folder, id).empty());
-    CHECK(DeliveryTransferId(-7, "x") == Sha256Hex("withdraw:-7:x").substr(0, 32));
-    CHECK(IsLowerHex(DeliveryTransferId(1, "..\\..\\evil\"\n\0"), 32));
-    CHECK(DeliveryTransferId(1, "a") != DeliveryTransferId(1, "b"));
+    // The item id enters a name only hashed, whatever the server sent.
+    CHECK(DeliveryTransferId(-7, "..\\x\"") == Sha256Hex("withdraw:-7:..\\x\"").substr(0, 32));
 }
