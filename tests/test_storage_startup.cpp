@@ -21,7 +21,7 @@
 
 namespace {
 
-const std::string kId0(32, '0'), kId1(32, '1'), kId2(32, '2'), kId3(32, '3'), kId4(32, '4'), kId5(32, '5'), kId6(32, '6');
+const std::string kId0(32, '0'), kId1(32, '1'), kId2(32, '2'), kId3(32, '3'), kId6(32, '6');
 
 std::vector<std::string> g_log;
 void capture(const char* line) { g_log.push_back(line); }
@@ -100,10 +100,8 @@ TEST_CASE("start-up binds to the garden save file and server, locks it against o
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
     CHECK((s.started && !s.attention));
-    CHECK(s.binding == g.binding);
     CHECK(s.storage_dir == g.storage);
     CHECK(s.garden_save_path == g.garden_save);
-    CHECK(g.garden_save.find('/') == std::string::npos);
     CHECK(platform::path_kind(g.storage) == platform::PathKind::Folder);
     CHECK(StartStorage());
     CHECK(DeliveryReceiptFolder() == g.storage + "\\withdrawals");
