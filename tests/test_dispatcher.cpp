@@ -407,11 +407,11 @@ StepResult rebirth_now(const WritebackCommand& c, int garden) {
     return start_guarded_rebirth(peek<game_addr>(game::addr::task_list), kArray, kSize, kCount, garden, c);
 }
 
-// How many egg tasks of `record` have been told to hatch.
+// How many egg tasks of `record` have been told to hatch (action 6).
 int hatching_tasks(game_addr record) {
     int n = 0;
     for (const sim::SimTask& t : sim::task_model().tasks)
-        if (t.data && peek<game_addr>(t.data + sim::kDataRecordOffset) == record) n += peek<uint16_t>(t.data) != 0;
+        if (t.data && peek<game_addr>(t.data + sim::kDataRecordOffset) == record) n += peek<uint16_t>(t.data) == 6;
     return n;
 }
 
@@ -480,39 +480,27 @@ TEST_CASE("a hatch with garden 0 starts in any garden, the game finishes it, and
     CHECK(peek<uint16_t>(stale.data) == 0);
 }
 
-TEST_CASE("the egg task must be the only one on the record and idle") {
+TEST_CASE("the egg task: found by a bounded walk that follows no garbage, the only one on the record, idle") {
     fresh();
     put_chao(0, 1);
     put_chao(1, 1);
-    const WritebackCommand c = hatch_cmd(5, 0);
-    // Tasks that do not count: another routine, another slot's egg, an egg without data.
-    const sim::SimTask other = sim::add_task(0x00401234, 0x200);
-    poke<game_addr>(other.data + sim::kDataRecordOffset, slot_addr(0));
-    sim::add_egg_task(slot_addr(1));
-    sim::add_task(sim::kEggTaskRoutine, 0);
-    CHECK(hatch_now(c).status == kStepCannotActNow);
-
-    const sim::SimTask egg = sim::add_egg_task(slot_addr(0));
-    poke<uint8_t>(egg.data, 3);  // some other action under way
-    CHECK(hatch_now(c).status == kStepCannotActNow);
-    poke<uint8_t>(egg.data, 0);
-
-    const sim::SimTask twin = sim::add_egg_task(slot_addr(0));
-    StepResult r = hatch_now(c);
-    CHECK((r.status == kStepRefused && r.message == "more than one live egg task maps to that slot"));
-    CHECK(hatching_tasks(slot_addr(0)) == 0);
-
-    sim::remove_task(twin.task);
-    sim::set_protection(egg.data, 0x1000, game::kPageReadOnly);
-    CHECK(hatch_now(c).status == kStepCannotActNow);  // data that cannot be written
-    CHECK(peek<uint16_t>(egg.data) == 0);
-}
-
-TEST_CASE("task lists: garbage ends the walk unfollowed, a loop or ring is walked once") {
-    fresh();
-    put_chao(0, 1);
     const game_addr record = slot_addr(0);
     int32_t want = kStepCannotActNow;
+    std::string why;
+    SUBCASE("tasks that do not count: another routine, another slot's egg, an egg without data") {
+        poke<game_addr>(sim::add_task(0x00401234, 0x200).data + sim::kDataRecordOffset, record);
+        sim::add_egg_task(slot_addr(1));
+        sim::add_task(sim::kEggTaskRoutine, 0);
+    }
+    SUBCASE("the egg busy with some other action") { poke<uint8_t>(sim::add_egg_task(record).data, 3); }
+    SUBCASE("two egg tasks on the record") {
+        sim::add_egg_task(record);
+        sim::add_egg_task(record);
+        want = kStepRefused, why = "more than one live egg task maps to that slot";
+    }
+    SUBCASE("egg data that cannot be written") {
+        sim::set_protection(sim::add_egg_task(record).data, 0x1000, game::kPageReadOnly);
+    }
     SUBCASE("a head in unmapped memory") { poke<game_addr>(game::addr::task_list, 0x0BAD0000); }
     SUBCASE("a task running into the gap behind its page") {
         poke<game_addr>(game::addr::task_list, sim::add_task(0x00401234, 0).task + 0xFF0);
@@ -542,7 +530,8 @@ TEST_CASE("task lists: garbage ends the walk unfollowed, a loop or ring is walke
         SUBCASE("loop") { poke<game_addr>(egg.task + sim::kTaskNextOffset, b.task); }
         want = kStepStarted;  // one egg task, not a duplicate of itself
     }
-    CHECK(hatch_now(hatch_cmd(9, 0)).status == want);
+    const StepResult r = hatch_now(hatch_cmd(9, 0));
+    CHECK((r.status == want && r.message == why));
     CHECK(hatching_tasks(record) == (want == kStepStarted));
 }
 
