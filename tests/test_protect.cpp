@@ -170,7 +170,7 @@ void check_state(bool lifespan, bool rebirth) {
 
 }  // namespace
 
-TEST_CASE("on the supported build both patches install and verify, frame after frame") {
+TEST_CASE("on the supported build both patches install and verify, frame after frame; the one task let through") {
     TempDir dir;
     start(dir);
     check_state(true, true);
@@ -184,6 +184,21 @@ TEST_CASE("on the supported build both patches install and verify, frame after f
     for (int i = 0; i < 10; ++i) sim::frame();
     CHECK(box_titles().empty());
     CHECK(verify_rebirth_hook());
+
+    // Manual rebirth lets the game's rebirth through for the one task only.
+    sim::RebirthModel& m = sim::rebirth_model();
+    const uint32_t task = 0x10004000;
+    CHECK(run_manual_rebirth(task) == 1);
+    CHECK(m.reborn == std::vector<uint32_t>{task});
+    CHECK((m.guarded_calls == 0 && velmora_rebirth_authorized == 0));
+    CHECK(game::rebirth_routine(task + 0x100) == 0);  // another Chao: the guarded routine says no
+    CHECK(m.guarded_calls == 1);
+    CHECK(run_manual_rebirth(0) == 0);  // 0 is never let through
+    CHECK(m.guarded_calls == 2);
+    sim::poke(kHookSites[0], kHookSiteBefore[0], 5);  // hook broken: nothing runs
+    int calls = m.rebirth_calls;
+    CHECK(run_manual_rebirth(task) == 0);
+    CHECK(m.rebirth_calls == calls);
 }
 
 TEST_CASE("foreign code or memory at a patched place: nothing written there, the player told") {
@@ -254,24 +269,6 @@ TEST_CASE("a patch undone behind the mod's back is noticed on the next frame, on
     }
 }
 
-TEST_CASE("manual rebirth lets the game's rebirth through for the one task only") {
-    TempDir dir;
-    start(dir);
-    sim::RebirthModel& m = sim::rebirth_model();
-    const uint32_t task = 0x10004000;
-    CHECK(run_manual_rebirth(task) == 1);
-    CHECK(m.reborn == std::vector<uint32_t>{task});
-    CHECK((m.guarded_calls == 0 && velmora_rebirth_authorized == 0));
-    CHECK(game::rebirth_routine(task + 0x100) == 0);  // another Chao: the guarded routine says no
-    CHECK(m.guarded_calls == 1);
-    CHECK(run_manual_rebirth(0) == 0);  // 0 is never let through
-    CHECK(m.guarded_calls == 2);
-    sim::poke(kHookSites[0], kHookSiteBefore[0], 5);  // hook broken: nothing runs
-    int calls = m.rebirth_calls;
-    CHECK(run_manual_rebirth(task) == 0);
-    CHECK(m.rebirth_calls == calls);
-}
-
 // ---- care warnings
 
 namespace {
@@ -314,7 +311,7 @@ const char* const kAffection = "Needs affection - pet gently; feed fruit in SA2"
 
 }  // namespace
 
-TEST_CASE("care warnings: the thresholds of life and happiness with protection off") {
+TEST_CASE("care warnings: thresholds with protection off; the current garden only, three lines, overflow, protection on") {
     sim::reset();
     enter_garden(1, 16);
     SyncConfig c;
@@ -335,12 +332,10 @@ TEST_CASE("care warnings: the thresholds of life and happiness with protection o
                                                                 {7, "Lifespan protection OFF. Do not wait for a cocoon."}}
                                    : std::map<int, std::string>{}));
     }
-}
 
-TEST_CASE("care warnings: the current garden only, three lines, overflow, protection on") {
+    // The current garden only, three lines, overflow, protection on.
     sim::reset();
     enter_garden(2, 17);
-    SyncConfig c;
     c.lifespan_frozen = true;
     const Chao needy{100, 100, -20, 5, 2};  // low life too, but ageing is frozen
     Chao elsewhere = needy;
