@@ -10,8 +10,6 @@
 
 namespace {
 
-void discard(const char*) {}
-
 bool in_range(int32_t v, int32_t lo, int32_t hi) { return v >= lo && v <= hi; }
 
 void require(bool condition) {
@@ -24,27 +22,24 @@ void check(const WritebackCommand& c) {
     if (c.parts_ok)
         for (int32_t part : c.parts) require(in_range(part, -1, 20));
     require(c.restore_ok == (c.restore_version != 0));
-    if (c.restore_ok) require(c.kind == CommandKind::restore && in_range(c.restore_version, 2, 4));
-    if (c.fruit_ok)
-        require(in_range(c.garden, 1, 3) && in_range(c.fruit_type, 0, 23) && in_range(c.count, 1, 3));
-    if (c.inventory_ok)
-        require(c.item_id.size() == 32 && in_range(c.garden, 1, 3) && in_range(c.item_type, 0, 23) &&
-                (c.item_is_animal ? c.item_type <= 20 : in_range(c.size, 1, 4)));
-    if (c.tree_ok)
-        require(c.has_expect_raw && in_range(c.garden, 1, 3) && in_range(c.slot, 3, 6) &&
-                in_range(c.tree_action, 1, 4) && (c.tree_action != 3 || in_range(c.tree_kind, 1, 7)));
-    if (c.hatch_ok)
-        require(c.has_expect_generation && c.expect_generation_ok && c.hatch_version == 1 && in_range(c.garden, 0, 3));
-    if (c.reincarnate_ok)
-        require(c.has_expect_chao_id && in_range(c.garden, 1, 3) && in_range(c.reincarnations, 0, 32766));
-    if (c.kind == CommandKind::unknown)
-        require(!c.parts_ok && !c.fruit_ok && !c.inventory_ok && !c.tree_ok && !c.hatch_ok && !c.reincarnate_ok);
+    require(!c.restore_ok || (c.kind == CommandKind::restore && in_range(c.restore_version, 2, 4)));
+    require(!c.fruit_ok || (in_range(c.garden, 1, 3) && in_range(c.fruit_type, 0, 23) && in_range(c.count, 1, 3)));
+    require(!c.inventory_ok || (c.item_id.size() == 32 && in_range(c.garden, 1, 3) && in_range(c.item_type, 0, 23) &&
+                                (c.item_is_animal ? c.item_type <= 20 : in_range(c.size, 1, 4))));
+    require(!c.tree_ok || (c.has_expect_raw && in_range(c.garden, 1, 3) && in_range(c.slot, 3, 6) &&
+                           in_range(c.tree_action, 1, 4) && (c.tree_action != 3 || in_range(c.tree_kind, 1, 7))));
+    require(!c.hatch_ok || (c.has_expect_generation && c.expect_generation_ok && c.hatch_version == 1 &&
+                            in_range(c.garden, 0, 3)));
+    require(!c.reincarnate_ok ||
+            (c.has_expect_chao_id && in_range(c.garden, 1, 3) && in_range(c.reincarnations, 0, 32766)));
+    require(c.kind != CommandKind::unknown ||
+            !(c.parts_ok || c.fruit_ok || c.inventory_ok || c.tree_ok || c.hatch_ok || c.reincarnate_ok));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ModLog::set_log_sink(discard);  // the log lines are still formatted
+    ModLog::set_log_sink([](const char*) {});  // the log lines are still formatted
     return 0;
 }
 

@@ -1,34 +1,49 @@
-// The command dispatcher on the simulated game, first straight through the worker's queues,
-// then the whole road through the reference server.
+// The writeback side on the simulated game: the dispatcher straight through the worker's queues,
+// the hatch, rebirth and tree executors with their guards and monitors, then the whole road
+// through the reference server.
 #include <doctest/doctest.h>
 
-#include <chrono>
 #include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
-#include <thread>
 
+#include "host/log.h"
 #include "host/mod_state.h"
 #include "host/save_slot.h"
 #include "net/worker.h"
+#include "protect/hook_entry.h"
+#include "protect/lifespan.h"
 #include "server_fixture.h"
 #include "sim/garden.h"
 #include "sim/sim.h"
 #include "snapshot/chao_record.h"
+#include "snapshot/scanner.h"
 #include "writeback/dispatcher.h"
+#include "writeback/lifecycle.h"
 
 using nlohmann::json;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-game_addr slot_addr(int slot) { return game::addr::chao_slots + static_cast<uint32_t>(slot) * ChaoRecord::size; }
+constexpr game_addr kArray = game::addr::chao_slots;
+constexpr uint32_t kSize = ChaoRecord::size;
+constexpr int32_t kCount = game::kChaoSlotCount;
 
+game_addr slot_addr(int slot) { return kArray + static_cast<uint32_t>(slot) * kSize; }
+template <class T>
+T peek(game_addr a) {
+    T v{};
+    return sim::peek(a, &v, sizeof v), v;
+}
+template <class T>
+void poke(game_addr a, T v) { sim::poke(a, &v, sizeof v); }
 Bytes bytes_at(game_addr at, uint32_t n) {
     Bytes out(n);
     sim::peek(at, out.data(), n);
     return out;
 }
-Bytes all_slots() { return bytes_at(game::addr::chao_slots, game::kChaoSlotCount * ChaoRecord::size); }
+Bytes all_slots() { return bytes_at(kArray, kCount * kSize); }
 
 std::string hex(const uint8_t* b, size_t n) {
     std::string s(2 * n, '0');
@@ -51,6 +66,19 @@ std::string chao_id_text(int tag) {
     std::snprintf(buf, sizeof buf, "%02x0102030405060710%02x%02x%02x0c0d0e0f10111213", tag, tag, tag + 1, tag + 2);
     return buf;
 }
+
+// The acknowledgements queued so far, taken, as "id ok" or "id failed: error" joined by "; ".
+std::string answered() {
+    LinkWorker& w = link_worker();
+    std::lock_guard<std::mutex> g(w.lock);
+    std::string out;
+    for (const AckEntry& a : w.acks)
+        out += (out.empty() ? "" : "; ") + std::to_string(a.id) + (a.ok ? " ok" : " failed") +
+               (a.error.empty() ? "" : ": " + a.error);
+    w.acks.clear();
+    return out;
+}
+std::vector<uint32_t>& completed() { return mod_state().completed_command_ids; }
 
 // Slots 0 child, 1 adult with a Skeleton Dog, 2 adult, 3 egg, 4 and 5 twins the game cannot
 // tell apart; the rest free.
@@ -85,25 +113,7 @@ struct Bench {
         w.command_documents.push_back(text);
     }
     void offer(const std::string& commands) { offer_raw(R"({"commands":[)" + commands + "]}"); }
-    void run(int32_t garden = 1) {
-        apply_server_commands(game::addr::chao_slots, ChaoRecord::size, game::kChaoSlotCount, game::addr::trees, garden);
-    }
-    std::vector<AckEntry> acks() {
-        LinkWorker& w = link_worker();
-        std::lock_guard<std::mutex> g(w.lock);
-        std::vector<AckEntry> out(w.acks.begin(), w.acks.end());
-        w.acks.clear();
-        return out;
-    }
-    // The same as "id ok" or "id failed: error", joined by "; ".
-    std::string answered() {
-        std::string out;
-        for (const AckEntry& a : acks())
-            out += (out.empty() ? "" : "; ") + std::to_string(a.id) + (a.ok ? " ok" : " failed") +
-                   (a.error.empty() ? "" : ": " + a.error);
-        return out;
-    }
-    std::vector<uint32_t>& completed() { return mod_state().completed_command_ids; }
+    void run(int32_t garden = 1) { apply_server_commands(kArray, kSize, kCount, game::addr::trees, garden); }
 };
 
 std::string restore_command(int id, int slot, int version, const std::vector<int32_t>& f) {
@@ -132,8 +142,8 @@ TEST_CASE("slot commands write exactly their field behind the guards; refusals a
     CHECK(name_hex(0) == "01020304050607");
     std::memcpy(after.data() + ChaoRecord::name_raw, before.data() + ChaoRecord::name_raw, 7);
     CHECK(after == before);  // nothing but the name changed
-    CHECK(b.completed() == std::vector<uint32_t>{1});
-    CHECK(b.acks().empty());  // a success waits for the next accepted upload
+    CHECK(completed() == std::vector<uint32_t>{1});
+    CHECK(answered().empty());  // a success waits for the next accepted upload
 
     b.offer(R"({"id":2,"kind":"set_parts","slot":1,"expect_parts_guard":")" + guard_hex(1) +
             R"(","arm":3,"ear":-1,"forehead":20,"horn":-1,"leg":0,"tail":-1,"wing":-1,"face":7},)"
@@ -141,7 +151,7 @@ TEST_CASE("slot commands write exactly their field behind the guards; refusals a
     b.run();
     CHECK(hex_at(slot_addr(1) + ChaoRecord::parts, 8) == "03ff14ff00ffff07");
     CHECK(image_of(1).headgear == 16);
-    CHECK(b.completed() == std::vector<uint32_t>{1, 2, 3});
+    CHECK(completed() == std::vector<uint32_t>{1, 2, 3});
 
     const Bytes settled = all_slots();
     const std::string parts = R"(,"arm":1,"ear":1,"forehead":1,"horn":1,"leg":1,"tail":1,"wing":1,"face":1)";
@@ -168,6 +178,10 @@ TEST_CASE("slot commands write exactly their field behind the guards; refusals a
          "restore would empty the slot"},
         {restore_command(0, 8, 2, payload(104)).substr(1), "restore payload failed its version or length check"},
         {restore_command(0, 7, 2, payload(105)).substr(1), "restore refused: this slot has started a new life"},
+        {R"("kind":"hatch","slot":3,"v":1,"expect_generation":"0000000000000000","generation":"0000000000000000")",
+         "a different egg generation now occupies that slot"},
+        {R"("kind":"reincarnate","slot":2,"v":1,"garden":1,"reincarnations":1,"expect_chao_id":")" + id_hex(2) + "\"",
+         "safe manual rebirth unavailable; enable lifespan protection and remove conflicting lifecycle mods"},
     };
     mod_state().new_life_flags[7] = true;
     std::string want;
@@ -177,9 +191,9 @@ TEST_CASE("slot commands write exactly their field behind the guards; refusals a
         want += (want.empty() ? "" : "; ") + std::to_string(id) + " failed: " + reason;
     }
     b.run();
-    CHECK(b.answered() == want);
+    CHECK(answered() == want);
     CHECK(all_slots() == settled);
-    CHECK(b.completed().size() == 3);
+    CHECK(completed().size() == 3);
 }
 
 TEST_CASE("restore writes every position of versions 2, 3 and 4 into its field") {
@@ -226,8 +240,8 @@ TEST_CASE("restore writes every position of versions 2, 3 and 4 into its field")
     b.offer(restore_command(2, 2, 3, same2) + "," + restore_command(3, 0, 3, other) + "," +
             restore_command(4, 1, 4, same1) + "," + named.dump());
     b.run();
-    CHECK(b.acks().empty());
-    CHECK(b.completed() == std::vector<uint32_t>{1, 2, 3, 4, 5});
+    CHECK(answered().empty());
+    CHECK(completed() == std::vector<uint32_t>{1, 2, 3, 4, 5});
     CHECK(image_of(2).animal_behaviors == 0x100007u);
     CHECK(image_of(0).animal_behaviors == 0x100002u);
     CHECK(id_hex(0) == id_hex(2));  // the identity comes from the payload
@@ -255,8 +269,8 @@ TEST_CASE("a command offered again, in a second document or after a lost acknowl
         CHECK(f.position.x == 12.0f + 1.5f * static_cast<float>(i));
     }
     const std::string answers = "7 ok; 9 failed: a different chao now occupies that slot";
-    CHECK(b.answered() == answers);
-    CHECK(b.completed() == std::vector<uint32_t>{8});
+    CHECK(answered() == answers);
+    CHECK(completed() == std::vector<uint32_t>{8});
 
     // The player renames the Chao in the game, the answers are lost and the server offers all
     // three again: nothing is applied again, every answer goes out again.
@@ -265,13 +279,13 @@ TEST_CASE("a command offered again, in a second document or after a lost acknowl
     renamed.set("chao_id", chao_id_text(0xA0)).set("name_raw", "33333333333333");
     REQUIRE(sim::write_chao(renamed, error));
     const Bytes before = all_slots();
-    b.completed().clear();  // the upload carried id 8
+    completed().clear();  // the upload carried id 8
     b.offer(commands);
     b.run();
     CHECK(sim::created_fruit().size() == 3);
     CHECK(all_slots() == before);
-    CHECK(b.answered() == answers);
-    CHECK(b.completed() == std::vector<uint32_t>{8});
+    CHECK(answered() == answers);
+    CHECK(completed() == std::vector<uint32_t>{8});
 
     // A new session starts with nothing handled.
     CHECK_FALSE(mod_state().handled_commands.empty());
@@ -290,7 +304,7 @@ TEST_CASE("fruit waits for its garden and the player and stops where the game re
     b.offer(R"({"id":1,"kind":"spawn_fruit","garden":2,"fruit_type":3})");
     b.run(2);  // no player
     CHECK(sim::created_fruit().empty());
-    CHECK(b.answered() == "2 failed: invalid fruit spawn payload; 3 failed: invalid fruit spawn payload");
+    CHECK(answered() == "2 failed: invalid fruit spawn payload; 3 failed: invalid fruit spawn payload");
 
     sim::place_player(0.0f, 0.0f, 0.0f, 0);
     sim::set_fruit_limit(2);
@@ -298,7 +312,7 @@ TEST_CASE("fruit waits for its garden and the player and stops where the game re
             R"({"id":4,"kind":"spawn_fruit","garden":2,"fruit_type":5,"count":3})");
     b.run(2);
     CHECK(sim::created_fruit().size() == 2);  // id 1's, then one of id 4's, which stays
-    CHECK(b.answered() == "1 ok; 4 failed: the game refused to create the fruit");
+    CHECK(answered() == "1 ok; 4 failed: the game refused to create the fruit");
 
     uint8_t byte = 0;  // code that is not the supported fruit routine is never called
     sim::peek(game::addr::create_fruit + 0x10, &byte, 1);
@@ -307,22 +321,20 @@ TEST_CASE("fruit waits for its garden and the player and stops where the game re
     sim::set_fruit_limit(-1);
     b.offer(R"({"id":5,"kind":"spawn_fruit","garden":2,"fruit_type":3})");
     b.run(2);
-    CHECK(b.answered() == "5 failed: fruit creation unavailable: the game's fruit routine differs");
+    CHECK(answered() == "5 failed: fruit creation unavailable: the game's fruit routine differs");
     CHECK(sim::created_fruit().size() == 2);
 
-    // A garden's trees are left alone while it is loaded; a rebirth without the hook is refused.
+    // A garden's trees are left alone while it is loaded.
     sim::write_tree(sim::TreeSpec{3, 2, 1, 40, 0});  // garden 1, slot 3
-    b.offer(R"({"id":6,"kind":"tree_control","garden":1,"slot":3,"action":"water","expect_raw":")" +
-            hex_at(game::addr::trees + 3 * 8, 8) + R"("},{"id":7,"kind":"reincarnate","slot":2,"v":1,"garden":1,)"
-            R"("reincarnations":1,"expect_chao_id":")" + id_hex(2) + "\"}");
+    const std::string water = R"({"id":6,"kind":"tree_control","garden":1,"slot":3,"action":"water","expect_raw":")" +
+                              hex_at(game::addr::trees + 3 * 8, 8) + "\"}";
+    b.offer(water);
     b.run(1);
     CHECK(hex_at(game::addr::trees + 3 * 8 + 3, 1) == "00");
-    CHECK(b.answered() == "7 failed: safe manual rebirth unavailable; enable lifespan protection and remove "
-                          "conflicting lifecycle mods");
-    b.offer(R"({"id":6,"kind":"tree_control","garden":1,"slot":3,"action":"water","expect_raw":")" +
-            hex_at(game::addr::trees + 3 * 8, 8) + "\"}");
+    CHECK(answered().empty());
+    b.offer(water);
     b.run(2);
-    CHECK(b.completed() == std::vector<uint32_t>{6});
+    CHECK(completed() == std::vector<uint32_t>{6});
     CHECK(hex_at(game::addr::trees + 3 * 8 + 3, 1) == "ff");
 }
 
@@ -335,12 +347,12 @@ TEST_CASE("memory that cannot be read or written is refused untouched; non-docum
             R"(,{"id":3,"kind":"rename","slot":2,"name_raw":"01020304050607","expect_chao_id":")" + id_hex(2) + "\"}" +
             R"(,{"id":4,"kind":"rename","slot":2,"name_raw":"01020304050607"})");
     b.run();
-    CHECK(b.answered() == "1 failed: chao array not available; 2 failed: chao array not available; "
+    CHECK(answered() == "1 failed: chao array not available; 2 failed: chao array not available; "
                           "3 failed: chao array not available");
     CHECK(bytes_at(slot_addr(0), ChaoRecord::size) == slot0);
-    CHECK(b.completed() == std::vector<uint32_t>{4});  // it needed no other slot
+    CHECK(completed() == std::vector<uint32_t>{4});  // it needed no other slot
 
-    b.completed().clear();
+    completed().clear();
     const Bytes before = all_slots();
     for (const char* text : {"not json at all", "", R"({"commands":[{"id":1,"kind":"rename","slot":2,"name_raw":"0102)",
                              R"({"command":[{"id":1,"kind":"resync"}]})", R"({"commands":{"id":1,"kind":"resync"}})",
@@ -348,8 +360,339 @@ TEST_CASE("memory that cannot be read or written is refused untouched; non-docum
         b.offer_raw(text);
     b.run();
     CHECK(all_slots() == before);
-    CHECK(b.acks().empty());
-    CHECK(b.completed().empty());
+    CHECK(answered().empty());
+    CHECK(completed().empty());
+}
+
+// ---- the hatch, rebirth and tree executors
+
+namespace {
+
+using Change = std::function<void(WritebackCommand&)>;
+
+void fresh() {
+    sim::reset();
+    ModLog::set_log_sink(ModLog::game_sink);
+    garden_scanner().full_requested = false;
+}
+
+void put_chao(int slot, int type, int lives = 0, int garden = 1) {
+    sim::ChaoSpec chao;
+    chao.slot = slot;
+    chao.type = type;
+    std::string error;
+    REQUIRE_MESSAGE(sim::write_chao(chao.set("reincarnations", lives).set("garden", garden), error), error);
+}
+
+WritebackCommand hatch_cmd(int id, int slot, int garden = 0) {
+    WritebackCommand c;
+    c.id = id, c.kind = CommandKind::hatch, c.slot = slot, c.garden = garden;
+    c.hatch_ok = c.has_expect_generation = true;
+    c.expect_generation = egg_generation_of(slot_addr(slot));
+    return c;
+}
+
+WritebackCommand rebirth_cmd(int id, int slot, int lives, int garden) {
+    WritebackCommand c;
+    c.id = id, c.kind = CommandKind::reincarnate, c.slot = slot, c.garden = garden, c.reincarnations = lives;
+    c.reincarnate_ok = c.has_expect_chao_id = true;
+    sim::peek(slot_addr(slot) + ChaoRecord::chao_id, c.expect_chao_id.data(), 20);
+    return c;
+}
+
+StepResult hatch_now(const WritebackCommand& c, int garden = 1) {
+    return start_native_hatch(kArray, kSize, kCount, garden, c);
+}
+StepResult rebirth_now(const WritebackCommand& c, int garden) {
+    return start_guarded_rebirth(peek<game_addr>(game::addr::task_list), kArray, kSize, kCount, garden, c);
+}
+
+// How many egg tasks of `record` have been told to hatch (action 6).
+int hatching_tasks(game_addr record) {
+    int n = 0;
+    for (const sim::SimTask& t : sim::task_model().tasks)
+        if (t.data && peek<game_addr>(t.data + sim::kDataRecordOffset) == record) n += peek<uint16_t>(t.data) == 6;
+    return n;
+}
+
+}  // namespace
+
+TEST_CASE("hatch guard: the first failing check gives its reason, the slot's type the status") {
+    fresh();
+    put_chao(4, 1);
+    const WritebackCommand base = hatch_cmd(1, 4);
+    const std::pair<Change, const char*> cases[] = {
+        {[](WritebackCommand& c) { c.hatch_ok = false; }, "hatch payload is incomplete or invalid"},
+        {[](WritebackCommand& c) { c.slot = 37; }, "slot out of range"},
+        {[](WritebackCommand& c) { c.slot = -1; }, "slot out of range"},
+        {[](WritebackCommand& c) { c.expect_generation[7] ^= 1; }, "a different egg generation now occupies that slot"},
+        {[](WritebackCommand& c) { c.expect_chao_id_ok = false; }, "command carried a malformed chao id"},
+        {[](WritebackCommand& c) { c.has_expect_chao_id = true; }, "a different chao now occupies that slot"},
+        {[](WritebackCommand& c) { c.has_expect_seed = true, c.expect_seed = 12345; },
+         "a different chao now occupies that slot"},
+    };
+    for (const auto& [change, reason] : cases) {
+        WritebackCommand c = base;
+        change(c);
+        StepResult r = check_hatch_guard(kArray, kSize, kCount, c);
+        CHECK((r.status == kStepRefused && r.message == reason));
+    }
+    CHECK(check_hatch_guard(0, kSize, kCount, base).message == "chao array not available");
+
+    WritebackCommand guarded = base;
+    guarded.has_expect_chao_id = guarded.has_expect_seed = true;
+    sim::peek(slot_addr(4) + ChaoRecord::chao_id, guarded.expect_chao_id.data(), 20);
+    guarded.expect_seed = peek<int32_t>(slot_addr(4) + ChaoRecord::seed);
+    game_addr record = 0;
+    StepResult r = check_hatch_guard(kArray, kSize, kCount, guarded, &record);
+    CHECK((r.status == kStepRunning && r.id == 1 && record == slot_addr(4)));
+    for (auto [type, status] : {std::pair{2, kStepDone}, {5, kStepRefused}, {0, kStepRefused}, {-1, kStepRefused}}) {
+        poke<int8_t>(slot_addr(4) + ChaoRecord::type, static_cast<int8_t>(type));
+        r = check_hatch_guard(kArray, kSize, kCount, guarded);
+        CHECK(r.status == status);
+        if (status == kStepRefused) CHECK(r.message == "the guarded slot is neither the egg nor its newly hatched child");
+    }
+}
+
+TEST_CASE("a hatch with garden 0 starts in any garden, the game finishes it, and a repeat is done untouched") {
+    fresh();
+    put_chao(3, 1);
+    const sim::SimTask egg = sim::add_egg_task(slot_addr(3));
+    WritebackCommand c = hatch_cmd(21, 3, 0);
+    CHECK(hatch_now(c, 0).status == kStepCannotActNow);  // outside any garden
+    CHECK(hatch_now(hatch_cmd(22, 3, 1), 2).status == kStepCannotActNow);
+    CHECK(peek<uint16_t>(egg.data) == 0);
+
+    CHECK(hatch_now(c, 2).status == kStepStarted);
+    CHECK(peek<uint16_t>(egg.data) == 6);
+    CHECK(hatch_now(c, 2).status == kStepRunning);
+    mod_state().pending_hatches.push_back(c);
+    for (int i = 0; i < 20 && !mod_state().pending_hatches.empty(); ++i) sim::frame(), run_hatch_monitor(kArray, kSize, kCount);
+    CHECK(mod_state().pending_hatches.empty());
+    CHECK(peek<int8_t>(slot_addr(3) + ChaoRecord::type) == 2);
+    CHECK(completed() == std::vector<uint32_t>{21});
+    CHECK(garden_scanner().full_requested);
+    CHECK(answered().empty());
+
+    // The same command again, with a stale egg task still on the record: done, nothing written.
+    const sim::SimTask stale = sim::add_egg_task(slot_addr(3));
+    CHECK(hatch_now(c, 2).status == kStepDone);
+    CHECK(peek<uint16_t>(stale.data) == 0);
+}
+
+TEST_CASE("the egg task: found by a bounded walk that follows no garbage, the only one on the record, idle") {
+    fresh();
+    put_chao(0, 1);
+    put_chao(1, 1);
+    const game_addr record = slot_addr(0);
+    int32_t want = kStepCannotActNow;
+    std::string why;
+    SUBCASE("tasks that do not count: another routine, another slot's egg, an egg without data") {
+        poke<game_addr>(sim::add_task(0x00401234, 0x200).data + sim::kDataRecordOffset, record);
+        sim::add_egg_task(slot_addr(1));
+        sim::add_task(sim::kEggTaskRoutine, 0);
+    }
+    SUBCASE("the egg busy with some other action") { poke<uint8_t>(sim::add_egg_task(record).data, 3); }
+    SUBCASE("two egg tasks on the record") {
+        sim::add_egg_task(record);
+        sim::add_egg_task(record);
+        want = kStepRefused, why = "more than one live egg task maps to that slot";
+    }
+    SUBCASE("egg data that cannot be written") {
+        sim::set_protection(sim::add_egg_task(record).data, 0x1000, game::kPageReadOnly);
+    }
+    SUBCASE("a head in unmapped memory") { poke<game_addr>(game::addr::task_list, 0x0BAD0000); }
+    SUBCASE("a task running into the gap behind its page") {
+        poke<game_addr>(game::addr::task_list, sim::add_task(0x00401234, 0).task + 0xFF0);
+    }
+    SUBCASE("the egg, then a task on a no-access page") {
+        sim::add_egg_task(record);
+        sim::set_protection(sim::add_task(0x00401234, 0).task, 0x1000, game::kPageNoAccess);
+    }
+    SUBCASE("the egg, then a guard page") {
+        sim::add_egg_task(record);
+        sim::set_protection(sim::add_task(0x00401234, 0).task, 0x1000, game::kPageReadWrite | game::kPageGuard);
+    }
+    SUBCASE("an egg task whose data cannot be read, beside the real one") {
+        sim::add_egg_task(record);
+        sim::unmap(sim::add_egg_task(record).data, 0x1000);
+    }
+    SUBCASE("the egg past 512 tasks") {
+        for (int i = 0; i < 512; ++i) sim::add_task(0x00401234, 0);
+        sim::add_egg_task(record);
+    }
+    SUBCASE("a ring to the head, or a loop back to a later task") {
+        sim::task_model().ring = true;
+        sim::add_task(0x00401234, 0);
+        const sim::SimTask b = sim::add_task(0x00401234, 0);
+        const sim::SimTask egg = sim::add_egg_task(record);
+        SUBCASE("ring") {}
+        SUBCASE("loop") { poke<game_addr>(egg.task + sim::kTaskNextOffset, b.task); }
+        want = kStepStarted;  // one egg task, not a duplicate of itself
+    }
+    const StepResult r = hatch_now(hatch_cmd(9, 0));
+    CHECK((r.status == want && r.message == why));
+    CHECK(hatching_tasks(record) == (want == kStepStarted));
+}
+
+TEST_CASE("rebirth guard: invalid requests, changed identity or life, and the two good states") {
+    fresh();
+    put_chao(2, 7, 4, 2);
+    const WritebackCommand base = rebirth_cmd(3, 2, 4, 2);
+    for (const Change& change : std::initializer_list<Change>{
+             [](WritebackCommand& c) { c.reincarnations = 32767; }, [](WritebackCommand& c) { c.reincarnations = -1; },
+             [](WritebackCommand& c) { c.garden = 0; }, [](WritebackCommand& c) { c.garden = 4; },
+             [](WritebackCommand& c) { c.has_expect_chao_id = false; }, [](WritebackCommand& c) { c.slot = 37; }}) {
+        WritebackCommand c = base;
+        change(c);
+        CHECK(check_rebirth_guard(kArray, kSize, kCount, c).message == "invalid guarded rebirth request");
+    }
+    CHECK(check_rebirth_guard(0, kSize, kCount, base).message == "invalid guarded rebirth request");
+    CHECK(check_rebirth_guard(kArray, 0x4DB, kCount, base).message == "invalid guarded rebirth request");
+    WritebackCommand other = base;
+    other.expect_chao_id[19] ^= 1;
+    CHECK(check_rebirth_guard(kArray, kSize, kCount, other).message == "the Chao identity changed; no rebirth performed");
+
+    struct Life {
+        int type, lives, garden, status;
+    };
+    for (const Life& l : {Life{5, 4, 2, kStepRunning}, {19, 4, 2, kStepRunning}, {1, 5, 2, kStepDone}, {2, 5, 1, kStepDone},
+                          {20, 4, 2, kStepRefused}, {4, 4, 2, kStepRefused}, {7, 4, 1, kStepRefused},
+                          {7, 5, 2, kStepRefused}, {1, 4, 2, kStepRefused}}) {
+        put_chao(2, l.type, l.lives, l.garden);
+        StepResult r = check_rebirth_guard(kArray, kSize, kCount, base);
+        CHECK(r.status == l.status);
+        if (l.status == kStepRefused)
+            CHECK(r.message == "the life, adult type or garden changed; refresh before requesting rebirth");
+    }
+}
+
+TEST_CASE("a guarded rebirth needs the intact hook and one free Chao task, then the game carries it out") {
+    fresh();
+    put_chao(2, 7, 4, 2);
+    const WritebackCommand c = rebirth_cmd(31, 2, 4, 2);
+    const char* unavailable =
+        "safe manual rebirth unavailable; enable lifespan protection and remove conflicting lifecycle mods";
+    CHECK(rebirth_now(c, 2).message == unavailable);  // never installed
+    REQUIRE((install_lifespan_protection() && install_rebirth_hook()));
+    CHECK(rebirth_now(c, 2).status == kStepCannotActNow);  // no live Chao task yet
+    const sim::SimTask chao = sim::add_chao_task(slot_addr(2));
+    const sim::SimTask twin = sim::add_chao_task(slot_addr(2));
+    CHECK(rebirth_now(c, 2).message == "duplicate live Chao tasks");
+    sim::remove_task(twin.task);
+    const uint8_t code = peek<uint8_t>(lifespan::kHelperRoutine + 9);
+    poke<uint8_t>(lifespan::kHelperRoutine + 9, code ^ 0x40);  // another mod changed the rebirth code
+    StepResult r = rebirth_now(c, 2);
+    CHECK((r.status == kStepRefused && r.message == unavailable));
+    poke<uint8_t>(lifespan::kHelperRoutine + 9, code);
+    CHECK(rebirth_now(c, 1).status == kStepCannotActNow);  // another garden
+    CHECK(start_guarded_rebirth(0, kArray, kSize, kCount, 2, c).status == kStepCannotActNow);
+
+    // Each step in turn leaves the Chao not to be reborn now: not in its normal mode, busy, held or
+    // referred to by a player, or a player object that cannot be read.
+    const std::function<void()> waits[] = {
+        [&] { poke<uint16_t>(chao.data + sim::kChaoModeOffset, 0); },
+        [&] { poke<uint16_t>(chao.data + sim::kChaoModeOffset, 1), poke<uint32_t>(chao.data + sim::kChaoBusyOffset, 1); },
+        [&] { poke<uint32_t>(chao.data + sim::kChaoBusyOffset, 0), sim::set_player_object(5, chao.task, 0); },
+        [&] { sim::set_player_object(5, 0, chao.task); },
+        [&] { poke<game_addr>(game::addr::player_objects + 4 * 5, 0x0BAD0000); }};
+    for (size_t i = 0; i < std::size(waits); ++i) {
+        waits[i]();
+        CHECK_MESSAGE(rebirth_now(c, 2).status == kStepCannotActNow, i);
+    }
+    sim::set_player_object(5, 0x1234, 0);  // holds something else
+    CHECK(sim::task_model().routine_calls.empty());
+
+    CHECK(rebirth_now(c, 2).status == kStepStarted);
+    REQUIRE(sim::task_model().routine_calls.size() == 1);
+    CHECK(sim::task_model().routine_calls[0].task == chao.task);
+    CHECK(sim::task_model().routine_calls[0].routine == manual_rebirth_address());
+    CHECK(rebirth_now(c, 2).status == kStepCannotActNow);  // busy with the routine now
+
+    mod_state().pending_rebirths.push_back(c);
+    for (int i = 0; i < 10 && !mod_state().pending_rebirths.empty(); ++i) sim::frame(), run_rebirth_monitor(kArray, kSize, kCount);
+    CHECK(mod_state().pending_rebirths.empty());
+    CHECK(peek<int16_t>(slot_addr(2) + ChaoRecord::reincarnations) == 5);
+    CHECK(peek<int8_t>(slot_addr(2) + ChaoRecord::type) == 1);
+    CHECK(sim::task_model().rebirths == 1);
+    CHECK(completed() == std::vector<uint32_t>{31});
+    CHECK(rebirth_now(c, 2).status == kStepDone);
+    CHECK(answered().empty());
+}
+
+TEST_CASE("monitors acknowledge and drop what changed, and keep the rest in order") {
+    fresh();
+    for (int slot = 0; slot < 3; ++slot) put_chao(slot, 1);
+    put_chao(3, 7, 4, 2);
+    auto& s = mod_state();
+    s.pending_hatches = {hatch_cmd(1, 0), hatch_cmd(2, 1), hatch_cmd(3, 2)};
+    put_chao(1, 9);                                                   // no longer egg or child
+    poke<uint8_t>(slot_addr(2) + ChaoRecord::generation_block, 0x5A);  // another egg
+    run_hatch_monitor(kArray, kSize, kCount);
+    REQUIRE(s.pending_hatches.size() == 1);
+    CHECK(s.pending_hatches[0].id == 1);
+
+    s.pending_rebirths = {rebirth_cmd(4, 3, 4, 2), rebirth_cmd(5, 3, 4, 2)};
+    s.pending_rebirths[1].expect_chao_id[0] ^= 1;
+    run_rebirth_monitor(kArray, kSize, kCount);
+    REQUIRE(s.pending_rebirths.size() == 1);
+    CHECK(s.pending_rebirths[0].id == 4);
+    CHECK(answered() == "2 failed: the guarded slot is neither the egg nor its newly hatched child; "
+                        "3 failed: a different egg generation now occupies that slot; "
+                        "5 failed: the Chao identity changed; no rebirth performed");
+    CHECK(s.completed_command_ids.empty());
+}
+
+namespace {
+
+std::array<uint8_t, 8> tree_at(int garden, int slot) {
+    std::array<uint8_t, 8> raw{};
+    sim::peek(game::addr::trees + static_cast<uint32_t>((garden - 1) * 7 + slot) * 8, raw.data(), 8);
+    return raw;
+}
+
+// The tree command's outcome, "ok" or its refusal, on a table of records of `size` bytes.
+std::string tree(int garden, int slot, int32_t action, const std::array<uint8_t, 8>& raw, int kind = 0,
+                 uint32_t size = 8) {
+    WritebackCommand c;
+    c.id = 40, c.kind = CommandKind::tree_control, c.garden = garden, c.slot = slot;
+    c.tree_action = action, c.expect_raw = raw, c.tree_kind = kind;
+    c.has_expect_raw = c.tree_ok = true;
+    CommandResult r = apply_tree_command(game::addr::trees, size, c);
+    return r.ok ? "ok" : r.message;
+}
+
+}  // namespace
+
+TEST_CASE("tree control: each action, already applied, changed since issued, and bad payloads") {
+    fresh();
+    sim::write_tree(sim::TreeSpec{11, 2, 1, 0x40, 0x10});  // garden 2, slot 4
+    const auto raw = tree_at(2, 4);
+    CHECK(tree(2, 4, kTreeWater, raw) == "ok");
+    CHECK(tree_at(2, 4)[3] == 0xFF);
+    CHECK(tree(2, 4, kTreeWater, raw) == "ok");  // already watered
+    CHECK(tree(2, 4, kTreeMature, raw) == "tree changed since the command was issued");
+    CHECK(tree(2, 4, kTreeMature, tree_at(2, 4)) == "ok");
+    CHECK((tree_at(2, 4)[1] == 3 && tree_at(2, 4)[2] == 0xFF));
+    CHECK(tree(2, 4, kTreeChangeKind, tree_at(2, 4), 8) == "tree kind out of range");
+    CHECK(tree(2, 4, kTreeChangeKind, tree_at(2, 4), 5) == "ok");
+    const auto planted = tree_at(2, 4);
+    CHECK(planted[0] == 5);
+    CHECK(tree(2, 4, kTreeRemove, planted) == "ok");
+    CHECK(tree_at(2, 4) == std::array<uint8_t, 8>{});
+    CHECK(tree(2, 4, kTreeChangeKind, tree_at(2, 4), 3) == "tree slot does not contain a player-planted tree");
+    CHECK(tree(2, 4, kTreeChangeKind, planted, 3) == "tree changed since the command was issued");
+
+    CHECK(tree(1, 3, kTreeWater, planted, 0, 7) == "tree array not available");
+    for (auto [garden, slot] : {std::pair{1, 2}, {1, 7}, {0, 4}, {4, 4}})
+        CHECK(tree(garden, slot, kTreeWater, planted) == "tree garden or slot out of range");
+
+    // A tree table that cannot be written is refused and left as it is.
+    sim::write_tree(sim::TreeSpec{3, 1, 0, 0, 0});  // garden 1, slot 3
+    const auto before = tree_at(1, 3);
+    sim::set_protection(game::addr::trees, 8, game::kPageReadOnly);
+    CHECK(tree(1, 3, kTreeWater, before) == "tree array not available");
+    CHECK(tree_at(1, 3) == before);
 }
 
 // ---- through the reference server
@@ -371,9 +714,7 @@ struct Game {
 };
 
 template <class Pred>
-bool play_until(Pred pred, int max_frames = 6000) {
-    return play_frames_until(pred, max_frames);
-}
+bool play_until(Pred pred, int max_frames = 6000) { return play_frames_until(pred, max_frames); }
 
 json server_command(const ServerFixture& s, int id) {
     json j = json::parse(s.admin("GET", "/admin/commands/" + std::to_string(id)).body, nullptr, false);
@@ -403,7 +744,6 @@ TEST_CASE("through the server: successes acknowledged after the upload that show
     sim::add_chao_task(slot_addr(2));
     REQUIRE(play_until([&] { return merged_chao(server, 0).contains("slot"); }));
 
-    const Bytes slot1 = bytes_at(slot_addr(1), ChaoRecord::size);
     const int rename = queue_command(server, {{"kind", "rename"}, {"slot", 0}, {"expect_chao_id", id_hex(0)},
                                               {"name_raw", "05060708090a0b"}});
     const int refused = queue_command(server, {{"kind", "rename"}, {"slot", 1}, {"expect_chao_id", id_hex(2)},
@@ -432,7 +772,6 @@ TEST_CASE("through the server: successes acknowledged after the upload that show
     for (int id : {rename, restore, fruit, rebirth}) CHECK_MESSAGE(server_command(server, id)["ok"] == true, id);
     CHECK(server_command(server, refused)["ok"] == false);
     CHECK(server_command(server, refused)["error"] == "a different chao now occupies that slot");
-    CHECK(bytes_at(slot_addr(1), ChaoRecord::size) == slot1);
     CHECK(merged_chao(server, 12)["chao_id"] == "6a0000006b0000006c0000006d0000006e000000");
     REQUIRE(sim::created_fruit().size() == 3);
     CHECK(sim::created_fruit()[2].position.x == -15.0f);

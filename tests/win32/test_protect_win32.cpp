@@ -13,16 +13,18 @@ using namespace game_memory;
 
 namespace {
 
-// Pages at a low address, so that a 32-bit game address reaches them.
-game_addr alloc_low(uint32_t size, DWORD type, DWORD protect) {
-    for (uintptr_t at = 0x30000000; at < 0x7F000000; at += 0x01000000) {
-        void* p = VirtualAlloc(reinterpret_cast<void*>(at), size, type, protect);
-        if (p) return static_cast<game_addr>(reinterpret_cast<uintptr_t>(p));
-    }
-    return 0;
-}
-
 void* ptr(game_addr a) { return reinterpret_cast<void*>(static_cast<uintptr_t>(a)); }
+
+// Pages at a low address, so that a 32-bit game address reaches them; released at the end.
+struct LowPages {
+    game_addr at = 0;
+    LowPages(uint32_t size, DWORD type, DWORD protect) {
+        for (uintptr_t p = 0x30000000; p < 0x7F000000 && !at; p += 0x01000000)
+            at = static_cast<game_addr>(reinterpret_cast<uintptr_t>(VirtualAlloc(reinterpret_cast<void*>(p), size, type, protect)));
+        REQUIRE(at != 0);
+    }
+    ~LowPages() { VirtualFree(ptr(at), 0, MEM_RELEASE); }
+};
 
 DWORD protection_of(game_addr a) {
     MEMORY_BASIC_INFORMATION mbi{};
@@ -41,41 +43,31 @@ volatile int g_own_data = 5;
 }  // namespace
 
 TEST_CASE("probes on allocated pages: ends, protections, modifiers, guard and reserved pages") {
-    game_addr a = alloc_low(0x3000, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    REQUIRE(a != 0);
+    LowPages pages(0x3000, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    const game_addr a = pages.at;
     CHECK(is_readable(a, 0x3000));
     CHECK_FALSE(is_readable(a, 0x3001));
     CHECK(is_writable(a + 0x2FFC, 4));
     CHECK_FALSE(is_game_image_data(a, 4));  // private memory
 
     set_protection(a + 0x1000, 0x1000, PAGE_READONLY);
-    CHECK(is_readable(a, 0x1000));
-    CHECK_FALSE(is_readable(a, 0x1001));
-    CHECK(is_readable(a + 0x1000, 0x1000));
-    CHECK_FALSE(is_writable(a + 0x1000, 4));
+    CHECK((is_readable(a, 0x1000) && is_readable(a + 0x1000, 0x1000)));
+    CHECK_FALSE((is_readable(a, 0x1001) || is_writable(a + 0x1000, 4)));
 
     set_protection(a + 0x2000, 0x1000, PAGE_READWRITE | PAGE_GUARD);
-    CHECK_FALSE(is_readable(a + 0x2000, 4));
-    CHECK_FALSE(is_writable(a + 0x2000, 4));
+    CHECK_FALSE((is_readable(a + 0x2000, 4) || is_writable(a + 0x2000, 4)));
 
     // Wine keeps no modifier bits on committed pages; Windows does, and the probe refuses them.
     set_protection(a, 0x1000, PAGE_READWRITE | PAGE_NOCACHE);
     CHECK(is_readable(a, 4));
     CHECK(is_writable(a, 4) == (protection_of(a) == PAGE_READWRITE));
 
-    game_addr reserved = alloc_low(0x1000, MEM_RESERVE, PAGE_READWRITE);
-    REQUIRE(reserved != 0);
-    CHECK_FALSE(is_readable(reserved, 1));
-    CHECK_FALSE(probe_struct(reserved, 4, false));
+    LowPages reserved(0x1000, MEM_RESERVE, PAGE_READWRITE);
+    CHECK_FALSE((is_readable(reserved.at, 1) || probe_struct(reserved.at, 4, false)));
 
-    game_addr code = alloc_low(0x1000, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READ);
-    REQUIRE(code != 0);
-    CHECK_FALSE(is_writable(code, 16));
-    CHECK_FALSE(is_game_code(code, 16));  // executable, but not the game's image
-
-    VirtualFree(ptr(a), 0, MEM_RELEASE);
-    VirtualFree(ptr(reserved), 0, MEM_RELEASE);
-    VirtualFree(ptr(code), 0, MEM_RELEASE);
+    LowPages code(0x1000, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READ);
+    CHECK_FALSE(is_writable(code.at, 16));
+    CHECK_FALSE(is_game_code(code.at, 16));  // executable, but not the game's image
 }
 
 TEST_CASE("this program is the main module below 4 GiB; its code and data") {
@@ -84,9 +76,7 @@ TEST_CASE("this program is the main module below 4 GiB; its code and data") {
     CHECK(game::main_module() == static_cast<game_addr>(module));
     game_addr code = static_cast<game_addr>(reinterpret_cast<uintptr_t>(&own_code));
     game_addr data = static_cast<game_addr>(reinterpret_cast<uintptr_t>(&g_own_data));
-    CHECK(is_game_code(code, 16));
-    CHECK(is_game_image_data(code, 16));
-    CHECK(is_game_image_data(data, 4));
+    CHECK((is_game_code(code, 16) && is_game_image_data(code, 16) && is_game_image_data(data, 4)));
     CHECK_FALSE(is_game_code(data, 4));
     uint32_t hash = fnv1a32(ptr(code), 16);
     CHECK(matches_fingerprint(code, 16, hash));
@@ -94,8 +84,8 @@ TEST_CASE("this program is the main module below 4 GiB; its code and data") {
 }
 
 TEST_CASE("apply_code_patch rewrites running code and gives the protection back") {
-    game_addr code = alloc_low(0x2000, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    REQUIRE(code != 0);
+    LowPages pages(0x2000, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    const game_addr code = pages.at;
     const unsigned char routine[] = {0xB8, 0x01, 0x00, 0x00, 0x00, 0xC3};  // mov eax, 1; ret
     std::memcpy(ptr(code), routine, sizeof routine);
     set_protection(code, 0x2000, PAGE_EXECUTE_READ);
@@ -112,15 +102,11 @@ TEST_CASE("apply_code_patch rewrites running code and gives the protection back"
     CHECK(run() == 2);
 
     // A second site in memory only reserved: the first given its protection back, nothing written.
-    game_addr reserved = alloc_low(0x1000, MEM_RESERVE, PAGE_READWRITE);
-    REQUIRE(reserved != 0);
+    LowPages reserved(0x1000, MEM_RESERVE, PAGE_READWRITE);
     sites[0].bytes[0] = 0x07;
-    sites[1].address = reserved;
+    sites[1].address = reserved.at;
     sites[1].length = 4;
     CHECK_FALSE((apply_code_patch(sites, 2, &written) || written));
     CHECK(protection_of(code) == PAGE_EXECUTE_READ);
     CHECK(run() == 2);
-
-    VirtualFree(ptr(code), 0, MEM_RELEASE);
-    VirtualFree(ptr(reserved), 0, MEM_RELEASE);
 }
