@@ -21,6 +21,7 @@
 #include "test_support.h"
 
 using namespace animals;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -168,32 +169,6 @@ TEST_CASE("the file: header, occupied records in table order, FNV-1a checksum, i
     CHECK(kept.size() == 2);
 }
 
-TEST_CASE("foreign code at a call site, the limit or checked code: nothing written, the box shown, no reserve") {
-    // Each byte the installer checks is refused in the 32-bit tests; here what the player meets.
-    Game g;
-    const CodeCheck& last = kCodeChecks[3];
-    for (game_addr at : {kLimit, last.address + last.length - 1, kSites[0].address}) {
-        INFO(std::hex << at);
-        g.start([&] {
-            uint8_t b = static_cast<uint8_t>(game::read<uint8_t>(at) ^ 0x01);
-            if (at == kSites[0].address) sim::unmap(at, 5);  // a page that is not there at all
-            else sim::poke(at, &b, 1);
-        });
-        CHECK(std::memcmp(game::game_ptr<uint8_t>(kSites[1].address), kSites[1].unpatched, 5) == 0);
-        CHECK(logged("animal inventory: incompatible native code; disabled") == 1);
-        REQUIRE(sim::recording().boxes.size() == 1);
-        CHECK(sim::recording().boxes[0].title == "Velmora - animal inventory unavailable");
-        CHECK(sim::recording().boxes[0].text ==
-              "Animal persistence could not be verified. Check for conflicting animal mods and restart SA2. The "
-              "original animal rules still apply.");
-        CHECK(sim::recording().boxes[0].style == 48);
-        g.enter();
-        CHECK_FALSE(g.file_exists());
-        CHECK(shown(0x10009).empty());
-        CHECK(sim::game_requests_record(1, 2) == 0);
-    }
-}
-
 TEST_CASE("in the garden: the reserve saved, the game's records full, released near the player, refused") {
     Game g;
     g.start();
@@ -253,18 +228,18 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
                 if (phase != platform::FaultPhase::Before) return true;
                 if (op == platform::FileOp::Flush) {
                     d->writing = true;
-                    for (int i = 0; i < 5000 && !d->open; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    for (int i = 0; i < 5000 && !d->open; ++i) std::this_thread::sleep_for(1ms);
                 }
                 return !(op == platform::FileOp::Move && d->failures-- > 0);
             },
             &disk);
         table()[0] = rec(5, 1);
         g.frames(60);
-        for (int i = 0; i < 5000 && !disk.writing; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (int i = 0; i < 5000 && !disk.writing; ++i) std::this_thread::sleep_for(1ms);
         REQUIRE(disk.writing);
         auto start = std::chrono::steady_clock::now();
         g.frames(120);  // another save falls due meanwhile: one save at a time
-        CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(2));
+        CHECK(std::chrono::steady_clock::now() - start < 2s);
         disk.open = true;
         CHECK(g.file_records().empty());  // failed at its last step: the old file stands
         CHECK(logged("animal inventory: could not save reserve; animals remain in memory") == 1);
@@ -377,41 +352,59 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
     }
 }
 
-TEST_CASE("a bad reserve file is never overwritten and leaves the reserve out of play") {
+TEST_CASE("refused at the start: foreign code, a bad or locked reserve file; nothing written, the game's own rules") {
     Game g;
     const std::string good = hand_file(kKey, record_bytes(3, 1), 1);
     std::string corrupt = good;
     corrupt[26] ^= 0x10;
-    // The parser's refusals are all above; here one that is read past its end, one corrupt, and
-    // a directory (unreadable).
-    for (const std::string& bytes : {good + "x", corrupt, std::string()}) {
-        INFO(bytes.size());
+    const CodeCheck& last = kCodeChecks[3];
+    const char* const foreign = "animal inventory: incompatible native code; disabled";
+    const char* const bad = "animal inventory: unreadable/invalid reserve; original file retained";
+    const char* const locked = "animal inventory: reserve locked by another process or inaccessible";
+    // One byte of the game's code changed (at a call site: its page not there), or this laid down
+    // as the reserve file ("dir" a folder, "lock" its lock held). Each byte the installer checks
+    // is refused in the 32-bit tests, each bad file by the parser above; here what the player meets.
+    struct Row {
+        game_addr foreign;
+        std::string file;
+        const char* log;
+    };
+    for (const Row& row : {Row{kLimit, "", foreign}, Row{last.address + last.length - 1, "", foreign},
+                           Row{kSites[0].address, "", foreign}, Row{0, good + "x", bad}, Row{0, corrupt, bad},
+                           Row{0, "dir", bad}, Row{0, "lock", locked}}) {
+        INFO(std::hex << row.foreign << " " << row.file.size());
+        platform::LockFile* held = nullptr;
         g.start([&] {
             std::filesystem::remove_all(g.dir.path / g.name);
-            if (bytes.empty()) std::filesystem::create_directory(g.dir.path / g.name);
-            else g.dir.write(g.name, bytes);
+            const uint8_t b = row.foreign ? static_cast<uint8_t>(game::read<uint8_t>(row.foreign) ^ 0x01) : 0;
+            if (row.foreign == kSites[0].address) sim::unmap(row.foreign, 5);
+            else if (row.foreign) sim::poke(row.foreign, &b, 1);
+            if (row.file == "dir") std::filesystem::create_directory(g.dir.path / g.name);
+            else if (row.file == "lock") held = platform::lock_file_open(g.path() + ".lock");
+            else if (!row.file.empty()) g.dir.write(g.name, row.file);
         });
+        CHECK((std::memcmp(game::game_ptr<uint8_t>(kSites[1].address), kSites[1].unpatched, 5) == 0) == !!row.foreign);
+        CHECK(logged(foreign) == (row.foreign ? 1 : 0));
+        REQUIRE(sim::recording().boxes.size() == (row.foreign ? 1 : 0));
+        if (row.foreign) {
+            CHECK(sim::recording().boxes[0].title == "Velmora - animal inventory unavailable");
+            CHECK(sim::recording().boxes[0].text ==
+                  "Animal persistence could not be verified. Check for conflicting animal mods and restart SA2. The "
+                  "original animal rules still apply.");
+            CHECK(sim::recording().boxes[0].style == 48);
+        }
+        if (row.foreign == kSites[0].address) continue;  // the game's calls through it would fault
         g.enter();
         sim::game_stores_items(2);
         CHECK(sim::game_requests_record(1, 2) == 0);
         CHECK(sim::game_discards_item(2));
         g.frames(61);
-        CHECK(logged("animal inventory: unreadable/invalid reserve; original file retained") == 1);
-        CHECK(shown(0x10009) == kUnavailable);
-        if (bytes.empty()) CHECK(std::filesystem::is_directory(g.dir.path / g.name));
-        else CHECK(g.dir.read(g.name) == bytes);
+        platform::lock_file_release(held);
+        CHECK(logged(row.log) == 1);
+        CHECK(shown(0x10009) == (row.foreign ? "" : kUnavailable));
+        if (row.file == "dir") CHECK(std::filesystem::is_directory(g.dir.path / g.name));
+        else CHECK(g.dir.read(g.name) == (held ? "" : row.file));  // never written
     }
-    // A lock held elsewhere.
-    platform::LockFile* held = nullptr;
-    g.start([&] {
-        std::filesystem::remove_all(g.dir.path / g.name);
-        held = platform::lock_file_open(g.path() + ".lock");
-    });
-    REQUIRE(held);
-    g.enter();
-    CHECK(logged("animal inventory: reserve locked by another process or inaccessible") == 1);
-    CHECK_FALSE(g.file_exists());
-    platform::lock_file_release(held);
 }
 
 TEST_CASE("a save killed or failed at any file operation: old or new table, a failure retried, the next start loads") {
@@ -439,7 +432,7 @@ TEST_CASE("a save killed or failed at any file operation: old or new table, a fa
             .check = [&](const crash::Outcome& o) -> std::string {
                 const std::string bytes = g.dir.read(g.name);
                 if (bytes != old_file && bytes != new_file) return "neither the old nor the new file";
-                if ((o.succeeded || !o.killed) && bytes != new_file) return "the run went on without the new table saved";
+                if ((o.succeeded || !o.killed) && bytes != new_file) return "ran on, the new table not saved";
                 std::string loaded;
                 if (!g.start([] {}, true) || !serialize_table(table(), kKey, loaded))
                     return "the next start cannot load the reserve";
