@@ -1,6 +1,5 @@
 // The reserve file check over arbitrary bytes: no crash, and whatever it accepts is valid occupied
 // records that serialise back to exactly the same file (no byte ignored or silently normalised).
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,10 +18,9 @@ static void check(const std::string& file) {
         if (!records.empty()) abort();  // a refusal leaves the output alone
         return;
     }
-    if (records.size() > kCapacity) abort();
-    // A free, pending or invalid record accepted would not serialise back the same.
-    std::vector<AnimalRecord> table(kCapacity, free_record());
-    std::copy(records.begin(), records.end(), table.begin());
+    // Too many records, or a free, pending or invalid one accepted, would not serialise back the same.
+    std::vector<AnimalRecord> table = records;
+    table.resize(kCapacity, free_record());
     std::string again;
     if (!serialize_table(table.data(), kKey, again) || again != file) abort();
 }
