@@ -11,6 +11,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "animals/animal_reserve.h"
@@ -28,16 +29,15 @@ namespace {
 
 const char* const kSave = "C:/Games/SA2/SAVEDATA/SONIC2B__S01";
 const uint32_t kKey = save_key_of(normalize_save_path(kSave));
-const char* const kWaiting = "Animal reserve: 2 - releases nearby as space opens";
-const char* const kUnavailable = "Animal inventory unavailable - check mod/config and restart.";
 
 std::string u32(uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 std::string u16(int v) { return std::string{char(v), char(v >> 8)}; }
 std::string f32(float f) { return u32(std::bit_cast<uint32_t>(f)); }
 std::string raw(const AnimalRecord& r) { return std::string(reinterpret_cast<const char*>(&r), sizeof r); }
 
-std::string record_bytes(int type, int garden, float x = 1, float y = 2, float z = 3) {
-    return u16(type) + u16(garden) + u16(7) + u16(300) + f32(x) + f32(y) + f32(z);
+// A record written out field by field.
+std::string record_bytes(const AnimalRecord& r) {
+    return u16(r.item_type) + u16(r.garden) + u16(r.size) + u16(r.age) + f32(r.x) + f32(r.y) + f32(r.z);
 }
 
 // The file written out field by field.
@@ -46,7 +46,7 @@ std::string hand_file(uint32_t key, const std::string& records, uint32_t count) 
     return std::string("VLANIMAL") + u32(1) + u32(key) + u32(count) + u32(sum) + records;
 }
 
-// An animal of type `t` in garden `g`, as record_bytes writes it.
+// An animal of type `t` in garden `g`.
 AnimalRecord rec(int16_t t, int16_t g, float x = 1, float y = 2, float z = 3) { return {t, g, 7, 300, x, y, z}; }
 
 int logged(const std::string& text) {
@@ -65,7 +65,6 @@ struct Game {
     TempDir dir;
     const std::string name = reserve_file_name(1, kKey).substr(1);
     std::string path() const { return dir.str() + "\\" + name; }
-    bool file_exists() const { return std::filesystem::exists(dir.path / name); }
     std::vector<AnimalRecord> file_records() const {
         finish_background_save();
         std::string bytes = dir.read(name);
@@ -98,9 +97,7 @@ struct Game {
         sim::frame();
         sim::game_loads_items(2);
     }
-    void frames(int n) {
-        for (int i = 0; i < n; ++i) sim::frame();
-    }
+    void frames(int n) { for (int i = 0; i < n; ++i) sim::frame(); }
 };
 
 game_addr entry(uint32_t i) { return reserve().table + i * 20; }
@@ -110,10 +107,9 @@ game_addr entry(uint32_t i) { return reserve().table + i * 20; }
 TEST_CASE("the file: header, occupied records in table order, FNV-1a checksum, its name; bad records, bad files") {
     const uint32_t key = 0x1234ABCD;
     std::vector<AnimalRecord> t(kCapacity, free_record());
-    const float edge = 99999.99f;  // types and coordinates at the edges of validity
-    t[5] = rec(0, 1, -edge, 0.25f, edge);
+    t[5] = rec(0, 1, -99999.99f, 0.25f, 99999.99f);  // types and coordinates at the edges of validity
     t[100] = rec(24, 3);
-    const std::string expected = hand_file(key, record_bytes(0, 1, -edge, 0.25f, edge) + record_bytes(24, 3), 2);
+    const std::string expected = hand_file(key, record_bytes(t[5]) + record_bytes(t[100]), 2);
     std::string out;
     REQUIRE(serialize_table(t.data(), key, out));
     CHECK(out == expected);
@@ -132,7 +128,7 @@ TEST_CASE("the file: header, occupied records in table order, FNV-1a checksum, i
     for (float v : {100000.0f, -100000.0f, nan, inf, -inf})
         bad.insert(bad.end(), {rec(3, 2, v, 0, 0), rec(3, 2, 0, v, 0), rec(3, 2, 0, 0, v)});
 
-    const std::string one = record_bytes(3, 1), good = hand_file(key, one + one, 2);
+    const std::string one = record_bytes(rec(3, 1)), good = hand_file(key, one + one, 2);
     std::string flipped = good;
     flipped[30] ^= 1;
     // Free and pending records have no place in a file either, checksum or not.
@@ -172,16 +168,16 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
     CHECK_FALSE(game_memory::is_game_code(kLimit, 4));
     sim::leave_garden();
     g.frames(2);
-    CHECK_FALSE(g.file_exists());  // the reserve and its file are made in the garden
+    CHECK_FALSE(std::filesystem::exists(g.dir.path / g.name));  // the reserve and its file are made in the garden
     g.enter();
     CHECK(g.file_records().empty());
+    auto& created = sim::animal_model().created;
 
     SUBCASE("the lock kept; the reserve takes the animal the game has no record for and releases it") {
         // Another game process is refused the lock while this one runs (flock: so is this one).
         CHECK(platform::lock_file_open(g.path() + ".lock") == nullptr);
 
         CHECK(sim::game_requests_record(1, 2) == entry(0));
-        CHECK(sim::game_requests_record(2, 2) == entry(1));  // the other call site, the next entry
         CHECK((table()[0].garden == 1 && reserve().placed[0]));
         table()[0] = rec(5, 1);
         table()[1] = rec(22, 1);
@@ -189,9 +185,8 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
         // Entering the garden again: both wait and are released one at a time.
         sim::game_loads_items(2);
         sim::frame();
-        CHECK(shown(0x10009) == kWaiting);
+        CHECK(shown(0x10009) == "Animal reserve: 2 - releases nearby as space opens");
         g.frames(30);
-        auto& created = sim::animal_model().created;
         REQUIRE(created.size() == 2);
         const sim::Creation& c = created[0];
         CHECK((c.creator == 0 && c.type == 5 && c.record == entry(0) && c.rotation == 0x1234));
@@ -248,11 +243,10 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
         table()[0] = rec(4, 2);  // belongs to garden 2
         table()[1] = rec(6, 1);
         table()[2] = rec(7, 1);
-        auto& created = sim::animal_model().created;
         sim::set_item_count(2, 30);
         g.frames(45);
         CHECK(created.empty());
-        CHECK(shown(0x10009) == kWaiting);  // garden 2's is not counted
+        CHECK(shown(0x10009) == "Animal reserve: 2 - releases nearby as space opens");  // garden 2's is not counted
 
         sim::set_item_count(2, 29);
         game::write<uint32_t>(game::addr::held_item_record, entry(1));  // the player holds this one
@@ -298,11 +292,11 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
         game::write<uint32_t>(sim::animal_slot(1) + 0x3C, object);
         game::write<uint32_t>(game::addr::character_data, nowhere + 0x2000);
         g.frames(30);
-        CHECK(sim::animal_model().created.empty());
+        CHECK(created.empty());
         CHECK_FALSE((reserve().placed[0] || reserve().placed[1]));
         sim::set_player(0, 0, 0, 0);  // once the player is back, the animals are released
         g.frames(15);
-        CHECK(sim::animal_model().created.size() == 1);
+        CHECK(created.size() == 1);
     }
     SUBCASE("the 4097th animal: the game gets none, the full text shows, attention logged once") {
         for (uint32_t i = 0; i < kCapacity; ++i) {
@@ -340,76 +334,70 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
         sim::poke(kSites[1].address, kSites[1].unpatched, 5);
         sim::frame();
         CHECK_FALSE(animal_patch_intact());
-        CHECK(shown(0x10009) == kUnavailable);
+        CHECK(shown(0x10009) == "Animal inventory unavailable - check mod/config and restart.");
         CHECK(sim::game_requests_record(1, 2) == 0);
     }
 }
 
 TEST_CASE("refused at the start: foreign code, a bad or locked reserve file; nothing written, the game's own rules") {
     Game g;
-    const std::string good = hand_file(kKey, record_bytes(3, 1), 1);
-    std::string corrupt = good;
-    corrupt[26] ^= 0x10;
-    const CodeCheck& last = kCodeChecks[3];
-    const char* const foreign = "animal inventory: incompatible native code; disabled";
+    const std::string good = hand_file(kKey, record_bytes(rec(3, 1)), 1);
+    const char* const incompatible = "animal inventory: incompatible native code; disabled";
     const char* const bad = "animal inventory: unreadable/invalid reserve; original file retained";
     const char* const locked = "animal inventory: reserve locked by another process or inaccessible";
     // One byte of the game's code changed (at a call site: its page not there), or this laid down
     // as the reserve file ("dir" a folder, "lock" its lock held). Each byte the installer checks
     // is refused in the 32-bit tests, each bad file by the parser above; here what the player meets.
-    struct Row {
-        game_addr foreign;
-        std::string file;
-        const char* log;
-    };
-    for (const Row& row : {Row{kLimit, "", foreign}, Row{last.address + last.length - 1, "", foreign},
-                           Row{kSites[0].address, "", foreign}, Row{0, good + "x", bad}, Row{0, corrupt, bad},
-                           Row{0, "dir", bad}, Row{0, "lock", locked}}) {
-        INFO(std::hex << row.foreign << " " << row.file.size());
+    using Row = std::tuple<game_addr, std::string, const char*>;
+    const game_addr code_end = kCodeChecks[3].address + kCodeChecks[3].length - 1;
+    for (const auto& [foreign, file, log] : {Row{kLimit, "", incompatible}, Row{code_end, "", incompatible},
+                                             Row{kSites[0].address, "", incompatible}, Row{0, good + "x", bad},
+                                             Row{0, "dir", bad}, Row{0, "lock", locked}}) {
+        INFO(std::hex << foreign << " " << file.size());
         platform::LockFile* held = nullptr;
         g.start([&] {
             std::filesystem::remove_all(g.dir.path / g.name);
-            const uint8_t b = row.foreign ? static_cast<uint8_t>(game::read<uint8_t>(row.foreign) ^ 0x01) : 0;
-            if (row.foreign == kSites[0].address) sim::unmap(row.foreign, 5);
-            else if (row.foreign) sim::poke(row.foreign, &b, 1);
-            if (row.file == "dir") std::filesystem::create_directory(g.dir.path / g.name);
-            else if (row.file == "lock") held = platform::lock_file_open(g.path() + ".lock");
-            else if (!row.file.empty()) g.dir.write(g.name, row.file);
+            const uint8_t b = foreign ? static_cast<uint8_t>(game::read<uint8_t>(foreign) ^ 0x01) : 0;
+            if (foreign == kSites[0].address) sim::unmap(foreign, 5);
+            else if (foreign) sim::poke(foreign, &b, 1);
+            if (file == "dir") std::filesystem::create_directory(g.dir.path / g.name);
+            else if (file == "lock") held = platform::lock_file_open(g.path() + ".lock");
+            else if (!file.empty()) g.dir.write(g.name, file);
         });
-        CHECK((std::memcmp(game::game_ptr<uint8_t>(kSites[1].address), kSites[1].unpatched, 5) == 0) == !!row.foreign);
-        CHECK(logged(foreign) == (row.foreign ? 1 : 0));
-        REQUIRE(sim::recording().boxes.size() == (row.foreign ? 1 : 0));
-        if (row.foreign) {
+        CHECK((std::memcmp(game::game_ptr<uint8_t>(kSites[1].address), kSites[1].unpatched, 5) == 0) == !!foreign);
+        CHECK(logged(incompatible) == (foreign ? 1 : 0));
+        REQUIRE(sim::recording().boxes.size() == (foreign ? 1 : 0));
+        if (foreign) {
             CHECK(sim::recording().boxes[0].title == "Velmora - animal inventory unavailable");
             CHECK(sim::recording().boxes[0].text ==
                   "Animal persistence could not be verified. Check for conflicting animal mods and restart SA2. The "
                   "original animal rules still apply.");
             CHECK(sim::recording().boxes[0].style == 48);
         }
-        if (row.foreign == kSites[0].address) continue;  // the game's calls through it would fault
+        if (foreign == kSites[0].address) continue;  // the game's calls through it would fault
         g.enter();
         sim::game_stores_items(2);
         CHECK(sim::game_requests_record(1, 2) == 0);
         CHECK(sim::game_discards_item(2));
         g.frames(61);
         platform::lock_file_release(held);
-        CHECK(logged(row.log) == 1);
-        CHECK(shown(0x10009) == (row.foreign ? "" : kUnavailable));
-        if (row.file == "dir") CHECK(std::filesystem::is_directory(g.dir.path / g.name));
-        else CHECK(g.dir.read(g.name) == (held ? "" : row.file));  // never written
+        CHECK(logged(log) == 1);
+        CHECK(shown(0x10009) == (foreign ? "" : "Animal inventory unavailable - check mod/config and restart."));
+        if (file == "dir") CHECK(std::filesystem::is_directory(g.dir.path / g.name));
+        else CHECK(g.dir.read(g.name) == (held ? "" : file));  // never written
     }
 }
 
 TEST_CASE("a save killed or failed at any file operation: old or new table, a failure retried, the next start loads") {
     Game g;
-    const std::string three = record_bytes(1, 1) + record_bytes(2, 1) + record_bytes(3, 1);
-    const std::string old_file = hand_file(kKey, three, 3), new_file = hand_file(kKey, three + record_bytes(4, 1), 4);
+    const std::string three = record_bytes(rec(1, 1)) + record_bytes(rec(2, 1)) + record_bytes(rec(3, 1));
+    const std::string before = hand_file(kKey, three, 3), after = hand_file(kKey, three + record_bytes(rec(4, 1)), 4);
     for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
         INFO((mode == crash::Mode::Kill ? "kill" : "fail"));
         crash::Report r = crash::run({
             .setup = [&] {
                 std::filesystem::remove(g.dir.path / (g.name + ".tmp"));
-                g.dir.write(g.name, old_file);
+                g.dir.write(g.name, before);
                 REQUIRE(g.start([] {}, true));
             },
             // A fourth animal comes in through the hook and the game stores its items; a failed
@@ -424,8 +412,8 @@ TEST_CASE("a save killed or failed at any file operation: old or new table, a fa
             .recover = [] { reset(); },
             .check = [&](const crash::Outcome& o) -> std::string {
                 const std::string bytes = g.dir.read(g.name);
-                if (bytes != old_file && bytes != new_file) return "neither the old nor the new file";
-                if ((o.succeeded || !o.killed) && bytes != new_file) return "ran on, the new table not saved";
+                if (bytes != before && bytes != after) return "neither the old nor the new file";
+                if ((o.succeeded || !o.killed) && bytes != after) return "ran on, the new table not saved";
                 std::string loaded;
                 if (!g.start([] {}, true) || !serialize_table(table(), kKey, loaded))
                     return "the next start cannot load the reserve";
