@@ -1,51 +1,56 @@
-// The animal reserve in the simulated game: patch, hooks, release, position sync, file and refusals.
+// The animal reserve: its file against bytes built by hand, then in the simulated game the patch,
+// hooks, release, position sync and refusals, and saves crashed or failed at every file operation.
 #include <doctest/doctest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
+#include <cstring>
 #include <functional>
-#include <sstream>
+#include <limits>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "animals/animal_reserve.h"
+#include "host/log.h"
 #include "protect/game_memory.h"
 #include "sim/animals.h"
 #include "sim/sim.h"
+#include "tests/crash_harness.h"
 #include "test_support.h"
 
 using namespace animals;
-using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
 
 namespace {
 
 const char* const kSave = "C:/Games/SA2/SAVEDATA/SONIC2B__S01";
-const char* const kWaiting = "Animal reserve: 2 - releases nearby as space opens";
-const char* const kUnavailable = "Animal inventory unavailable - check mod/config and restart.";
+const uint32_t kKey = save_key_of(normalize_save_path(kSave));
 
-Bytes bytes_at(game_addr address, size_t n) {
-    Bytes out(n);
-    sim::peek(address, out.data(), n);
-    return out;
+std::string u32(uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+std::string u16(int v) { return std::string{char(v), char(v >> 8)}; }
+std::string f32(float f) { return u32(std::bit_cast<uint32_t>(f)); }
+
+// A record written out field by field.
+std::string record_bytes(const AnimalRecord& r) {
+    return u16(r.item_type) + u16(r.garden) + u16(r.size) + u16(r.age) + f32(r.x) + f32(r.y) + f32(r.z);
 }
 
-Bytes patch_bytes() {
-    Bytes all = bytes_at(kLimit, 4);
-    for (const HookSite& s : kSites) {
-        Bytes b = bytes_at(s.address, 5);
-        all.insert(all.end(), b.begin(), b.end());
-    }
-    return all;
+// The file written out field by field.
+std::string hand_file(uint32_t key, const std::string& records, uint32_t count) {
+    const uint32_t sum = game_memory::fnv1a32(records.data(), records.size());
+    return std::string("VLANIMAL") + u32(1) + u32(key) + u32(count) + u32(sum) + records;
 }
+
+// An animal of type `t` in garden `g`.
+AnimalRecord rec(int16_t t, int16_t g, float x = 1, float y = 2, float z = 3) { return {t, g, 7, 300, x, y, z}; }
 
 int logged(const std::string& text) {
-    int n = 0;
-    for (const auto& line : sim::debug_lines()) n += line == "[velmora] " + text + "\n";
-    return n;
+    const auto lines = sim::debug_lines();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), "[velmora] " + text + "\n"));
 }
 
 // The text shown at `position` on the last frame, or "".
@@ -55,37 +60,34 @@ std::string shown(int32_t position) {
     return "";
 }
 
-std::string made(size_t i) {
-    const sim::Creation& c = sim::animal_model().created.at(i);
-    std::ostringstream o;
-    o << "creator " << c.creator << " type " << int(c.type) << " record " << c.record << " at " << c.position[0]
-      << "," << c.position[1] << "," << c.position[2] << " rotation " << c.rotation << " "
-      << c.rotation_vector[0] << "," << c.rotation_vector[1];
-    return o.str();
-}
-
 struct Game {
     TempDir dir;
-    std::string file_name() const { return reserve_file_name(1, save_key_of(normalize_save_path(kSave))).substr(1); }
-    std::string path() const { return dir.str() + "\\" + file_name(); }
-    bool file_exists() const { return std::filesystem::exists(dir.path / file_name()); }
+    const std::string name = reserve_file_name(1, kKey).substr(1);
+    std::string path() const { return dir.str() + "\\" + name; }
     std::vector<AnimalRecord> file_records() const {
         finish_background_save();
-        std::string bytes = dir.read(file_name());
+        std::string bytes = dir.read(name);
         std::vector<AnimalRecord> out;
-        CHECK(parse_reserve_file(bytes.data(), bytes.size(), save_key_of(normalize_save_path(kSave)), out));
+        CHECK(parse_reserve_file(bytes.data(), bytes.size(), kKey, out));
         return out;
     }
     // A fresh game, the game's own animal records all taken; `before` runs just before Init.
-    void start(const std::function<void()>& before = [] {}) {
+    // Bare: no loader (so no worker threads where the crash harness forks), only the patch and
+    // the reserve, in garden 1.
+    bool start(const std::function<void()>& before = [] {}, bool bare = false) {
         sim::reset();
         sim::reset_animals();
         dir.write("config.ini", "BaseUrl=http://127.0.0.1:9/\nApiKey=abcdefgh\nSaveSlot=1\n");
         sim::set_save_path(kSave);
         sim::set_item_records(2, 0);
-        sim::set_item_records(3, 0);
         before();
+        if (bare) {
+            ModLog::set_log_enabled(false);
+            sim::enter_garden(1);
+            return install_animal_patch(dir.str(), 1) && ensure_reserve_loaded();
+        }
         sim::load(dir.str().c_str());
+        return true;
     }
     // In the garden with the reserve loaded, the player at (10, 0, -4).
     void enter(int32_t garden = 1) {
@@ -94,314 +96,332 @@ struct Game {
         sim::frame();
         sim::game_loads_items(2);
     }
-    void frames(int n) {
-        for (int i = 0; i < n; ++i) sim::frame();
-    }
+    void frames(int n) { for (int i = 0; i < n; ++i) sim::frame(); }
 };
-
-AnimalRecord animal(int16_t type, int16_t garden) { return AnimalRecord{type, garden, 2, 50, 1.0f, 0.5f, 3.0f}; }
 
 game_addr entry(uint32_t i) { return reserve().table + i * 20; }
 
 }  // namespace
 
-TEST_CASE("installed on the supported build; the first garden frame creates the reserve and its lock") {
+TEST_CASE("the file: header, occupied records in table order, FNV-1a checksum, its name; bad records, bad files") {
+    const uint32_t key = 0x1234ABCD;
+    std::vector<AnimalRecord> t(kCapacity, free_record());
+    t[5] = rec(0, 1, -99999.99f, 0.25f, 99999.99f);  // types and coordinates at the edges of validity
+    t[100] = rec(24, 3);
+    const std::string expected = hand_file(key, record_bytes(t[5]) + record_bytes(t[100]), 2);
+    std::string out;
+    REQUIRE(serialize_table(t.data(), key, out));
+    CHECK(out == expected);
+
+    const std::string n = normalize_save_path("C:/Games/SA2/SAVEDATA\\SONIC2B__S07");
+    CHECK(n == "c:\\games\\sa2\\savedata\\sonic2b__s07");
+    CHECK(save_key_of(n) == 0x19CE688Cu);
+    CHECK(reserve_file_name(7, 0x00ABCDEF) == "\\animal-inventory-s07-00abcdef.bin");
+
+    // An invalid record is never written, and a bad file refused whole.
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    // A free record only in its exact form; the allocation hook leaves the garden set until
+    // the game fills the record in.
+    const AnimalRecord pending{-1, 1, 0, 0, 0, 0, 0}, aged{-1, -1, 0, 1, 0, 0, 0}, moved{-1, -1, 0, 0, 0, 0, 0.5f};
+    std::vector<AnimalRecord> bad{rec(25, 1), rec(-2, 1), rec(3, 0), rec(3, 4), aged, moved};
+    for (float v : {100000.0f, -100000.0f, nan, inf, -inf})
+        bad.insert(bad.end(), {rec(3, 2, v, 0, 0), rec(3, 2, 0, v, 0), rec(3, 2, 0, 0, v)});
+
+    const std::string one = record_bytes(rec(3, 1)), good = hand_file(key, one + one, 2);
+    std::string flipped = good;
+    flipped[30] ^= 1;
+    // Free and pending records have no place in a file either, checksum or not.
+    std::vector<std::string> refused{
+        good.substr(0, 23), good.substr(0, good.size() - 1), good + std::string(1, '\0'), flipped,
+        hand_file(key + 1, one + one, 2), hand_file(key, one + one, 3), hand_file(key, "", 4097),
+        "VLANIMAX" + good.substr(8), good.substr(0, 8) + u32(2) + good.substr(12), std::string(kMaxFileSize + 20, 'V'),
+        hand_file(key, record_bytes(free_record()), 1), hand_file(key, record_bytes(pending), 1),
+    };
+    for (const AnimalRecord& r : bad) {
+        INFO(r.item_type << " " << r.garden << " " << r.age << " " << r.x << " " << r.y << " " << r.z);
+        CHECK_FALSE(record_valid(r));
+        t[4095] = r;
+        CHECK_FALSE(serialize_table(t.data(), key, out));
+        refused.push_back(hand_file(key, record_bytes(r), 1));
+    }
+    // An entry handed to the game and not filled in yet is no animal, and blocks no save.
+    t[4095] = pending;
+    REQUIRE(serialize_table(t.data(), key, out));
+    CHECK(out == expected);
+
+    std::vector<AnimalRecord> kept(1, rec(9, 1));
+    for (size_t i = 0; i < refused.size(); ++i) {
+        CAPTURE(i);
+        CHECK_FALSE(parse_reserve_file(refused[i].data(), refused[i].size(), key, kept));
+        CHECK((kept.size() == 1 && kept[0].item_type == 9));
+    }
+    CHECK(parse_reserve_file(good.data(), good.size(), key, kept));
+    CHECK(kept.size() == 2);
+}
+
+TEST_CASE("in the garden: the reserve saved, the game's records full, released near the player, refused") {
     Game g;
     g.start();
-    // The call sites are checked by the hooks they reach in the other cases.
     CHECK(sim::recording().boxes.empty());
-    CHECK(game::read<uint32_t>(kLimit) == kLimitAfter);
-    CHECK(animal_patch_intact());
     CHECK(game_memory::is_game_code(kSites[0].address, 5));  // protections as they were
     CHECK_FALSE(game_memory::is_game_code(kLimit, 4));
     sim::leave_garden();
     g.frames(2);
-    CHECK_FALSE(g.file_exists());
+    CHECK_FALSE(std::filesystem::exists(g.dir.path / g.name));  // the reserve and its file are made in the garden
     g.enter();
     CHECK(g.file_records().empty());
-    // A second game process is refused the lock while this one runs.
-    pid_t child = fork();
-    if (child == 0) _exit(platform::lock_file_open(g.path() + ".lock") == nullptr ? 0 : 1);
-    int status = -1;
-    waitpid(child, &status, 0);
-    CHECK((WIFEXITED(status) && WEXITSTATUS(status) == 0));
-}
+    auto& created = sim::animal_model().created;
 
-TEST_CASE("all or nothing: one foreign byte anywhere checked and nothing is written") {
-    std::vector<game_addr> changed{kLimit};
-    for (const HookSite& s : kSites) changed.push_back(s.address + 4);
-    for (const CodeCheck& c : kCodeChecks) changed.insert(changed.end(), {c.address, c.address + c.length - 1});
-    Game g;
-    for (game_addr at : changed) {
-        INFO(std::hex << at);
-        Bytes before;
-        g.start([&] {
-            uint8_t b = static_cast<uint8_t>(bytes_at(at, 1)[0] ^ 0x01);
-            sim::poke(at, &b, 1);
-            before = patch_bytes();
-        });
-        CHECK(patch_bytes() == before);
-        CHECK(logged("animal inventory: incompatible native code; disabled") == 1);
-        REQUIRE(sim::recording().boxes.size() == 1);
-        CHECK(sim::recording().boxes[0].title == "Velmora - animal inventory unavailable");
-        CHECK(sim::recording().boxes[0].text ==
-              "Animal persistence could not be verified. Check for conflicting animal mods and restart SA2. The "
-              "original animal rules still apply.");
-        CHECK(sim::recording().boxes[0].style == 48);
-        g.enter();
-        CHECK_FALSE(g.file_exists());
+    SUBCASE("the lock kept; the reserve takes the animal the game has no record for and releases it") {
+        // Another game process is refused the lock while this one runs (flock: so is this one).
+        CHECK(platform::lock_file_open(g.path() + ".lock") == nullptr);
+
+        CHECK(sim::game_requests_record(1, 2) == entry(0));
+        CHECK((table()[0].garden == 1 && reserve().placed[0]));
+        table()[0] = rec(5, 1);
+        table()[1] = rec(22, 1);
+
+        // Entering the garden again: both wait and are released one at a time.
+        sim::game_loads_items(2);
+        sim::frame();
+        CHECK(shown(0x10009) == "Animal reserve: 2 - releases nearby as space opens");
+        g.frames(30);
+        REQUIRE(created.size() == 2);
+        const sim::Creation& c = created[0];
+        CHECK((c.creator == 0 && c.type == 5 && c.record == entry(0) && c.rotation == 0x1234));
+        CHECK((c.position[0] == 13 && c.position[1] == 2 && c.position[2] == -4));
+        CHECK((c.rotation_vector[0] == 0 && c.rotation_vector[1] == 0));
+        CHECK((created[1].creator == 1 && created[1].type == 1));  // item type 22 - 21
         CHECK(shown(0x10009).empty());
+
+        // The released animal walks; its place is kept and saved every 60 counted frames.
+        sim::move_object(created[0].object, 50.0f, 1.0f, 7.0f);
+        g.frames(60);
+        auto saved = g.file_records();
+        REQUIRE(saved.size() == 2);
+        CHECK((saved[0].item_type == 5 && saved[0].x == 50.0f && saved[0].z == 7.0f));
+        sim::move_object(created[0].object, 1e6f, 1.0f, 7.0f);  // out of range: not taken over
+        sim::frame();
+        CHECK(table()[0].x == 50.0f);
+        CHECK(created.size() == 2);  // nothing released twice
+    }
+    SUBCASE("saves go beside the game thread: frames go on while the disk is slow; a failure shown, retried") {
+        struct Disk {
+            std::atomic<bool> writing{false}, open{false};
+            std::atomic<int> failures{1};
+        } disk;
+        platform::set_file_fault_hook(
+            [](platform::FileOp op, platform::FaultPhase phase, const char*, void* context) {
+                auto* d = static_cast<Disk*>(context);
+                if (phase != platform::FaultPhase::Before) return true;
+                if (op == platform::FileOp::Flush) {
+                    d->writing = true;
+                    for (int i = 0; i < 5000 && !d->open; ++i) std::this_thread::sleep_for(1ms);
+                }
+                return !(op == platform::FileOp::Move && d->failures-- > 0);
+            },
+            &disk);
+        table()[0] = rec(5, 1);
+        g.frames(60);
+        for (int i = 0; i < 5000 && !disk.writing; ++i) std::this_thread::sleep_for(1ms);
+        REQUIRE(disk.writing);
+        auto start = std::chrono::steady_clock::now();
+        g.frames(120);  // another save falls due meanwhile: one save at a time
+        CHECK(std::chrono::steady_clock::now() - start < 2s);
+        disk.open = true;
+        CHECK(g.file_records().empty());  // failed at its last step: the old file stands
+        CHECK(logged("animal inventory: could not save reserve; animals remain in memory") == 1);
+        sim::frame();
+        CHECK(shown(0x1000A) == "Animal reserve could not save - check disk access before quitting.");
+        g.frames(60);
+        CHECK(g.file_records().size() == 1);
+        platform::set_file_fault_hook(nullptr, nullptr);
+        CHECK_FALSE(reserve().failed);
+    }
+    SUBCASE("release: room in the garden, this garden, not the held record, retried after a failure") {
+        table()[0] = rec(4, 2);  // belongs to garden 2
+        table()[1] = rec(6, 1);
+        table()[2] = rec(7, 1);
+        sim::set_item_count(2, 30);
+        g.frames(45);
+        CHECK(created.empty());
+        CHECK(shown(0x10009) == "Animal reserve: 2 - releases nearby as space opens");  // garden 2's is not counted
+
+        sim::set_item_count(2, 29);
+        game::write<uint32_t>(game::addr::held_item_record, entry(1));  // the player holds this one
+        g.frames(15);
+        REQUIRE(created.size() == 1);
+        CHECK(created[0].record == entry(2));
+        sim::set_item_count(2, 29);  // the creator counted the new animal
+        game::write<uint32_t>(game::addr::held_item_record, 0);
+        g.frames(15);
+        REQUIRE(created.size() == 2);
+        CHECK(created[1].record == entry(1));
+        g.frames(30);
+        CHECK(created.size() == 2);  // garden 2's animal stays in the reserve
+
+        // Mode 17 (paused) counts no frames; a failed creation is tried again later.
+        table()[3] = rec(9, 1);
+        sim::set_item_count(2, 0);
+        sim::animal_model().creators_fail = true;
+        game::write<uint16_t>(game::addr::game_state, 17);
+        g.frames(30);
+        CHECK(created.size() == 2);
+        game::write<uint16_t>(game::addr::game_state, 16);
+        g.frames(15);
+        CHECK(created.size() == 3);
+        sim::animal_model().creators_fail = false;
+        g.frames(15);
+        REQUIRE(created.size() == 4);
+        CHECK((created[3].record == created[2].record && created[3].object != 0));
+    }
+    SUBCASE("pointers the game keeps are probed before they are followed") {
+        table()[0] = rec(5, 1);
+        table()[1] = rec(6, 1);
+        const game_addr nowhere = 0x7F000000;
+        // Slot 0: entry 0 with an object that is not there; slot 1: entry 1 with an object whose
+        // transform is not there; and the player's data not there either.
+        game::write<uint32_t>(sim::animal_slot(0) + 8, entry(0));
+        game::write<uint32_t>(sim::animal_slot(0) + 0x3C, nowhere);
+        game_addr object = sim::alloc(0x100);
+        game::write<uint32_t>(object + 0x10, kAnimalRoutine);
+        game::write<uint32_t>(object + 0x34, nowhere + 0x1000);
+        game::write<uint32_t>(object + 0x3C, sim::animal_slot(1));
+        game::write<uint32_t>(sim::animal_slot(1) + 8, entry(1));
+        game::write<uint32_t>(sim::animal_slot(1) + 0x3C, object);
+        game::write<uint32_t>(game::addr::character_data, nowhere + 0x2000);
+        g.frames(30);
+        CHECK(created.empty());
+        CHECK_FALSE((reserve().placed[0] || reserve().placed[1]));
+        sim::set_player(0, 0, 0, 0);  // once the player is back, the animals are released
+        g.frames(15);
+        CHECK(created.size() == 1);
+    }
+    SUBCASE("the 4097th animal: the game gets none, the full text shows, attention logged once") {
+        for (uint32_t i = 0; i < kCapacity; ++i) {
+            REQUIRE(sim::game_requests_record(1, 2) == entry(i));
+            table()[i] = rec(static_cast<int16_t>(i % 25), 2);
+        }
+        CHECK(sim::game_requests_record(2, 2) == 0);
+        g.frames(70);
+        CHECK(shown(0x1000A) == "Animal reserve full - use animals before collecting more.");
+        CHECK(logged("animal inventory needs attention (storage or capacity)") == 1);
+        CHECK(g.file_records().size() == kCapacity);
+    }
+    SUBCASE("another save file, serialize_without, a patch taken away") {
+        // Another save file of the same slot leaves the reserve out of play without reloading.
+        sim::set_save_path("D:/Other/SONIC2B__S01");
+        CHECK_FALSE(ensure_reserve_loaded());
+        CHECK(sim::game_discards_item(2));
+        CHECK(sim::game_requests_record(1, 2) == 0);
+        sim::set_save_path(kSave);
+        CHECK(ensure_reserve_loaded());
+        table()[0] = rec(8, 1);
+
+        // serialize_without: the file as it would be without one entry; the table unchanged.
+        std::string path, bytes;
+        REQUIRE(serialize_without(entry(0), path, bytes));
+        CHECK(path == g.path());
+        CHECK(bytes == hand_file(kKey, "", 0));
+        CHECK(table()[0].item_type == 8);
+        CHECK_FALSE(serialize_without(entry(0) + 4, path, bytes));
+        CHECK_FALSE(serialize_without(entry(1), path, bytes));
+        table()[0] = rec(21, 1);
+        CHECK_FALSE(serialize_without(entry(0), path, bytes));
+
+        // Another mod rewrites a call site: the reserve stops for the run.
+        sim::poke(kSites[1].address, kSites[1].unpatched, 5);
+        sim::frame();
+        CHECK_FALSE(animal_patch_intact());
+        CHECK(shown(0x10009) == "Animal inventory unavailable - check mod/config and restart.");
         CHECK(sim::game_requests_record(1, 2) == 0);
     }
-    // A call site on a page that is not there at all.
-    g.start([] { sim::unmap(kSites[0].address, 5); });
-    CHECK(logged("animal inventory: incompatible native code; disabled") == 1);
-    CHECK(bytes_at(kSites[1].address, 5) == Bytes(kSites[1].unpatched, kSites[1].unpatched + 5));
 }
 
-TEST_CASE("the game's records full: the reserve takes the animal and releases it near the player") {
+TEST_CASE("refused at the start: foreign code, a bad or locked reserve file; nothing written, the game's own rules") {
     Game g;
-    g.start();
-    g.enter();
-    sim::set_item_count(2, 10);
-    CHECK(sim::game_requests_record(1, 2) == entry(0));
-    CHECK(sim::game_requests_record(2, 2) == entry(1));  // the other call site, the next entry
-    CHECK(sim::game_requests_record(1, 3) == 0);         // fruit: the game's own answer
-    CHECK((table()[0].garden == 1 && reserve().placed[0]));
-    table()[0] = animal(5, 1);
-    table()[1] = animal(22, 1);
-    sim::set_item_records(2, 1);  // a free record of the game's own comes first
-    CHECK(sim::game_requests_record(1, 2) == sim::kAnimalRecords);
-    sim::set_item_records(2, 0);
-
-    // Entering the garden again: both wait and are released one at a time.
-    sim::game_loads_items(2);
-    sim::frame();
-    CHECK(shown(0x10009) == kWaiting);
-    g.frames(30);
-    auto& created = sim::animal_model().created;
-    REQUIRE(created.size() == 2);
-    CHECK(made(0) == "creator 0 type 5 record " + std::to_string(entry(0)) + " at 13,2,-4 rotation 4660 0,0");
-    CHECK(made(1).rfind("creator 1 type 1 ", 0) == 0);  // item type 22 - 21
-    CHECK(shown(0x10009).empty());
-
-    // The released animal walks; its place is kept and saved every 60 counted frames.
-    sim::move_object(created[0].object, 50.0f, 1.0f, 7.0f);
-    g.frames(60);
-    auto saved = g.file_records();
-    REQUIRE(saved.size() == 2);
-    CHECK((saved[0].item_type == 5 && saved[0].x == 50.0f && saved[0].z == 7.0f));
-    sim::move_object(created[0].object, 1e6f, 1.0f, 7.0f);  // out of range: not taken over
-    sim::frame();
-    CHECK(table()[0].x == 50.0f);
-    CHECK(created.size() == 2);  // nothing released twice
-}
-
-TEST_CASE("saves during play go beside the game thread: frames go on while the disk is slow; a failure is retried") {
-    Game g;
-    g.start();
-    g.enter();
-    struct Disk {
-        std::atomic<bool> writing{false}, open{false};
-        std::atomic<int> failures{1};
-    } disk;
-    platform::set_file_fault_hook(
-        [](platform::FileOp op, platform::FaultPhase phase, const char*, void* context) {
-            auto* d = static_cast<Disk*>(context);
-            if (phase != platform::FaultPhase::Before) return true;
-            if (op == platform::FileOp::Flush) {
-                d->writing = true;
-                for (int i = 0; i < 5000 && !d->open; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            return !(op == platform::FileOp::Move && d->failures-- > 0);
-        },
-        &disk);
-    table()[0] = animal(5, 1);
-    g.frames(60);
-    for (int i = 0; i < 5000 && !disk.writing; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    REQUIRE(disk.writing);
-    auto start = std::chrono::steady_clock::now();
-    g.frames(120);  // another save falls due meanwhile: one save at a time
-    CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(2));
-    disk.open = true;
-    CHECK(g.file_records().empty());  // failed at its last step: the old file stands
-    CHECK(reserve().failed);
-    CHECK(logged("animal inventory: could not save reserve; animals remain in memory") == 1);
-    g.frames(60);
-    auto records = g.file_records();
-    platform::set_file_fault_hook(nullptr, nullptr);
-    REQUIRE(records.size() == 1);
-    CHECK(records[0].item_type == 5);
-    CHECK_FALSE(reserve().failed);
-    CHECK(reserve().saved_hash == table_hash());
-}
-
-TEST_CASE("release conditions: room in the garden, this garden, not the held record, retried after a failure") {
-    Game g;
-    g.start();
-    g.enter(1);
-    table()[0] = animal(4, 2);  // belongs to garden 2
-    table()[1] = animal(6, 1);
-    table()[2] = animal(7, 1);
-    auto& created = sim::animal_model().created;
-    sim::set_item_count(2, 30);
-    g.frames(45);
-    CHECK(created.empty());
-    CHECK(shown(0x10009) == kWaiting);  // garden 2's is not counted
-
-    sim::set_item_count(2, 29);
-    game::write<uint32_t>(game::addr::held_item_record, entry(1));  // the player holds this one
-    g.frames(15);
-    REQUIRE(created.size() == 1);
-    CHECK(created[0].record == entry(2));
-    sim::set_item_count(2, 29);  // the creator counted the new animal
-    game::write<uint32_t>(game::addr::held_item_record, 0);
-    g.frames(15);
-    REQUIRE(created.size() == 2);
-    CHECK(created[1].record == entry(1));
-    g.frames(30);
-    CHECK(created.size() == 2);  // garden 2's animal stays in the reserve
-
-    // Mode 17 (paused) counts no frames; a failed creation is tried again later.
-    table()[3] = animal(9, 1);
-    sim::set_item_count(2, 0);
-    sim::animal_model().creators_fail = true;
-    game::write<uint16_t>(game::addr::game_state, 17);
-    g.frames(30);
-    CHECK(created.size() == 2);
-    game::write<uint16_t>(game::addr::game_state, 16);
-    g.frames(15);
-    CHECK(created.size() == 3);
-    sim::animal_model().creators_fail = false;
-    g.frames(15);
-    REQUIRE(created.size() == 4);
-    CHECK((created[3].record == created[2].record && created[3].object != 0));
-}
-
-TEST_CASE("pointers the game keeps are probed before they are followed") {
-    Game g;
-    g.start();
-    g.enter();
-    table()[0] = animal(5, 1);
-    table()[1] = animal(6, 1);
-    const game_addr nowhere = 0x7F000000;
-    // Slot 0: entry 0 with an object that is not there; slot 1: entry 1 with an object whose
-    // transform is not there; and the player's data not there either.
-    game::write<uint32_t>(sim::animal_slot(0) + 8, entry(0));
-    game::write<uint32_t>(sim::animal_slot(0) + 0x3C, nowhere);
-    game_addr object = sim::alloc(0x100);
-    game::write<uint32_t>(object + 0x10, kAnimalRoutine);
-    game::write<uint32_t>(object + 0x34, nowhere + 0x1000);
-    game::write<uint32_t>(object + 0x3C, sim::animal_slot(1));
-    game::write<uint32_t>(sim::animal_slot(1) + 8, entry(1));
-    game::write<uint32_t>(sim::animal_slot(1) + 0x3C, object);
-    game::write<uint32_t>(game::addr::character_data, nowhere + 0x2000);
-    g.frames(30);
-    CHECK(sim::animal_model().created.empty());
-    CHECK_FALSE((reserve().placed[0] || reserve().placed[1]));
-    CHECK(table()[1].x == 1.0f);
-    CHECK(shown(0x10009) == kWaiting);
-    sim::set_player(0, 0, 0, 0);  // once the player is back, the animals are released
-    g.frames(15);
-    CHECK(sim::animal_model().created.size() == 1);
-}
-
-TEST_CASE("the 4097th animal: the game gets none, the full text shows, attention logged once") {
-    Game g;
-    g.start();
-    g.enter();
-    for (uint32_t i = 0; i < kCapacity; ++i) {
-        REQUIRE(sim::game_requests_record(1, 2) == entry(i));
-        table()[i] = animal(static_cast<int16_t>(i % 25), 2);
-    }
-    CHECK_FALSE(reserve().full);
-    CHECK(sim::game_requests_record(2, 2) == 0);
-    CHECK(reserve().full);
-    g.frames(70);
-    CHECK(shown(0x1000A) == "Animal reserve full - use animals before collecting more.");
-    CHECK(logged("animal inventory needs attention (storage or capacity)") == 1);
-    CHECK(g.file_records().size() == kCapacity);
-}
-
-TEST_CASE("a bad reserve file is never overwritten and leaves the reserve out of play") {
-    Game g;
-    const uint32_t key = save_key_of(normalize_save_path(kSave));
-    std::vector<AnimalRecord> one(kCapacity, free_record());
-    one[0] = animal(3, 1);
-    std::string good, other_key;
-    REQUIRE(serialize_table(one.data(), key, good));
-    REQUIRE(serialize_table(one.data(), key + 1, other_key));
-    std::string corrupt = good;
-    corrupt[26] ^= 0x10;
-    for (const std::string& bytes : {good.substr(0, 20), good + "x", other_key, corrupt, std::string()}) {
-        INFO(bytes.size());
+    std::string records;  // a full reserve: one byte more is only seen when read past the largest size
+    for (uint32_t i = 0; i < kCapacity; ++i) records += record_bytes(rec(3, 1));
+    const std::string full = hand_file(kKey, records, kCapacity);
+    const char* const incompatible = "animal inventory: incompatible native code; disabled";
+    const char* const bad = "animal inventory: unreadable/invalid reserve; original file retained";
+    const char* const locked = "animal inventory: reserve locked by another process or inaccessible";
+    // One byte of the game's code changed (at a call site: its page not there), or this laid down
+    // as the reserve file ("dir" a folder, "lock" its lock held). Each byte the installer checks
+    // is refused in the 32-bit tests, each bad file by the parser above; here what the player meets.
+    using Row = std::tuple<game_addr, std::string, const char*>;
+    for (const auto& [foreign, file, log] :
+         {Row{kLimit, "", incompatible}, Row{kCodeChecks[3].address, "", incompatible}, Row{0, "dir", bad},
+          Row{kSites[0].address, "", incompatible}, Row{0, full + "x", bad}, Row{0, "lock", locked}}) {
+        INFO(std::hex << foreign << " " << file.size());
+        platform::LockFile* held = nullptr;
         g.start([&] {
-            std::filesystem::remove_all(g.dir.path / g.file_name());
-            if (bytes.empty()) std::filesystem::create_directory(g.dir.path / g.file_name());  // unreadable
-            else g.dir.write(g.file_name(), bytes);
+            std::filesystem::remove_all(g.dir.path / g.name);
+            const uint8_t b = foreign ? static_cast<uint8_t>(game::read<uint8_t>(foreign) ^ 0x01) : 0;
+            if (foreign == kSites[0].address) sim::unmap(foreign, 5);
+            else if (foreign) sim::poke(foreign, &b, 1);
+            if (file == "dir") std::filesystem::create_directory(g.dir.path / g.name);
+            else if (file == "lock") held = platform::lock_file_open(g.path() + ".lock");
+            else if (!file.empty()) g.dir.write(g.name, file);
         });
+        CHECK((std::memcmp(game::game_ptr<uint8_t>(kSites[1].address), kSites[1].unpatched, 5) == 0) == !!foreign);
+        CHECK(logged(incompatible) == (foreign ? 1 : 0));
+        REQUIRE(sim::recording().boxes.size() == (foreign ? 1 : 0));
+        if (foreign) {
+            CHECK(sim::recording().boxes[0].title == "Velmora - animal inventory unavailable");
+            CHECK(sim::recording().boxes[0].text ==
+                  "Animal persistence could not be verified. Check for conflicting animal mods and restart SA2. The "
+                  "original animal rules still apply.");
+            CHECK(sim::recording().boxes[0].style == 48);
+        }
+        if (foreign == kSites[0].address) continue;  // the game's calls through it would fault
         g.enter();
         sim::game_stores_items(2);
         CHECK(sim::game_requests_record(1, 2) == 0);
         CHECK(sim::game_discards_item(2));
         g.frames(61);
-        CHECK(logged("animal inventory: unreadable/invalid reserve; original file retained") == 1);
-        CHECK(shown(0x10009) == kUnavailable);
-        if (bytes.empty()) CHECK(std::filesystem::is_directory(g.dir.path / g.file_name()));
-        else CHECK(g.dir.read(g.file_name()) == bytes);
+        platform::lock_file_release(held);
+        CHECK(logged(log) == 1);
+        CHECK(shown(0x10009) == (foreign ? "" : "Animal inventory unavailable - check mod/config and restart."));
+        if (file == "dir") CHECK(std::filesystem::is_directory(g.dir.path / g.name));
+        else CHECK(g.dir.read(g.name) == (held ? "" : file));  // never written
     }
-    // A lock held elsewhere.
-    platform::LockFile* held = nullptr;
-    g.start([&] {
-        std::filesystem::remove_all(g.dir.path / g.file_name());
-        held = platform::lock_file_open(g.path() + ".lock");
-    });
-    REQUIRE(held);
-    g.enter();
-    CHECK(logged("animal inventory: reserve locked by another process or inaccessible") == 1);
-    CHECK_FALSE(g.file_exists());
-    platform::lock_file_release(held);
 }
 
-TEST_CASE("discard guard, store hook, another save file, a patch taken away") {
+TEST_CASE("a save killed or failed at any file operation: old or new table, a failure retried, the next start loads") {
     Game g;
-    g.start();
-    g.enter();
-    CHECK_FALSE(sim::game_discards_item(2));  // the reserve keeps the game from discarding
-    CHECK(sim::game_discards_item(3));
-    CHECK(sim::animal_model().discard_calls == 1);
-    table()[0] = animal(8, 1);
-    sim::game_stores_items(3);
-    CHECK(g.file_records().empty());
-    sim::game_stores_items(2);
-    CHECK(sim::animal_model().store_calls == 2);
-    CHECK(g.file_records().size() == 1);
-
-    // Another save file of the same slot leaves the reserve out of play without reloading.
-    sim::set_save_path("D:/Other/SONIC2B__S01");
-    CHECK_FALSE(ensure_reserve_loaded());
-    CHECK(sim::game_discards_item(2));
-    CHECK(sim::game_requests_record(1, 2) == 0);
-    sim::set_save_path(kSave);
-    CHECK(ensure_reserve_loaded());
-
-    // serialize_without: the file as it would be without one entry; the table unchanged.
-    std::string path, bytes;
-    REQUIRE(serialize_without(entry(0), path, bytes));
-    CHECK(path == g.path());
-    std::vector<AnimalRecord> parsed;
-    CHECK(parse_reserve_file(bytes.data(), bytes.size(), reserve().save_key, parsed));
-    CHECK((parsed.empty() && table()[0].item_type == 8));
-    CHECK_FALSE(serialize_without(entry(0) + 4, path, bytes));
-    CHECK_FALSE(serialize_without(entry(1), path, bytes));
-    table()[0] = animal(21, 1);
-    CHECK_FALSE(serialize_without(entry(0), path, bytes));
-
-    // Another mod rewrites a call site: the reserve stops for the run.
-    sim::poke(kSites[1].address, kSites[1].unpatched, 5);
-    sim::frame();
-    CHECK_FALSE(animal_patch_intact());
-    CHECK(shown(0x10009) == kUnavailable);
-    CHECK(sim::animal_model().foreign_calls == 0);
-    CHECK(sim::game_requests_record(1, 2) == 0);
+    const std::string three = record_bytes(rec(1, 1)) + record_bytes(rec(2, 1)) + record_bytes(rec(3, 1));
+    const std::string before = hand_file(kKey, three, 3), after = hand_file(kKey, three + record_bytes(rec(4, 1)), 4);
+    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
+        INFO((mode == crash::Mode::Kill ? "kill" : "fail"));
+        crash::Report r = crash::run({
+            .setup = [&] {
+                std::filesystem::remove(g.dir.path / (g.name + ".tmp"));
+                g.dir.write(g.name, before);
+                REQUIRE(g.start([] {}, true));
+            },
+            // A fourth animal comes in through the hook and the game stores its items; a failed
+            // save is tried again, though the table has not changed since.
+            .operation = [&] {
+                if (sim::game_requests_record(1, 2) != entry(3)) return false;
+                table()[3] = rec(4, 1);
+                sim::game_stores_items(2);
+                if (reserve().failed) save_if_changed();
+                return !reserve().failed;
+            },
+            .recover = [] { reset(); },
+            .check = [&](const crash::Outcome& o) -> std::string {
+                const std::string bytes = g.dir.read(g.name);
+                if (bytes != before && bytes != after) return "neither the old nor the new file";
+                if ((o.succeeded || !o.killed) && bytes != after) return "ran on, the new table not saved";
+                std::string loaded;
+                if (!g.start([] {}, true) || !serialize_table(table(), kKey, loaded))
+                    return "the next start cannot load the reserve";
+                return loaded == bytes ? "" : "the next start loaded something else";
+            },
+            .mode = mode,
+        });
+        for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
+        CHECK(r.fault_points == 8);  // create, write, flush, move; before and after each
+    }
 }
