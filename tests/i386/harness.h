@@ -1,0 +1,76 @@
+// The game's code and memory inside a 32-bit Linux test program, at the game's own addresses:
+// pages whose mmap protection follows what a Windows memory query reports for them (so an
+// access the probes should have refused really faults), the simulator's image of the game's
+// code, stand-ins for the game's routines, and a way in as the game's own code would call.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/game.h"
+
+// Machine code laid from `at`: opcodes, 32-bit immediates and jumps.
+struct Code {
+    game_addr at;
+    std::vector<uint8_t> bytes;
+    Code& op(std::initializer_list<uint8_t> b) { return bytes.insert(bytes.end(), b), *this; }
+    Code& imm(uint32_t x) { return op({uint8_t(x), uint8_t(x >> 8), uint8_t(x >> 16), uint8_t(x >> 24)}); }
+    Code& imm(const volatile void* p) { return imm(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p))); }
+    Code& jmp(game_addr to) { return op({0xE9}).imm(to - (at + static_cast<game_addr>(bytes.size()) + 4)); }
+};
+
+struct MachineRegs {
+    uint32_t eax, ecx, edx, ebx, esi, edi, ebp;
+};
+// Pushes words[count - 1] .. words[0], loads `in`, calls fn; `out` gets the registers after the
+// return and esp_change the stack pointer then minus at the call (0 for a caller-cleaned
+// routine). The harness's stack is restored from memory, so a wrong callee is reported, not fatal.
+extern "C" void velmora_call_machine(uintptr_t fn, const MachineRegs* in, const uint32_t* words, uint32_t count,
+                                     MachineRegs* out, int32_t* esp_change);
+
+// Stand-ins for the game's routines, behind a jump from each routine's address. Each records
+// what it was entered with, returns `result`, and then, as any game routine may, leaves ECX,
+// EDX and the flags (and ESI, for the routine that may) changed.
+enum StandIn {
+    kDebugPrint, kCurrentGarden, kAllocItemRecord, kReleaseHeldItem, kGardenSaveCheck, kGardenSaveStore,
+    kCreateFruit, kCreateAnimal, kCreateItemObject, kSetChaoRoutine, kDiscardItem, kLoadItems, kStoreItems,
+    kGuardedLifecycle, kStandInCount
+};
+constexpr uint32_t kTrashEcx = 0xC5C5C5C5, kTrashEdx = 0xD5D5D5D5, kTrashEsi = 0x5E5E5E5E;
+struct StandInCall {
+    uint32_t eax, ecx, edx, ebx, esp, ebp, esi, edi;  // on entry, in the machine's register order
+    uint32_t flags, return_address, stack[6];         // on entry: the flags, [esp] and the words above
+    uint32_t calls, order, result;                    // order: the count of all stand-ins' entries then
+};
+extern StandInCall g_stand_in[kStandInCount];
+void reset_stand_ins();  // every record cleared; results become 0
+
+namespace game_pages {
+constexpr uint32_t kPageSize = 0x1000;
+// Maps the missing pages of the range zero-filled, read-write; false for a page taken by others.
+bool map(game_addr address, uint32_t size);
+// Copies bytes there (mapping as needed); the pages end up with `protect`.
+bool place(game_addr address, const void* bytes, uint32_t size, uint32_t protect = game::kPageReadWrite);
+// A Windows protection for every page of the range; false if Windows would refuse it.
+bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect);
+}  // namespace game_pages
+
+// Faults door 2's memory functions answer with when told, as Windows may.
+namespace memory_faults {
+extern game_addr g_protect_refused_at;  // protect_region fails for a range holding it; 0 for none
+extern bool g_flush_fails;              // flush_code answers false
+inline void clear() { g_protect_refused_at = 0, g_flush_fails = false; }
+}  // namespace memory_faults
+
+// The simulator's image (the instruction forms and fingerprints the installers check) with the
+// stand-ins and a test's own code on top, every fingerprinted range steered back to its value.
+namespace game_image {
+// False (with a line on stderr) when code covers the bytes a fingerprint is steered with.
+bool build(const std::vector<Code>& code);
+bool place();  // every byte and every page's protection as built
+// Xors one byte of the placed image, protection kept; first_difference() then expects it.
+bool flip(game_addr address, uint8_t bits);
+void take_live_as_placed();  // after an installer wrote its patch
+// "" when every byte and page protection is as placed (and flipped), else the first difference.
+std::string first_difference();
+}  // namespace game_image

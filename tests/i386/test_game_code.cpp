@@ -1,0 +1,626 @@
+// The DLL's code that reaches into the game, run as 32-bit machine code at the game's own
+// addresses: its calls of the game's routines, the lifespan patch, the rebirth hook and the
+// animal patch written by the real installers and then entered the way the game's code enters
+// them, and the Game Boy menu relabelled by storage's own code, with every register checked.
+#include <doctest/doctest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "animals/animal_hooks.h"
+#include "animals/animal_reserve.h"
+#include "host/game_thunks.h"
+#include "host/log.h"
+#include "platform/files.h"
+#include "protect/game_memory.h"
+#include "protect/hook_entry.h"
+#include "protect/lifespan.h"
+#include "storage/startup.h"
+#include "tests/i386/harness.h"
+
+extern "C" void velmora_rebirth_gate();
+
+namespace {
+
+using namespace lifespan;
+using namespace animals;
+
+constexpr game_addr kRecord = 0x01D10000;       // a Chao record the store sites write to
+constexpr game_addr kLimitReader = 0x0052B3D0;  // game code that reads the animal limit
+constexpr game_addr kSaveText = 0x01D20000;
+constexpr char kSavePath[] = "C:\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S01";
+constexpr int32_t kSlot = 1;
+constexpr uint32_t kAnimals = 2, kFruit = 3;
+constexpr uint32_t kNEcx[2] = {0x0C1C0C1C, 0x0C2C0C2C}, kNEdx[2] = {0x0D1D0D1D, 0x0D2D0D2D};
+volatile uint32_t g_n_ecx[2], g_n_edx[2];  // what the rebirth routine saw after each of its two calls
+
+// The game's registers at a site: ESI the record the lifespan stores write to, ECX the item kind.
+const MachineRegs kRegs{0xA0A01234, kAnimals, 0xD0D0D0D0, 0xB0B0B0B0, kRecord, 0xD1D1D1D1, 0xB9B9B9B9};
+
+// Executable game code around the patched places (the bytes at each place come from the image).
+// The rebirth routine N: the task from its stack argument into EAX for each of its two calls,
+// known ECX and EDX set before each (mov ecx/edx, imm) and stored after (which says also that
+// the call returned there), the sum of both answers returned. The lifespan stores and animal
+// sites 0 to 2 return after their instruction; sites 3 and 4 push the caller's first stack
+// word, call and remove it, as the game's callers do.
+std::vector<Code> game_callers() {
+    const game_addr site0 = kHookSites[0], site1 = kHookSites[1];
+    std::vector<Code> v = {
+        Code{kRebirthRoutine, {}}.op({0x8B, 0x44, 0x24, 0x04, 0xB9}).imm(kNEcx[0]).op({0xBA}).imm(kNEdx[0]).jmp(site0),
+        Code{site0 + 5, {}}.op({0x89, 0x0D}).imm(&g_n_ecx[0]).op({0x89, 0x15}).imm(&g_n_edx[0])
+            .op({0x50, 0x8B, 0x44, 0x24, 0x08, 0xB9}).imm(kNEcx[1]).op({0xBA}).imm(kNEdx[1]).jmp(site1),  // push eax
+        Code{site1 + 5, {}}.op({0x89, 0x0D}).imm(&g_n_ecx[1]).op({0x89, 0x15}).imm(&g_n_edx[1])
+            .op({0x5A, 0x01, 0xD0, 0xC3}),  // pop edx; add eax, edx; ret
+        {kSite1 + kStoreSiteLength, {game_memory::kOpRet}},
+        {kSite2 + kStoreSiteLength, {game_memory::kOpRet}},
+        {kLimitReader, {0xA1, 0x40, 0xB8, 0x8A, 0x00, 0xC3}}};  // mov eax, [limit]; ret
+    for (int i = 0; i < 3; ++i) v.push_back({kSites[i].address + 5, {game_memory::kOpRet}});
+    for (int i = 3; i < 5; ++i) {
+        v.push_back({kSites[i].address - 4, {0xFF, 0x74, 0x24, 0x04}});  // push dword [esp+4]
+        v.push_back({kSites[i].address + 5, {0x83, 0xC4, 0x04, 0xC3}});  // add esp, 4; ret
+    }
+    return v;
+}
+
+// A mod folder of its own, removed when the program ends.
+const std::string& mod_dir() {
+    static struct Dir {
+        char name[32] = "/tmp/velmora-i386-XXXXXX";
+        std::string path = mkdtemp(name) ? name : "";
+        ~Dir() {
+            if (!path.empty()) std::filesystem::remove_all(path);
+        }
+    } dir;
+    return dir.path;
+}
+
+// The game's code and a Chao record placed afresh, the active save file in slot 1, no save
+// running, and the mod's state as at start.
+void fresh_game() {
+    static bool built = game_image::build(game_callers());
+    REQUIRE(built);
+    REQUIRE(game_image::place());
+    const uint8_t zero[0x100] = {};
+    const uint32_t words[2] = {0, kSaveText};  // save_busy, save_path
+    REQUIRE(game_pages::place(kRecord, zero, sizeof zero));
+    REQUIRE(game_pages::place(kSaveText, kSavePath, sizeof kSavePath));
+    REQUIRE(game_pages::place(game::addr::save_busy, words, sizeof words));
+    lifespan::reset();
+    animals::reset();
+    memory_faults::clear();
+    ModLog::set_log_sink(&ModLog::game_sink);  // the log goes to the game's debug print routine, as in the game
+    platform::set_file_fault_hook(nullptr, nullptr);
+    REQUIRE_FALSE(mod_dir().empty());
+    platform::file_delete(mod_dir() + reserve_file_name(kSlot, save_key_of(normalize_save_path(kSavePath))));
+    reset_stand_ins();
+    g_stand_in[kCurrentGarden].result = 2;
+}
+
+struct Ran {
+    MachineRegs out;
+    int32_t esp_change;
+};
+
+Ran run(uintptr_t at, const MachineRegs& in = kRegs, std::vector<uint32_t> words = {}) {
+    Ran r{};
+    velmora_call_machine(at, &in, words.data(), static_cast<uint32_t>(words.size()), &r.out, &r.esp_change);
+    return r;
+}
+
+// Registers `first` (0 eax, 3 ebx) to ebp of `got` as in `want`.
+void check_regs(const MachineRegs& got, const MachineRegs& want, int first = 0) {
+    static const char* const names[] = {"eax", "ecx", "edx", "ebx", "esi", "edi", "ebp"};
+    for (int i = first; i < 7; ++i) {
+        CAPTURE(names[i]);
+        CHECK((&got.eax)[i] == (&want.eax)[i]);
+    }
+}
+
+// Back at the caller with the stack as the call left it and every callee-saved register (with
+// `all`, every register) as it was.
+void check_back(const Ran& r, bool all = false, const MachineRegs& in = kRegs) {
+    check_regs(r.out, in, all ? 0 : 3);
+    CHECK(r.esp_change == 0);
+}
+
+// The game's routine was entered with every register the game's code had at the site.
+void check_entered_as_game(const StandInCall& c, const MachineRegs& in = kRegs) {
+    check_regs(MachineRegs{c.eax, c.ecx, c.edx, c.ebx, c.esi, c.edi, c.ebp}, in);
+}
+
+uint32_t protection_at(game_addr address) {
+    game::RegionInfo r{};
+    game::query_region(address, r);
+    return r.protect;
+}
+
+// The call at `site` leads to `target`, on a page left execute-read.
+void check_calls(game_addr site, game_addr target) {
+    game_addr seen = 0;
+    REQUIRE(game_memory::decode_rel32(site, game::game_ptr<const uint8_t>(site), game_memory::kOpCallRel32, seen));
+    CHECK(seen == target);
+    CHECK(protection_at(site) == game::kPageExecuteRead);
+}
+
+uint16_t record_u16(uint32_t offset) { return game::read<uint16_t>(kRecord + offset); }
+
+// Calls one of the DLL's functions as compiled code would, with `words` as its arguments, its
+// stand-in answering `answer`: EAX back, the callee-saved registers kept, the stand-in entered
+// once with DF clear.
+uint32_t call_kept(int which, uint32_t answer, const void* fn, std::vector<uint32_t> words = {}) {
+    reset_stand_ins();
+    g_stand_in[which].result = answer;
+    const MachineRegs kept{0xA0A0A0A0, 0xC0C0C0C0, 0xD0D0D0D0, 0x0B0B0B0B, 0x51515151, 0xD1D1D1D1, 0xB9B9B9B9};
+    Ran r = run(reinterpret_cast<uintptr_t>(fn), kept, words);
+    check_back(r, false, kept);
+    CHECK(g_stand_in[which].calls == 1);
+    CHECK((g_stand_in[which].flags & 0x400) == 0);
+    return r.out.eax;
+}
+
+}  // namespace
+
+TEST_CASE("each routine gets its arguments in its registers and stack words, and its answer comes back") {
+    fresh_game();
+    constexpr game_addr kBlock = game::addr::garden_save_block;
+    CHECK(call_kept(kAllocItemRecord, 0x019F7A10, (void*)&game::alloc_item_record, {2}) == 0x019F7A10);
+    CHECK(g_stand_in[kAllocItemRecord].ecx == 2);
+    for (uint32_t answer : {1u, 0u, 0x100u, 0x80000000u}) {  // any non-zero word is a valid save
+        CAPTURE(answer);
+        CHECK((call_kept(kGardenSaveCheck, answer, (void*)&game::garden_save_check, {kBlock}) & 0xFF) == (answer != 0));
+        CHECK(g_stand_in[kGardenSaveCheck].ecx == kBlock);
+    }
+    call_kept(kGardenSaveStore, 0, (void*)&game::garden_save_store, {kBlock});  // our ESI back although changed
+    CHECK(g_stand_in[kGardenSaveStore].esi == kBlock);
+    call_kept(kSetChaoRoutine, 0, (void*)&game::set_chao_routine, {0x01C3A000, 0x10002340});
+    CHECK(g_stand_in[kSetChaoRoutine].eax == 0x01C3A000);
+    CHECK(g_stand_in[kSetChaoRoutine].stack[0] == 0x10002340);
+    CHECK(g_stand_in[kSetChaoRoutine].stack[1] == 0xFFFFFFFFu);
+
+    // The stack routines get their arguments as given (byte arguments in the word's low byte).
+    struct Stacked {
+        int which;
+        const void* fn;
+        std::vector<uint32_t> words;
+        uint32_t first_word_mask;
+    };
+    const Stacked stacked[] = {
+        {kCreateFruit, (void*)&game::create_fruit, {7, 0x00200000, uint32_t(-0x4000), 0x00200010, 0x019F7000}, ~0u},
+        {kCreateAnimal, (void*)&game::create_animal, {0xF3, 0x00200000, 0x8000, 0x00200010, 0x019F7100}, 0xFF},
+        {kCreateItemObject, (void*)&game::create_item_object, {3, 0x00200000, 0x00200010, 0x019F7200}, 0xFF},
+        {kCurrentGarden, (void*)&game::current_garden, {}, 0}};
+    for (const Stacked& s : stacked) {
+        CAPTURE(s.which);
+        CHECK(call_kept(s.which, 0xFFFFFF00u + s.which, s.fn, s.words) == 0xFFFFFF00u + s.which);
+        for (size_t i = 0; i < s.words.size(); ++i)
+            CHECK((g_stand_in[s.which].stack[i] & (i ? ~0u : s.first_word_mask)) == s.words[i]);
+    }
+    call_kept(kReleaseHeldItem, 0, (void*)&game::release_held_item);
+
+    static const char line[] = "session: 100% ready";  // debug_print passes its own format and the line
+    call_kept(kDebugPrint, 0, (void*)&game::debug_print, {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(line))});
+    CHECK(std::strcmp(reinterpret_cast<const char*>(uintptr_t{g_stand_in[kDebugPrint].stack[0]}), "[velmora] %s") == 0);
+    CHECK(g_stand_in[kDebugPrint].stack[1] == reinterpret_cast<uintptr_t>(line));
+}
+
+// Holds one value in one register across one thunk call and returns how often the stand-in ran
+// as the compiler sees it, 0 if the value or the stack pointer was lost. Nothing else competes
+// for registers, so the compiler leaves the value in place unless the thunk names the register
+// as changed: a register the thunk forgets is one the routine's changes reach. A held value that
+// is also the argument checks that the thunk does not take its argument register as unchanged.
+// The count read on both sides is folded into one unless the thunk says the routine may touch
+// memory. A wrong stack pointer is put right (the frame pointer keeps the saved one reachable).
+#define HOLDING(name, reg, statement, which, argument)                                                    \
+    __attribute__((noinline, optimize("no-omit-frame-pointer"))) uint32_t name(uint32_t held_value) {     \
+        uint32_t held = held_value, before = g_stand_in[which].calls, sp_before, sp_after;               \
+        asm volatile("" : "+" reg(held));                                                                 \
+        asm volatile("movl %%esp, %0" : "=r"(sp_before));                                                 \
+        statement;                                                                                        \
+        asm volatile("movl %%esp, %0\n\tmovl %1, %%esp" : "=&r"(sp_after) : "r"(sp_before));              \
+        asm volatile("" : "+" reg(held));                                                                 \
+        return held == held_value && sp_after == sp_before ? g_stand_in[which].calls - before : 0;        \
+    }
+#define CALL_ECX(arg) game::thunk::call_ecx(game::addr::alloc_item_record, arg)
+#define CALL_ESI(arg) game::thunk::call_esi(game::addr::garden_save_store, arg)
+#define CALL_EAX_2(arg) game::thunk::call_eax_2(game::addr::set_chao_routine, arg, 0x10002340, 0xFFFFFFFFu)
+// (function, register held, call, stand-in, the register the held value went in by, if any)
+#define HOLDING_CASES(X)                                                                              \
+    X(ecx_keeps_eax, "a", CALL_ECX(7), kAllocItemRecord, nullptr)                                     \
+    X(ecx_keeps_ecx_argument, "c", CALL_ECX(held), kAllocItemRecord, &StandInCall::ecx)              \
+    X(ecx_keeps_edx, "d", CALL_ECX(7), kAllocItemRecord, nullptr)                                     \
+    X(esi_keeps_eax, "a", CALL_ESI(game::addr::garden_save_block), kGardenSaveStore, nullptr)         \
+    X(esi_keeps_ecx, "c", CALL_ESI(game::addr::garden_save_block), kGardenSaveStore, nullptr)         \
+    X(esi_keeps_edx, "d", CALL_ESI(game::addr::garden_save_block), kGardenSaveStore, nullptr)         \
+    X(esi_keeps_esi_argument, "S", CALL_ESI(held), kGardenSaveStore, &StandInCall::esi)              \
+    X(eax_2_keeps_eax_argument, "a", CALL_EAX_2(held), kSetChaoRoutine, &StandInCall::eax)           \
+    X(eax_2_keeps_ecx, "c", CALL_EAX_2(0x01C3A000), kSetChaoRoutine, nullptr)                         \
+    X(eax_2_keeps_edx, "d", CALL_EAX_2(0x01C3A000), kSetChaoRoutine, nullptr)
+HOLDING_CASES(HOLDING)
+
+volatile uint32_t g_held = 0x3C000000;
+
+TEST_CASE("thunks keep what the compiler holds in registers, and let it see memory change") {
+    fresh_game();
+    struct Case {
+        const char* name;
+        uint32_t (*run)(uint32_t);
+        int which;
+        uint32_t StandInCall::*argument;
+    };
+#define HOLDING_CASE(name, reg, statement, which, argument) {#name, name, which, argument},
+    for (const Case& c : std::initializer_list<Case>{HOLDING_CASES(HOLDING_CASE)}) {
+        CAPTURE(c.name);
+        reset_stand_ins();
+        CHECK(c.run(g_held) == 1);
+        if (c.argument) CHECK(g_stand_in[c.which].*c.argument == g_held);
+    }
+}
+
+TEST_CASE("lifespan patch: the game's stores of lifespan and lifespan2 and its ageing routine run as no-ops") {
+    fresh_game();
+    // The game's own code, before: each site stores AX into the record at ESI.
+    run(kSite1);
+    run(kSite2, MachineRegs{0x0000BEEF, 0, 0, 0, kRecord, 0, 0});
+    CHECK(record_u16(0x8C) == 0x1234);
+    CHECK(record_u16(0x8A) == 0xBEEF);
+    game::write<uint64_t>(kRecord + 0x88, 0);
+
+    REQUIRE(install_lifespan_protection());
+    CHECK(verify_lifespan_protection());
+    for (game_addr site : {kSite1, kSite2, kSite3}) CHECK(protection_at(site) == game::kPageExecuteRead);
+    CHECK(std::memcmp(game::game_ptr<const uint8_t>(kSite3 + 1), kSite3Tail, sizeof kSite3Tail) == 0);
+    for (game_addr site : {kSite1, kSite2, kSite3}) check_back(run(site), true);  // the ageing routine returns at once
+    CHECK(record_u16(0x8C) == 0);
+    CHECK(record_u16(0x8A) == 0);
+}
+
+TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both sites, ECX and EDX kept") {
+    fresh_game();
+    StandInCall& guarded = g_stand_in[kGuardedLifecycle];
+    guarded.result = 0x50;  // unhooked, the routine's calls reach R itself
+    Ran r = run(kRebirthRoutine, kRegs, {0x01C3A000});
+    CHECK(r.out.eax == 0xA0);
+    CHECK(guarded.calls == 2);
+    CHECK(guarded.eax == 0x01C3A000);
+    CHECK(guarded.return_address == kHookSites[1] + 5);
+
+    REQUIRE(install_lifespan_protection());
+    REQUIRE(install_rebirth_hook());
+    CHECK(verify_rebirth_hook());
+    for (game_addr site : kHookSites) check_calls(site, static_cast<game_addr>(reinterpret_cast<uintptr_t>(&velmora_rebirth_gate)));
+
+    // The manual rebirth gets 1 from the gate at both calls, R not asked; any other task, and
+    // task 0 even with nothing authorised, asks R with it and gets its answer back.
+    struct Case {
+        game_addr entry;
+        uint32_t authorized, task, answer, r_calls;
+    };
+    for (Case k : {Case{manual_rebirth_address(), 0, 0x01C3A000, 2, 0}, Case{kRebirthRoutine, 0x01C3A000, 0x01C3A100, 0xA0, 2},
+                   Case{kRebirthRoutine, 0, 0x01C3A100, 0xA0, 2}, Case{kRebirthRoutine, 0, 0, 0xA0, 2}}) {
+        CAPTURE(k.task);
+        reset_stand_ins();
+        std::memset((void*)g_n_ecx, 0, sizeof g_n_ecx);
+        guarded.result = 0x50;
+        velmora_rebirth_authorized = k.authorized;
+        r = run(k.entry, kRegs, {k.task});
+        CHECK(velmora_rebirth_authorized == k.authorized);  // the manual rebirth puts it back after its call
+        velmora_rebirth_authorized = 0;
+        CHECK(r.out.eax == k.answer);
+        CHECK(guarded.calls == k.r_calls);
+        if (k.r_calls) CHECK(guarded.eax == k.task);
+        check_back(r);
+        for (int call = 0; call < 2; ++call) {  // R changed both; the gate gave the routine its own back
+            CHECK(g_n_ecx[call] == kNEcx[call]);
+            CHECK(g_n_edx[call] == kNEdx[call]);
+        }
+    }
+}
+
+TEST_CASE("animal patch: the five calls reach the entry code, the reserve and the game's routines") {
+    fresh_game();
+    CHECK(run(kLimitReader).out.eax == kLimitBefore);  // the limit as the game's code reads it
+    REQUIRE(install_animal_patch(mod_dir(), kSlot));
+    REQUIRE(animal_patch_intact());
+    CHECK(run(kLimitReader).out.eax == kLimitAfter);
+    for (int i = 0; i < 5; ++i) check_calls(kSites[i].address, animal_hook_address(kSiteHook[i]));
+    CHECK(protection_at(kLimit) == game::kPageReadWrite);
+    REQUIRE(ensure_reserve_loaded());
+    const MachineRegs fruit{kRegs.eax, kFruit, kRegs.edx, kRegs.ebx, kRegs.esi, kRegs.edi, kRegs.ebp};
+    // Entered at the site's own code as its caller in the game would be.
+    auto run_site = [](int site, const MachineRegs& in = kRegs, uint32_t word = kAnimals) {
+        return run(kSites[site].address - (site >= 3 ? 4 : 0), in, {word, 0x5717E000});
+    };
+
+    SUBCASE("allocation (sites 1 and 2): the game's record when it has one, else a reserve entry for animals") {
+        StandInCall& alloc = g_stand_in[kAllocItemRecord];
+        alloc.result = 0x019F7A10;
+        Ran r = run_site(1);
+        CHECK(r.out.eax == 0x019F7A10);
+        check_entered_as_game(alloc);
+        CHECK(r.out.ecx == kTrashEcx);  // as the game's allocator left it
+        check_back(r);
+        CHECK(record_is_free(table()[0]));
+
+        alloc.result = 0;
+        for (int site : {1, 2}) {
+            CAPTURE(site);
+            r = run_site(site);
+            CHECK(r.out.eax == reserve().table + (site - 1) * static_cast<uint32_t>(sizeof(AnimalRecord)));
+            CHECK(alloc.ecx == kAnimals);
+            CHECK(table()[site - 1].garden == 2);  // the current garden, from the game's routine
+            CHECK(reserve().placed[site - 1]);
+            check_back(r);
+        }
+        CHECK(run_site(2, fruit).out.eax == 0);  // fruit never gets a reserve entry
+        CHECK(record_is_free(table()[2]));
+    }
+    SUBCASE("discard guard (site 0): skipped for animals, the game's routine for anything else") {
+        StandInCall& discard = g_stand_in[kDiscardItem];
+        discard.result = 0x600D;
+        check_back(run_site(0), true);
+        CHECK(discard.calls == 0);
+
+        Ran r = run_site(0, fruit);
+        REQUIRE(discard.calls == 1);
+        check_entered_as_game(discard, fruit);
+        CHECK(discard.return_address == kSites[0].address + 5);  // the game's own
+        CHECK(discard.stack[1] == kAnimals);                     // the caller's stack as it was
+        CHECK(r.out.eax == 0x600D);
+        check_back(r);
+    }
+    SUBCASE("load (site 3): the reserve told first, then the game's routine with the game's argument") {
+        const StandInCall& load = g_stand_in[kLoadItems];
+        reserve().placed[7] = true;
+        g_stand_in[kLoadItems].result = 77;
+        Ran r = run_site(3);
+        CHECK(reserve().entered_garden == 2);
+        CHECK_FALSE(reserve().placed[7]);
+        REQUIRE(load.calls == 1);
+        CHECK(g_stand_in[kCurrentGarden].order < load.order);
+        check_entered_as_game(load);
+        CHECK(load.return_address == kSites[3].address + 5);
+        CHECK(load.stack[0] == kAnimals);
+        CHECK(r.out.eax == 77);
+        check_back(r);
+
+        run_site(3, kRegs, kFruit);
+        CHECK(reserve().entered_garden == 0);
+        CHECK(load.stack[0] == kFruit);
+    }
+    SUBCASE("store (site 4): the game's routine, then the reserve saved; the routine's answer to the game") {
+        const StandInCall& store = g_stand_in[kStoreItems];
+        AnimalRecord& animal = table()[5];
+        animal = AnimalRecord{4, 2, 1, 1, 10.0f, 0.0f, -3.5f};
+        g_stand_in[kStoreItems].result = 0x5A7ED;
+        Ran r = run_site(4);
+        REQUIRE(store.calls == 1);
+        check_entered_as_game(store);
+        CHECK(store.stack[0] == kAnimals);
+        CHECK(r.out.eax == 0x5A7ED);
+        CHECK(r.out.ecx == kTrashEcx);
+        CHECK(r.out.edx == kTrashEdx);
+        check_back(r);
+        uint64_t size = 0;
+        CHECK(platform::file_size(reserve().reserve_path, size));
+        CHECK(size == kHeaderSize + sizeof(AnimalRecord));
+        CHECK(reserve().saved_hash == table_hash());
+
+        // A save that fails is reported after the game's routine ran: the handler runs second.
+        platform::set_file_fault_hook([](platform::FileOp, platform::FaultPhase, const char*, void*) { return false; },
+                                      nullptr);
+        animal.x = 11.0f;
+        reset_stand_ins();
+        g_stand_in[kStoreItems].result = 0x5A7ED;
+        r = run_site(4);
+        platform::set_file_fault_hook(nullptr, nullptr);
+        CHECK(r.out.eax == 0x5A7ED);
+        const StandInCall& print = g_stand_in[kDebugPrint];
+        REQUIRE(print.calls == 1);
+        CHECK(std::strstr(reinterpret_cast<const char*>(uintptr_t{print.stack[1]}), "could not save reserve"));
+        CHECK(store.order < print.order);
+    }
+}
+
+TEST_CASE("the installers refuse foreign game code, a refused protection change or a failed flush, and write nothing") {
+    enum Installer { kLifespan, kRebirth, kAnimal };
+    struct Refusal {
+        const char* what;
+        Installer installer;
+        game_addr flip_at;  // one foreign byte there
+        uint8_t bits;
+        game_addr refused_at = 0;  // a protection change refused there
+        bool flush_fails = false;
+    };
+    const Refusal cases[] = {
+        {"site 1 store with an index byte", kLifespan, kSite1 + 2, 0x02},
+        {"site 2 storing to another offset", kLifespan, kSite2 + 3, 0x01},
+        {"site 3 routine", kLifespan, kSite3 + 9, 0x01},
+        {"rebirth routine", kRebirth, kRebirthRoutine + 0x180, 0xFF},
+        {"hook site", kRebirth, kHookSites[1] + 2, 0x01},
+        {"helper routine", kRebirth, kHelperRoutine + 3, 0xFF},
+        {"routine setter", kRebirth, kSetRoutine + 7, 0xFF},
+        {"discard site", kAnimal, kSites[0].address + 1, 1},
+        {"allocation site 1", kAnimal, kSites[1].address + 4, 1},
+        {"allocation site 2", kAnimal, kSites[2].address, 1},
+        {"load site", kAnimal, kSites[3].address + 2, 1},
+        {"store site", kAnimal, kSites[4].address + 3, 1},
+        {"limit", kAnimal, kLimit, 1},
+        {"checked code 0", kAnimal, kCodeChecks[0].address + 0x10, 1},
+        {"checked code 1", kAnimal, kCodeChecks[1].address + 0x2FA, 1},
+        {"checked code 2", kAnimal, kCodeChecks[2].address + 0x10, 1},
+        {"checked code 3", kAnimal, kCodeChecks[3].address + 0x100, 1},
+        // Refused late: what was changed before gets its protection back.
+        {"lifespan, site 3 refused", kLifespan, 0, 0, kSite3},
+        {"rebirth hook, site 1 refused", kRebirth, 0, 0, kHookSites[1]},
+        {"animals, the limit refused", kAnimal, 0, 0, kLimit},
+        // The unpatched calls and the old limit written back.
+        {"animals, the flush failed", kAnimal, 0, 0, 0, true},
+    };
+    for (const Refusal& f : cases) {
+        CAPTURE(f.what);
+        fresh_game();
+        if (f.installer == kRebirth) {
+            REQUIRE(install_lifespan_protection());
+            game_image::take_live_as_placed();
+        }
+        if (f.flip_at) REQUIRE(game_image::flip(f.flip_at, f.bits));
+        memory_faults::g_protect_refused_at = f.refused_at;
+        memory_faults::g_flush_fails = f.flush_fails;
+        const bool installed = f.installer == kLifespan ? install_lifespan_protection() || verify_lifespan_protection()
+                               : f.installer == kRebirth ? install_rebirth_hook() || verify_rebirth_hook()
+                                                         : install_animal_patch(mod_dir(), kSlot) || animal_patch_intact();
+        CHECK_FALSE(installed);
+        memory_faults::clear();
+        CHECK(game_image::first_difference() == "");
+    }
+
+    // The lifespan patch with a failed flush is written, with its protections back, but not verified.
+    fresh_game();
+    memory_faults::g_flush_fails = true;
+    CHECK_FALSE(install_lifespan_protection());
+    CHECK_FALSE(verify_lifespan_protection());
+    memory_faults::clear();
+    CHECK(game::read<uint8_t>(kSite3) == game_memory::kOpRet);
+    for (game_addr site : {kSite1, kSite2, kSite3}) CHECK(protection_at(site) == game::kPageExecuteRead);
+}
+
+// The Game Boy menu: its code fingerprinted where the game has it, the menu object, the task
+// tree and the menu's state block on pages whose protection is real, so a read or write the
+// checks should have refused faults the test program.
+namespace {
+
+constexpr game_addr kMenuObjectPointer = 0x01A559D4;
+constexpr game_addr kTaskRoots = 0x01A5A254;
+constexpr uint32_t kObjectSize = 816;
+const uint8_t kPut[8] = {0x07, 'P', 'u', 't', 0, 0, 0, 0};
+const uint8_t kStore[8] = {0x07, 'S', 't', 'o', 'r', 'e', 0, 0};
+uint8_t g_object[kObjectSize];  // a menu object as the game has it: "Put", then "Release"
+
+void put32(game_addr a, uint32_t v) { game::write<uint32_t>(a, v); }
+uint32_t get32(game_addr a) { return game::read<uint32_t>(a); }
+
+// A fresh read-write page, for an object at its end: with no page after it, one byte past faults.
+game_addr fresh_page(game_addr page, uint32_t object_size = game_pages::kPageSize) {
+    const std::vector<uint8_t> zero(game_pages::kPageSize);
+    REQUIRE(game_pages::place(page, zero.data(), game_pages::kPageSize));
+    return page + game_pages::kPageSize - object_size;
+}
+
+struct Menu {
+    game_addr object, other, root, loop, task, state;
+};
+
+// The game with its Game Boy menu open: a root task whose child links back to the root, and
+// whose next link is the menu's task.
+Menu open_menu() {
+    fresh_game();
+    Menu m{fresh_page(0x01F00000, kObjectSize), fresh_page(0x01F02000, kObjectSize), fresh_page(0x01F04000),
+           0x01F04100, 0x01F04200, 0x01F04300};
+    for (uint32_t i = 0; i < kObjectSize; ++i) g_object[i] = static_cast<uint8_t>(i * 7);
+    std::memcpy(g_object + 48, "\0\0\x03\x20\0\0\x03\x28", 8);  // the checked words 0x20030000, 0x28030000
+    std::memcpy(g_object + 800, kPut, 8);
+    std::memcpy(g_object + 808, "\x07Release", 8);
+    for (game_addr o : {m.object, m.other}) std::memcpy(game::game_ptr<uint8_t>(o), g_object, kObjectSize);
+    const uint32_t roots[8] = {0, 0, 0, m.root};
+    REQUIRE(game_pages::place(kTaskRoots, roots, sizeof roots));
+    const std::pair<game_addr, uint32_t> links[] = {{m.root + 4, m.loop},      {m.loop + 4, m.root},
+                                                    {m.loop + 12, m.task},     {m.task + 40, 0x007951A0},
+                                                    {m.task + 24, 0x00795550}, {m.task + 64, m.state},
+                                                    {m.state + 12, 12}};
+    for (auto [at, value] : links) put32(at, value);
+    REQUIRE(game_pages::place(kMenuObjectPointer, &m.object, 4));
+    reset_storage_state();
+    storage_state().enabled = true;
+    return m;
+}
+
+bool slot_is(game_addr object, const uint8_t (&text)[8]) {
+    return std::memcmp(game::game_ptr<const uint8_t>(object + 800), text, 8) == 0;
+}
+
+// The whole object but its text slot as open_menu left it.
+bool rest_unchanged(game_addr object) {
+    const uint8_t* o = game::game_ptr<const uint8_t>(object);
+    return std::memcmp(o, g_object, 800) == 0 && std::memcmp(o + 808, g_object + 808, 8) == 0;
+}
+
+}  // namespace
+
+TEST_CASE("the open Game Boy menu is relabelled at the game's addresses and told to redraw") {
+    Menu m = open_menu();
+    CHECK(SetGameBoyStoreLabel(true));
+    CHECK(slot_is(m.object, kStore));
+    CHECK(get32(m.state + 12) == 0xFFFFFFFFu);
+    CHECK(rest_unchanged(m.object));
+    CHECK(game_image::first_difference() == "");
+
+    // Already relabelled: neither the text nor the menu's state is touched again.
+    put32(m.state + 12, 12);
+    CHECK_FALSE(SetGameBoyStoreLabel(true));
+    CHECK(get32(m.state + 12) == 12);
+
+    CHECK(SetGameBoyStoreLabel(false));
+    CHECK(slot_is(m.object, kPut));
+    CHECK(get32(m.state + 12) == 0xFFFFFFFFu);
+    CHECK(rest_unchanged(m.object));
+
+    SUBCASE("a state other than 12 stays as it is") {
+        put32(m.state + 12, 5);
+        CHECK(SetGameBoyStoreLabel(true));
+        CHECK(get32(m.state + 12) == 5);
+    }
+    SUBCASE("the menu object moved: disabling leaves the new one alone") {
+        CHECK(SetGameBoyStoreLabel(true));
+        put32(kMenuObjectPointer, m.other);
+        CHECK_FALSE(SetGameBoyStoreLabel(false));
+        CHECK(slot_is(m.other, kPut));
+        CHECK(slot_is(m.object, kStore));
+    }
+    SUBCASE("storage not usable: nothing is relabelled") {
+        storage_state().enabled = false;
+        CHECK_FALSE(SetGameBoyStoreLabel(true));
+        CHECK(slot_is(m.object, kPut));
+    }
+}
+
+TEST_CASE("foreign menu code or memory not as the game leaves it: the label stays, nothing is written") {
+    const auto nothing_written = [](const Menu& m) {
+        CHECK_FALSE(SetGameBoyStoreLabel(true));
+        CHECK(slot_is(m.object, kPut));
+        CHECK(get32(m.state + 12) == 12);
+    };
+    // The start, middle and end of both fingerprinted ranges (12 bytes at 795364, 58 at 795390).
+    for (game_addr at : {0x00795364u, 0x0079536Au, 0x0079536Fu, 0x00795390u, 0x007953ADu, 0x007953C9u}) {
+        CAPTURE(at);
+        Menu m = open_menu();
+        REQUIRE(game_image::flip(at, 0x40));
+        nothing_written(m);
+    }
+    struct Case {
+        const char* what;
+        void (*spoil)(const Menu&);
+    };
+    const Case cases[] = {
+        {"the menu object on a read-only page",
+         [](const Menu& m) { REQUIRE(game_pages::set_protection(m.object, kObjectSize, game::kPageReadOnly)); }},
+        {"the menu object pointer leads to no memory", [](const Menu&) { put32(kMenuObjectPointer, 0x01F01000); }},
+        {"the menu object's last bytes past the end of its page",
+         [](const Menu&) {
+             game_addr cut = fresh_page(0x01F06000, kObjectSize - 8);
+             std::memcpy(game::game_ptr<uint8_t>(cut), g_object, kObjectSize - 8);
+             put32(kMenuObjectPointer, cut);
+         }},
+        {"the object's checked words differ", [](const Menu& m) { put32(m.object + 52, 0x28030001); }},
+        {"the menu's state block read-only: the task is not the one sought",
+         [](const Menu& m) { REQUIRE(game_pages::set_protection(m.root, game_pages::kPageSize, game::kPageReadOnly)); }},
+        {"the menu is closed", [](const Menu& m) { put32(m.loop + 12, 0); }},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.what);
+        Menu m = open_menu();
+        c.spoil(m);
+        nothing_written(m);
+    }
+}
