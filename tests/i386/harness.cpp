@@ -34,34 +34,23 @@ std::map<game_addr, Page> g_pages;
 
 void* host(game_addr address) { return reinterpret_cast<void*>(static_cast<uintptr_t>(address)); }
 
-// [first page, last page] of a range, or false when it is empty or wraps.
-bool span(game_addr address, uint32_t size, game_addr& first, game_addr& last) {
-    if (size == 0 || address > UINT32_MAX - (size - 1)) return false;
-    first = address & ~(kPageSize - 1);
-    last = (address + (size - 1)) & ~(kPageSize - 1);
-    return true;
+// The pages a range touches; none when it is empty or wraps.
+std::vector<game_addr> pages_of(game_addr address, uint32_t size) {
+    std::vector<game_addr> pages;
+    if (size == 0 || address > UINT32_MAX - (size - 1)) return pages;
+    for (uint64_t page = address & ~(kPageSize - 1); page <= address + (size - 1); page += kPageSize) pages.push_back(page);
+    return pages;
 }
 
-// The mmap protection standing for a Windows one; -1 when Windows would refuse it.
+// The mmap protection standing for a Windows one (those the DLL and the tests use); -1 for others.
 int host_protection(uint32_t p) {
-    if (p & game::kPageGuard) return (p & 0xFF) == game::kPageNoAccess ? -1 : PROT_NONE;  // faults on any access
-    switch (p & 0xFF) {  // caching modifiers change no access
-        case game::kPageNoAccess: return PROT_NONE;
+    switch (p) {
         case game::kPageReadOnly: return PROT_READ;
-        case game::kPageReadWrite: case game::kPageWriteCopy: return PROT_READ | PROT_WRITE;
-        case game::kPageExecute: case game::kPageExecuteRead: return PROT_READ | PROT_EXEC;  // x86 executes what it reads
-        case game::kPageExecuteReadWrite: case game::kPageExecuteWriteCopy: return PROT_READ | PROT_WRITE | PROT_EXEC;
+        case game::kPageReadWrite: return PROT_READ | PROT_WRITE;
+        case game::kPageExecuteRead: return PROT_READ | PROT_EXEC;
+        case game::kPageExecuteReadWrite: return PROT_READ | PROT_WRITE | PROT_EXEC;
     }
-    return -1;  // none or several base protections
-}
-
-bool protect_pages(game_addr first, game_addr last, uint32_t windows_protect) {
-    int prot = host_protection(windows_protect);
-    for (game_addr page = first; page <= last; page += kPageSize) {
-        if (prot < 0 || !g_pages.count(page) || mprotect(host(page), kPageSize, prot) != 0) return false;
-        g_pages[page].protect = windows_protect;
-    }
-    return true;
+    return -1;
 }
 
 uint32_t g_sequence = 0;
@@ -98,26 +87,31 @@ void reset_stand_ins() {
 namespace game_pages {
 
 bool map(game_addr address, uint32_t size) {
-    game_addr first, last;
-    if (!span(address, size, first, last)) return false;
-    for (game_addr page = first; page <= last; page += kPageSize) {
+    const std::vector<game_addr> pages = pages_of(address, size);
+    for (game_addr page : pages) {
         if (g_pages.count(page)) continue;
         // qemu-user takes the flag as a hint only: a taken page yields a mapping elsewhere.
         void* got = mmap(host(page), kPageSize, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-        if (got != host(page)) {
-            if (got != MAP_FAILED) munmap(got, kPageSize);
-            return std::fprintf(stderr, "game_pages: 0x%08x is taken\n", page), false;
-        }
+        if (got != host(page)) return std::fprintf(stderr, "game_pages: 0x%08x is taken\n", page), false;
         const bool in_image = page >= kImageBase && page < kImageEnd;
-        g_pages[page] = Page{game::kPageReadWrite, in_image ? game::kMemImage : kMemPrivate, in_image ? kImageBase : first};
+        g_pages[page] = Page{game::kPageReadWrite, in_image ? game::kMemImage : kMemPrivate, in_image ? kImageBase : pages[0]};
     }
-    return true;
+    return !pages.empty();
 }
 
 bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect) {
-    game_addr first, last;
-    return span(address, size, first, last) && protect_pages(first, last, windows_protect);
+    const std::vector<game_addr> pages = pages_of(address, size);
+    for (game_addr page : pages) {
+        if (!g_pages.count(page) || mprotect(host(page), kPageSize, host_protection(windows_protect)) != 0) return false;
+        g_pages[page].protect = windows_protect;
+    }
+    return !pages.empty();
+}
+
+uint32_t protection(game_addr address) {
+    auto it = g_pages.find(address & ~(kPageSize - 1));
+    return it == g_pages.end() ? game::kPageNoAccess : it->second.protect;
 }
 
 bool place(game_addr address, const void* bytes, uint32_t size, uint32_t protect) {
@@ -140,14 +134,11 @@ uintptr_t g_base = 0;  // a game address is a pointer here, as in the DLL
 
 bool query_region(game_addr address, RegionInfo& info) {
     const game_addr page = address & ~(kPageSize - 1);
-    info = RegionInfo{};
-    info.base = page;
     auto it = g_pages.find(page);
     if (it == g_pages.end()) {  // free up to the next page of ours
         auto next = g_pages.upper_bound(page);
-        info.size = static_cast<uint32_t>((next == g_pages.end() ? (1ull << 32) : next->first) - page);
-        info.state = kMemFree;
-        info.protect = kPageNoAccess;
+        info = RegionInfo{page, 0, 0, uint32_t((next == g_pages.end() ? (1ull << 32) : next->first) - page), kMemFree,
+                          kPageNoAccess, 0};
         return true;
     }
     const Page& p = it->second;
@@ -155,22 +146,20 @@ bool query_region(game_addr address, RegionInfo& info) {
     for (auto n = std::next(it); n != g_pages.end() && n->first == end; ++n, end += kPageSize)
         if (n->second.protect != p.protect || n->second.type != p.type || n->second.allocation_base != p.allocation_base)
             break;
-    info = RegionInfo{page, p.allocation_base, p.protect, static_cast<uint32_t>(end - page), kMemCommit, p.protect, p.type};
+    info = RegionInfo{page, p.allocation_base, p.protect, uint32_t(end - page), kMemCommit, p.protect, p.type};
     return true;
 }
 
 game_addr main_module() { return kImageBase; }
 
 bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint32_t& old_protect) {
+    const std::vector<game_addr> pages = pages_of(address, size);
     const game_addr refused = memory_faults::g_protect_refused_at;
-    game_addr first, last;
-    if (!span(address, size, first, last) || (refused && refused >= address && refused - address < size) ||
-        !g_pages.count(first))
-        return false;
-    const Page was = g_pages[first];
-    for (game_addr page = first; page <= last; page += kPageSize)  // like VirtualProtect: committed, one allocation
+    if (pages.empty() || (refused && refused - address < size) || !g_pages.count(pages[0])) return false;
+    const Page was = g_pages[pages[0]];
+    for (game_addr page : pages)  // like VirtualProtect: committed, one allocation
         if (!g_pages.count(page) || g_pages[page].allocation_base != was.allocation_base) return false;
-    if (!protect_pages(first, last, new_protect)) return false;
+    if (!game_pages::set_protection(address, size, new_protect)) return false;
     old_protect = was.protect;
     return true;
 }
@@ -254,7 +243,7 @@ bool place() {
 }
 
 bool flip(game_addr address, uint8_t bits) {
-    const uint32_t was = g_pages[address & ~(kPageSize - 1)].protect;
+    const uint32_t was = game_pages::protection(address);
     if (!game_pages::set_protection(address, 1, game::kPageReadWrite)) return false;
     g_expected[address] = *game::game_ptr<uint8_t>(address) ^= bits;
     return game_pages::set_protection(address, 1, was);
@@ -268,7 +257,7 @@ std::string first_difference() {
     char line[96];
     for (const auto& [address, b] : g_expected) {
         const uint8_t live = *game::game_ptr<const uint8_t>(address);
-        const uint32_t protect = g_pages[address & ~(kPageSize - 1)].protect, want = protect_of(address);
+        const uint32_t protect = game_pages::protection(address), want = protect_of(address);
         if (live != b || protect != want) {
             std::snprintf(line, sizeof line, "%08x is %02x (protection %x), placed %02x (%x)", address, live, protect,
                           b, want);

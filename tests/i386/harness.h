@@ -53,6 +53,7 @@ bool map(game_addr address, uint32_t size);
 bool place(game_addr address, const void* bytes, uint32_t size, uint32_t protect = game::kPageReadWrite);
 // A Windows protection for every page of the range; false if Windows would refuse it.
 bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect);
+uint32_t protection(game_addr address);  // as the memory query reports it
 }  // namespace game_pages
 
 // Faults door 2's memory functions answer with when told, as Windows may.

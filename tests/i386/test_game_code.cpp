@@ -3,10 +3,8 @@
 // animal patch written by the real installers and then entered the way the game's code enters
 // them, and the Game Boy menu relabelled by storage's own code, with every register checked.
 #include <doctest/doctest.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "animals/animal_hooks.h"
@@ -19,6 +17,7 @@
 #include "protect/lifespan.h"
 #include "storage/startup.h"
 #include "tests/i386/harness.h"
+#include "tests/test_support.h"
 
 extern "C" void velmora_rebirth_gate();
 
@@ -64,17 +63,7 @@ std::vector<Code> game_callers() {
     return v;
 }
 
-// A mod folder of its own, removed when the program ends.
-const std::string& mod_dir() {
-    static struct Dir {
-        char name[32] = "/tmp/velmora-i386-XXXXXX";
-        std::string path = mkdtemp(name) ? name : "";
-        ~Dir() {
-            if (!path.empty()) std::filesystem::remove_all(path);
-        }
-    } dir;
-    return dir.path;
-}
+const TempDir kModDir;  // the mod's folder
 
 // The game's code and a Chao record placed afresh, the active save file in slot 1, no save
 // running, and the mod's state as at start.
@@ -92,8 +81,7 @@ void fresh_game() {
     memory_faults::clear();
     ModLog::set_log_sink(&ModLog::game_sink);  // the log goes to the game's debug print routine, as in the game
     platform::set_file_fault_hook(nullptr, nullptr);
-    REQUIRE_FALSE(mod_dir().empty());
-    platform::file_delete(mod_dir() + reserve_file_name(kSlot, save_key_of(normalize_save_path(kSavePath))));
+    platform::file_delete(kModDir.str() + reserve_file_name(kSlot, save_key_of(normalize_save_path(kSavePath))));
     reset_stand_ins();
     g_stand_in[kCurrentGarden].result = 2;
 }
@@ -130,21 +118,13 @@ void check_entered_as_game(const StandInCall& c, const MachineRegs& in = kRegs) 
     check_regs(MachineRegs{c.eax, c.ecx, c.edx, c.ebx, c.esi, c.edi, c.ebp}, in);
 }
 
-uint32_t protection_at(game_addr address) {
-    game::RegionInfo r{};
-    game::query_region(address, r);
-    return r.protect;
-}
-
 // The call at `site` leads to `target`, on a page left execute-read.
 void check_calls(game_addr site, game_addr target) {
     game_addr seen = 0;
     REQUIRE(game_memory::decode_rel32(site, game::game_ptr<const uint8_t>(site), game_memory::kOpCallRel32, seen));
     CHECK(seen == target);
-    CHECK(protection_at(site) == game::kPageExecuteRead);
+    CHECK(game_pages::protection(site) == game::kPageExecuteRead);
 }
-
-uint16_t record_u16(uint32_t offset) { return game::read<uint16_t>(kRecord + offset); }
 
 // Calls one of the DLL's functions as compiled code would, with `words` as its arguments, its
 // stand-in answering `answer`: EAX back, the callee-saved registers kept, the stand-in entered
@@ -243,19 +223,14 @@ volatile uint32_t g_held = 0x3C000000;
 
 TEST_CASE("thunks keep what the compiler holds in registers, and let it see memory change") {
     fresh_game();
-    struct Case {
-        const char* name;
-        uint32_t (*run)(uint32_t);
-        int which;
-        uint32_t StandInCall::*argument;
-    };
-#define HOLDING_CASE(name, reg, statement, which, argument) {#name, name, which, argument},
-    for (const Case& c : std::initializer_list<Case>{HOLDING_CASES(HOLDING_CASE)}) {
-        CAPTURE(c.name);
-        reset_stand_ins();
-        CHECK(c.run(g_held) == 1);
-        if (c.argument) CHECK(g_stand_in[c.which].*c.argument == g_held);
+#define RUN_HOLDING(name, reg, statement, which, argument)                     \
+    {                                                                          \
+        reset_stand_ins();                                                     \
+        uint32_t StandInCall::*in = argument;                                  \
+        CHECK_MESSAGE(name(g_held) == 1, #name);                               \
+        if (in) CHECK_MESSAGE(g_stand_in[which].*in == g_held, #name);         \
     }
+    HOLDING_CASES(RUN_HOLDING)
 }
 
 TEST_CASE("lifespan patch: the game's stores of lifespan and lifespan2 and its ageing routine run as no-ops") {
@@ -263,17 +238,17 @@ TEST_CASE("lifespan patch: the game's stores of lifespan and lifespan2 and its a
     // The game's own code, before: each site stores AX into the record at ESI.
     run(kSite1);
     run(kSite2, MachineRegs{0x0000BEEF, 0, 0, 0, kRecord, 0, 0});
-    CHECK(record_u16(0x8C) == 0x1234);
-    CHECK(record_u16(0x8A) == 0xBEEF);
+    CHECK(game::read<uint16_t>(kRecord + 0x8C) == 0x1234);
+    CHECK(game::read<uint16_t>(kRecord + 0x8A) == 0xBEEF);
     game::write<uint64_t>(kRecord + 0x88, 0);
 
     REQUIRE(install_lifespan_protection());
     CHECK(verify_lifespan_protection());
-    for (game_addr site : {kSite1, kSite2, kSite3}) CHECK(protection_at(site) == game::kPageExecuteRead);
+    for (game_addr site : {kSite1, kSite2, kSite3}) CHECK(game_pages::protection(site) == game::kPageExecuteRead);
     CHECK(std::memcmp(game::game_ptr<const uint8_t>(kSite3 + 1), kSite3Tail, sizeof kSite3Tail) == 0);
     for (game_addr site : {kSite1, kSite2, kSite3}) check_back(run(site), true);  // the ageing routine returns at once
-    CHECK(record_u16(0x8C) == 0);
-    CHECK(record_u16(0x8A) == 0);
+    CHECK(game::read<uint16_t>(kRecord + 0x8C) == 0);
+    CHECK(game::read<uint16_t>(kRecord + 0x8A) == 0);
 }
 
 TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both sites, ECX and EDX kept") {
@@ -321,11 +296,11 @@ TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both s
 TEST_CASE("animal patch: the five calls reach the entry code, the reserve and the game's routines") {
     fresh_game();
     CHECK(run(kLimitReader).out.eax == kLimitBefore);  // the limit as the game's code reads it
-    REQUIRE(install_animal_patch(mod_dir(), kSlot));
+    REQUIRE(install_animal_patch(kModDir.str(), kSlot));
     REQUIRE(animal_patch_intact());
     CHECK(run(kLimitReader).out.eax == kLimitAfter);
     for (int i = 0; i < 5; ++i) check_calls(kSites[i].address, animal_hook_address(kSiteHook[i]));
-    CHECK(protection_at(kLimit) == game::kPageReadWrite);
+    CHECK(game_pages::protection(kLimit) == game::kPageReadWrite);
     REQUIRE(ensure_reserve_loaded());
     const MachineRegs fruit{kRegs.eax, kFruit, kRegs.edx, kRegs.ebx, kRegs.esi, kRegs.edi, kRegs.ebp};
     // Entered at the site's own code as its caller in the game would be.
@@ -433,7 +408,7 @@ TEST_CASE("the installers refuse foreign game code, a refused protection change 
         game_addr refused_at = 0;  // a protection change refused there
         bool flush_fails = false;
     };
-    const Refusal cases[] = {
+    std::vector<Refusal> cases = {
         {"site 1 store with an index byte", kLifespan, kSite1 + 2, 0x02},
         {"site 2 storing to another offset", kLifespan, kSite2 + 3, 0x01},
         {"site 3 routine", kLifespan, kSite3 + 9, 0x01},
@@ -441,25 +416,18 @@ TEST_CASE("the installers refuse foreign game code, a refused protection change 
         {"hook site", kRebirth, kHookSites[1] + 2, 0x01},
         {"helper routine", kRebirth, kHelperRoutine + 3, 0xFF},
         {"routine setter", kRebirth, kSetRoutine + 7, 0xFF},
-        {"discard site", kAnimal, kSites[0].address + 1, 1},
-        {"allocation site 1", kAnimal, kSites[1].address + 4, 1},
-        {"allocation site 2", kAnimal, kSites[2].address, 1},
-        {"load site", kAnimal, kSites[3].address + 2, 1},
-        {"store site", kAnimal, kSites[4].address + 3, 1},
-        {"limit", kAnimal, kLimit, 1},
-        {"checked code 0", kAnimal, kCodeChecks[0].address + 0x10, 1},
-        {"checked code 1", kAnimal, kCodeChecks[1].address + 0x2FA, 1},
-        {"checked code 2", kAnimal, kCodeChecks[2].address + 0x10, 1},
-        {"checked code 3", kAnimal, kCodeChecks[3].address + 0x100, 1},
+        {"the animal limit", kAnimal, kLimit, 1},
         // Refused late: what was changed before gets its protection back.
         {"lifespan, site 3 refused", kLifespan, 0, 0, kSite3},
         {"rebirth hook, site 1 refused", kRebirth, 0, 0, kHookSites[1]},
         {"animals, the limit refused", kAnimal, 0, 0, kLimit},
         // The unpatched calls and the old limit written back.
-        {"animals, the flush failed", kAnimal, 0, 0, 0, true},
-    };
+        {"animals, the flush failed", kAnimal, 0, 0, 0, true}};
+    for (int i = 0; i < 5; ++i) cases.push_back({"a call site", kAnimal, kSites[i].address + i, 1});  // each byte
+    for (const CodeCheck& c : kCodeChecks) cases.push_back({"checked code, last byte", kAnimal, c.address + c.length - 1, 1});
     for (const Refusal& f : cases) {
         CAPTURE(f.what);
+        CAPTURE(f.flip_at);
         fresh_game();
         if (f.installer == kRebirth) {
             REQUIRE(install_lifespan_protection());
@@ -470,7 +438,7 @@ TEST_CASE("the installers refuse foreign game code, a refused protection change 
         memory_faults::g_flush_fails = f.flush_fails;
         const bool installed = f.installer == kLifespan ? install_lifespan_protection() || verify_lifespan_protection()
                                : f.installer == kRebirth ? install_rebirth_hook() || verify_rebirth_hook()
-                                                         : install_animal_patch(mod_dir(), kSlot) || animal_patch_intact();
+                                                         : install_animal_patch(kModDir.str(), kSlot) || animal_patch_intact();
         CHECK_FALSE(installed);
         memory_faults::clear();
         CHECK(game_image::first_difference() == "");
@@ -483,7 +451,7 @@ TEST_CASE("the installers refuse foreign game code, a refused protection change 
     CHECK_FALSE(verify_lifespan_protection());
     memory_faults::clear();
     CHECK(game::read<uint8_t>(kSite3) == game_memory::kOpRet);
-    for (game_addr site : {kSite1, kSite2, kSite3}) CHECK(protection_at(site) == game::kPageExecuteRead);
+    for (game_addr site : {kSite1, kSite2, kSite3}) CHECK(game_pages::protection(site) == game::kPageExecuteRead);
 }
 
 // The Game Boy menu: its code fingerprinted where the game has it, the menu object, the task
