@@ -86,15 +86,13 @@ void fresh_game() {
     g_stand_in[kCurrentGarden].result = 2;
 }
 
-struct Ran {
-    MachineRegs out;
-    int32_t esp_change;
-};
-
-Ran run(uintptr_t at, const MachineRegs& in = kRegs, std::vector<uint32_t> words = {}) {
-    Ran r{};
-    velmora_call_machine(at, &in, words.data(), static_cast<uint32_t>(words.size()), &r.out, &r.esp_change);
-    return r;
+// Enters code as the game's would call it; back with the stack as the call left it.
+MachineRegs run(uintptr_t at, const MachineRegs& in = kRegs, std::vector<uint32_t> words = {}) {
+    MachineRegs out{};
+    int32_t esp_change = -1;
+    velmora_call_machine(at, &in, words.data(), static_cast<uint32_t>(words.size()), &out, &esp_change);
+    CHECK(esp_change == 0);
+    return out;
 }
 
 // Registers `first` (0 eax, 3 ebx) to ebp of `got` as in `want`.
@@ -106,16 +104,20 @@ void check_regs(const MachineRegs& got, const MachineRegs& want, int first = 0) 
     }
 }
 
-// Back at the caller with the stack as the call left it and every callee-saved register (with
-// `all`, every register) as it was.
-void check_back(const Ran& r, bool all = false, const MachineRegs& in = kRegs) {
-    check_regs(r.out, in, all ? 0 : 3);
-    CHECK(r.esp_change == 0);
+// Back at the caller with every callee-saved register (with `all`, every register) as it was.
+void check_back(const MachineRegs& out, bool all = false, const MachineRegs& in = kRegs) {
+    check_regs(out, in, all ? 0 : 3);
 }
 
-// The game's routine was entered with every register the game's code had at the site.
-void check_entered_as_game(const StandInCall& c, const MachineRegs& in = kRegs) {
+// The game's routine ran once from animal site `site`, entered with every register the game's
+// code had there (and, from the sites whose hooks run nothing after it, the game's own return
+// address); its answer came back to the game's code.
+void check_passed_on(int site, const StandInCall& c, const MachineRegs& r, uint32_t answer, const MachineRegs& in = kRegs) {
+    REQUIRE(c.calls == 1);
     check_regs(MachineRegs{c.eax, c.ecx, c.edx, c.ebx, c.esi, c.edi, c.ebp}, in);
+    if (site == 0 || site == 3) CHECK(c.return_address == kSites[site].address + 5);
+    CHECK(r.eax == answer);
+    check_back(r);
 }
 
 // The call at `site` leads to `target`, on a page left execute-read.
@@ -132,12 +134,11 @@ void check_calls(game_addr site, game_addr target) {
 uint32_t call_kept(int which, uint32_t answer, const void* fn, std::vector<uint32_t> words = {}) {
     reset_stand_ins();
     g_stand_in[which].result = answer;
-    const MachineRegs kept{0xA0A0A0A0, 0xC0C0C0C0, 0xD0D0D0D0, 0x0B0B0B0B, 0x51515151, 0xD1D1D1D1, 0xB9B9B9B9};
-    Ran r = run(reinterpret_cast<uintptr_t>(fn), kept, words);
-    check_back(r, false, kept);
+    const MachineRegs r = run(reinterpret_cast<uintptr_t>(fn), kRegs, words);
+    check_back(r);
     CHECK(g_stand_in[which].calls == 1);
     CHECK((g_stand_in[which].flags & 0x400) == 0);
-    return r.out.eax;
+    return r.eax;
 }
 
 }  // namespace
@@ -254,13 +255,6 @@ TEST_CASE("lifespan patch: the game's stores of lifespan and lifespan2 and its a
 TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both sites, ECX and EDX kept") {
     fresh_game();
     StandInCall& guarded = g_stand_in[kGuardedLifecycle];
-    guarded.result = 0x50;  // unhooked, the routine's calls reach R itself
-    Ran r = run(kRebirthRoutine, kRegs, {0x01C3A000});
-    CHECK(r.out.eax == 0xA0);
-    CHECK(guarded.calls == 2);
-    CHECK(guarded.eax == 0x01C3A000);
-    CHECK(guarded.return_address == kHookSites[1] + 5);
-
     REQUIRE(install_lifespan_protection());
     REQUIRE(install_rebirth_hook());
     CHECK(verify_rebirth_hook());
@@ -279,10 +273,10 @@ TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both s
         std::memset((void*)g_n_ecx, 0, sizeof g_n_ecx);
         guarded.result = 0x50;
         velmora_rebirth_authorized = k.authorized;
-        r = run(k.entry, kRegs, {k.task});
+        const MachineRegs r = run(k.entry, kRegs, {k.task});
         CHECK(velmora_rebirth_authorized == k.authorized);  // the manual rebirth puts it back after its call
         velmora_rebirth_authorized = 0;
-        CHECK(r.out.eax == k.answer);
+        CHECK(r.eax == k.answer);
         CHECK(guarded.calls == k.r_calls);
         if (k.r_calls) CHECK(guarded.eax == k.task);
         check_back(r);
@@ -295,10 +289,10 @@ TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both s
 
 TEST_CASE("animal patch: the five calls reach the entry code, the reserve and the game's routines") {
     fresh_game();
-    CHECK(run(kLimitReader).out.eax == kLimitBefore);  // the limit as the game's code reads it
+    CHECK(run(kLimitReader).eax == kLimitBefore);  // the limit as the game's code reads it
     REQUIRE(install_animal_patch(kModDir.str(), kSlot));
     REQUIRE(animal_patch_intact());
-    CHECK(run(kLimitReader).out.eax == kLimitAfter);
+    CHECK(run(kLimitReader).eax == kLimitAfter);
     for (int i = 0; i < 5; ++i) check_calls(kSites[i].address, animal_hook_address(kSiteHook[i]));
     CHECK(game_pages::protection(kLimit) == game::kPageReadWrite);
     REQUIRE(ensure_reserve_loaded());
@@ -311,24 +305,22 @@ TEST_CASE("animal patch: the five calls reach the entry code, the reserve and th
     SUBCASE("allocation (sites 1 and 2): the game's record when it has one, else a reserve entry for animals") {
         StandInCall& alloc = g_stand_in[kAllocItemRecord];
         alloc.result = 0x019F7A10;
-        Ran r = run_site(1);
-        CHECK(r.out.eax == 0x019F7A10);
-        check_entered_as_game(alloc);
-        CHECK(r.out.ecx == kTrashEcx);  // as the game's allocator left it
-        check_back(r);
+        MachineRegs r = run_site(1);
+        check_passed_on(1, alloc, r, 0x019F7A10);
+        CHECK(r.ecx == kTrashEcx);  // as the game's allocator left it
         CHECK(record_is_free(table()[0]));
 
         alloc.result = 0;
         for (int site : {1, 2}) {
             CAPTURE(site);
             r = run_site(site);
-            CHECK(r.out.eax == reserve().table + (site - 1) * static_cast<uint32_t>(sizeof(AnimalRecord)));
+            CHECK(r.eax == reserve().table + (site - 1) * static_cast<uint32_t>(sizeof(AnimalRecord)));
             CHECK(alloc.ecx == kAnimals);
             CHECK(table()[site - 1].garden == 2);  // the current garden, from the game's routine
             CHECK(reserve().placed[site - 1]);
             check_back(r);
         }
-        CHECK(run_site(2, fruit).out.eax == 0);  // fruit never gets a reserve entry
+        CHECK(run_site(2, fruit).eax == 0);  // fruit never gets a reserve entry
         CHECK(record_is_free(table()[2]));
     }
     SUBCASE("discard guard (site 0): skipped for animals, the game's routine for anything else") {
@@ -337,28 +329,18 @@ TEST_CASE("animal patch: the five calls reach the entry code, the reserve and th
         check_back(run_site(0), true);
         CHECK(discard.calls == 0);
 
-        Ran r = run_site(0, fruit);
-        REQUIRE(discard.calls == 1);
-        check_entered_as_game(discard, fruit);
-        CHECK(discard.return_address == kSites[0].address + 5);  // the game's own
-        CHECK(discard.stack[1] == kAnimals);                     // the caller's stack as it was
-        CHECK(r.out.eax == 0x600D);
-        check_back(r);
+        check_passed_on(0, discard, run_site(0, fruit), 0x600D, fruit);
+        CHECK(discard.stack[1] == kAnimals);  // the caller's stack as it was
     }
     SUBCASE("load (site 3): the reserve told first, then the game's routine with the game's argument") {
         const StandInCall& load = g_stand_in[kLoadItems];
         reserve().placed[7] = true;
         g_stand_in[kLoadItems].result = 77;
-        Ran r = run_site(3);
+        check_passed_on(3, load, run_site(3), 77);
         CHECK(reserve().entered_garden == 2);
         CHECK_FALSE(reserve().placed[7]);
-        REQUIRE(load.calls == 1);
         CHECK(g_stand_in[kCurrentGarden].order < load.order);
-        check_entered_as_game(load);
-        CHECK(load.return_address == kSites[3].address + 5);
         CHECK(load.stack[0] == kAnimals);
-        CHECK(r.out.eax == 77);
-        check_back(r);
 
         run_site(3, kRegs, kFruit);
         CHECK(reserve().entered_garden == 0);
@@ -369,14 +351,11 @@ TEST_CASE("animal patch: the five calls reach the entry code, the reserve and th
         AnimalRecord& animal = table()[5];
         animal = AnimalRecord{4, 2, 1, 1, 10.0f, 0.0f, -3.5f};
         g_stand_in[kStoreItems].result = 0x5A7ED;
-        Ran r = run_site(4);
-        REQUIRE(store.calls == 1);
-        check_entered_as_game(store);
+        MachineRegs r = run_site(4);
+        check_passed_on(4, store, r, 0x5A7ED);
         CHECK(store.stack[0] == kAnimals);
-        CHECK(r.out.eax == 0x5A7ED);
-        CHECK(r.out.ecx == kTrashEcx);
-        CHECK(r.out.edx == kTrashEdx);
-        check_back(r);
+        CHECK(r.ecx == kTrashEcx);
+        CHECK(r.edx == kTrashEdx);
         uint64_t size = 0;
         CHECK(platform::file_size(reserve().reserve_path, size));
         CHECK(size == kHeaderSize + sizeof(AnimalRecord));
@@ -390,7 +369,7 @@ TEST_CASE("animal patch: the five calls reach the entry code, the reserve and th
         g_stand_in[kStoreItems].result = 0x5A7ED;
         r = run_site(4);
         platform::set_file_fault_hook(nullptr, nullptr);
-        CHECK(r.out.eax == 0x5A7ED);
+        CHECK(r.eax == 0x5A7ED);
         const StandInCall& print = g_stand_in[kDebugPrint];
         REQUIRE(print.calls == 1);
         CHECK(std::strstr(reinterpret_cast<const char*>(uintptr_t{print.stack[1]}), "could not save reserve"));
