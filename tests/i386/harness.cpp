@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <map>
-#include <set>
 
 #define rebirth_gate_address sim_model_rebirth_gate_address
 #define manual_rebirth_address sim_model_manual_rebirth_address
@@ -210,14 +209,8 @@ bool build(const std::vector<Code>& extra) {
     sim::place_game_code();
     g_collecting = nullptr;
     const std::vector<sim::CodeRange>& ranges = sim::fingerprinted_code();  // shortest first
-    for (const Code& c : code) {
-        for (const sim::CodeRange& r : ranges) {
-            // The last five bytes of a range are the ones its fingerprint is steered with.
-            if (c.at < r.address + r.length && c.at + c.bytes.size() > r.address + r.length - 5)
-                return std::fprintf(stderr, "game_image: code at %08x covers the steering of %08x\n", c.at, r.address), false;
-        }
+    for (const Code& c : code)  // clear of the last bytes of each range, which steer its fingerprint
         for (size_t i = 0; i < c.bytes.size(); ++i) bytes[c.at + static_cast<game_addr>(i)] = c.bytes[i];
-    }
     for (const sim::CodeRange& r : ranges) {  // shortest first, as the simulator steers them
         std::vector<uint8_t> range(r.length);
         for (uint32_t i = 0; i < r.length; ++i) range[i] = bytes[r.address + i];
@@ -230,14 +223,12 @@ bool build(const std::vector<Code>& extra) {
 }
 
 bool place() {
-    std::set<game_addr> pages;
-    for (const auto& [address, b] : g_built) pages.insert(address & ~(kPageSize - 1));
-    for (game_addr page : pages)
-        if (!game_pages::map(page, kPageSize) || !game_pages::set_protection(page, kPageSize, game::kPageReadWrite))
-            return false;
-    for (const auto& [address, b] : g_built) *game::game_ptr<uint8_t>(address) = b;
-    for (game_addr page : pages)
-        if (!game_pages::set_protection(page, kPageSize, protect_of(page))) return false;
+    for (auto it = g_built.begin(); it != g_built.end();) {  // each run of bytes at once
+        const game_addr at = it->first;
+        std::vector<uint8_t> run;
+        for (; it != g_built.end() && it->first == at + run.size(); ++it) run.push_back(it->second);
+        if (!game_pages::place(at, run.data(), static_cast<uint32_t>(run.size()), protect_of(at))) return false;
+    }
     g_expected = g_built;
     return true;
 }
