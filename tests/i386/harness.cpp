@@ -245,17 +245,11 @@ void take_live_as_placed() {
 }
 
 std::string first_difference() {
-    char line[96];
-    for (const auto& [address, b] : g_expected) {
-        const uint8_t live = *game::game_ptr<const uint8_t>(address);
-        const uint32_t protect = game_pages::protection(address), want = protect_of(address);
-        if (live != b || protect != want) {
-            std::snprintf(line, sizeof line, "%08x is %02x (protection %x), placed %02x (%x)", address, live, protect,
-                          b, want);
-            return line;
-        }
-    }
-    return "";
+    char line[32] = "";
+    for (const auto& [address, b] : g_expected)
+        if (*game::game_ptr<const uint8_t>(address) != b || game_pages::protection(address) != protect_of(address))
+            return std::snprintf(line, sizeof line, "byte or page at %08x", address), line;
+    return line;
 }
 
 }  // namespace game_image
