@@ -26,12 +26,10 @@ constexpr game_addr kStandInArea = 0x007E0000;  // the stand-ins' bodies, 256 by
 constexpr uint32_t kMemPrivate = 0x20000, kMemFree = 0x10000;
 
 struct Page {
-    uint32_t protect, type;  // Windows protection and type
-    game_addr allocation_base;
+    uint32_t protect;  // Windows protection
+    game_addr allocation_base;  // kImageBase for the game's module, else private memory
 };
 std::map<game_addr, Page> g_pages;
-
-void* host(game_addr address) { return reinterpret_cast<void*>(static_cast<uintptr_t>(address)); }
 
 // The pages a range touches; none when it is empty or wraps.
 std::vector<game_addr> pages_of(game_addr address, uint32_t size) {
@@ -90,11 +88,10 @@ bool map(game_addr address, uint32_t size) {
     for (game_addr page : pages) {
         if (g_pages.count(page)) continue;
         // qemu-user takes the flag as a hint only: a taken page yields a mapping elsewhere.
-        void* got = mmap(host(page), kPageSize, PROT_READ | PROT_WRITE,
+        void* got = mmap(game::game_ptr<void>(page), kPageSize, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-        if (got != host(page)) return std::fprintf(stderr, "game_pages: 0x%08x is taken\n", page), false;
-        const bool in_image = page >= kImageBase && page < kImageEnd;
-        g_pages[page] = Page{game::kPageReadWrite, in_image ? game::kMemImage : kMemPrivate, in_image ? kImageBase : pages[0]};
+        if (got != game::game_ptr<void>(page)) return std::fprintf(stderr, "game_pages: 0x%08x is taken\n", page), false;
+        g_pages[page] = Page{game::kPageReadWrite, page >= kImageBase && page < kImageEnd ? kImageBase : pages[0]};
     }
     return !pages.empty();
 }
@@ -102,7 +99,7 @@ bool map(game_addr address, uint32_t size) {
 bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect) {
     const std::vector<game_addr> pages = pages_of(address, size);
     for (game_addr page : pages) {
-        if (!g_pages.count(page) || mprotect(host(page), kPageSize, host_protection(windows_protect)) != 0) return false;
+        if (!g_pages.count(page) || mprotect(game::game_ptr<void>(page), kPageSize, host_protection(windows_protect)) != 0) return false;
         g_pages[page].protect = windows_protect;
     }
     return !pages.empty();
@@ -115,7 +112,7 @@ uint32_t protection(game_addr address) {
 
 bool place(game_addr address, const void* bytes, uint32_t size, uint32_t protect) {
     if (!map(address, size) || !set_protection(address, size, game::kPageReadWrite)) return false;
-    std::memcpy(host(address), bytes, size);
+    std::memcpy(game::game_ptr<void>(address), bytes, size);
     return set_protection(address, size, protect);
 }
 
@@ -143,9 +140,9 @@ bool query_region(game_addr address, RegionInfo& info) {
     const Page& p = it->second;
     uint64_t end = uint64_t(page) + kPageSize;  // the region runs on over like pages
     for (auto n = std::next(it); n != g_pages.end() && n->first == end; ++n, end += kPageSize)
-        if (n->second.protect != p.protect || n->second.type != p.type || n->second.allocation_base != p.allocation_base)
-            break;
-    info = RegionInfo{page, p.allocation_base, p.protect, uint32_t(end - page), kMemCommit, p.protect, p.type};
+        if (n->second.protect != p.protect || n->second.allocation_base != p.allocation_base) break;
+    info = RegionInfo{page, p.allocation_base, p.protect, uint32_t(end - page), kMemCommit, p.protect,
+                      p.allocation_base == kImageBase ? kMemImage : kMemPrivate};
     return true;
 }
 
@@ -169,10 +166,9 @@ bool flush_code(game_addr address, uint32_t size) { return !memory_faults::g_flu
 // Memory the game's code can reach: private pages above the game's image, never freed.
 game_addr alloc_game_memory(uint32_t size) {
     static game_addr next = 0x02000000;
-    const uint32_t rounded = ((size ? size : 1) + kPageSize - 1) & ~(kPageSize - 1);
     const game_addr at = next;
-    next += rounded + kPageSize;  // a gap, so an overrun faults
-    return game_pages::map(at, rounded) ? at : 0;
+    next += (size + 2 * kPageSize - 1) & ~(kPageSize - 1);  // and a page's gap, so an overrun faults
+    return game_pages::map(at, size ? size : 1) ? at : 0;
 }
 
 }  // namespace game
@@ -184,7 +180,7 @@ void poke(game_addr address, const void* data, size_t size) {
     for (size_t i = 0; i < size; ++i) (*g_collecting)[address + i] = static_cast<const uint8_t*>(data)[i];
 }
 
-void peek(game_addr address, void* data, size_t size) { std::memcpy(data, host(address), size); }
+void peek(game_addr address, void* data, size_t size) { std::memcpy(data, game::game_ptr<void>(address), size); }
 
 void map(game_addr, uint32_t, uint32_t, uint32_t, game_addr) {}  // the simulator's own module: not wanted
 

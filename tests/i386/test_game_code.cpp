@@ -95,15 +95,11 @@ MachineRegs run(uintptr_t at, const MachineRegs& in = kRegs, std::vector<uint32_
     return out;
 }
 
-// Registers `first` (0 eax, 3 ebx) to ebp of `got` as in `want`.
-void check_regs(const MachineRegs& got, const MachineRegs& want, int first = 0) {
+// Registers `first` to ebp of `got` as in `want`: from 3 (ebx) on, those every routine keeps for
+// its caller; from 0, all.
+void check_regs(const MachineRegs& got, int first = 3, const MachineRegs& want = kRegs) {
     for (int i = first; i < 7; ++i)
         CHECK_MESSAGE((&got.eax)[i] == (&want.eax)[i], std::string("eax ecx edx ebx esi edi ebp").substr(4 * i, 3));
-}
-
-// Back at the caller with every callee-saved register (with `all`, every register) as it was.
-void check_back(const MachineRegs& out, bool all = false, const MachineRegs& in = kRegs) {
-    check_regs(out, in, all ? 0 : 3);
 }
 
 // The game's routine ran once from animal site `site`, entered with every register the game's
@@ -111,10 +107,10 @@ void check_back(const MachineRegs& out, bool all = false, const MachineRegs& in 
 // address); its answer came back to the game's code.
 void check_passed_on(int site, const StandInCall& c, const MachineRegs& r, uint32_t answer, const MachineRegs& in = kRegs) {
     REQUIRE(c.calls == 1);
-    check_regs(MachineRegs{c.eax, c.ecx, c.edx, c.ebx, c.esi, c.edi, c.ebp}, in);
+    check_regs(MachineRegs{c.eax, c.ecx, c.edx, c.ebx, c.esi, c.edi, c.ebp}, 0, in);
     if (site == 0 || site == 3) CHECK(c.return_address == kSites[site].address + 5);
     CHECK(r.eax == answer);
-    check_back(r);
+    check_regs(r);
 }
 
 // The call at `site` leads to `target`, on a page left execute-read.
@@ -127,14 +123,17 @@ void check_calls(game_addr site, game_addr target) {
 
 // Calls one of the DLL's functions as compiled code would, with `words` as its arguments, its
 // stand-in answering `answer`: EAX back, the callee-saved registers kept, the stand-in entered
-// once with DF clear.
-uint32_t call_kept(int which, uint32_t answer, const void* fn, std::vector<uint32_t> words = {}) {
+// once with DF clear. A routine taking `words` on the stack gets them as given (with
+// `first_mask` 0xFF, a byte argument first, in its word's low byte).
+uint32_t call_kept(int which, uint32_t answer, const void* fn, std::vector<uint32_t> words = {}, uint32_t first_mask = 0) {
     reset_stand_ins();
     g_stand_in[which].result = answer;
     const MachineRegs r = run(reinterpret_cast<uintptr_t>(fn), kRegs, words);
-    check_back(r);
+    check_regs(r);
     CHECK(g_stand_in[which].calls == 1);
     CHECK((g_stand_in[which].flags & 0x400) == 0);
+    for (size_t i = 0; first_mask && i < words.size(); ++i)
+        CHECK((g_stand_in[which].stack[i] & (i ? ~0u : first_mask)) == words[i]);
     return r.eax;
 }
 
@@ -157,23 +156,12 @@ TEST_CASE("each routine gets its arguments in its registers and stack words, and
     CHECK(g_stand_in[kSetChaoRoutine].stack[0] == 0x10002340);
     CHECK(g_stand_in[kSetChaoRoutine].stack[1] == 0xFFFFFFFFu);
 
-    // The stack routines get their arguments as given (byte arguments in the word's low byte).
-    struct Stacked {
-        int which;
-        const void* fn;
-        std::vector<uint32_t> words;
-        uint32_t first_word_mask;
-    };
-    const Stacked stacked[] = {
-        {kCreateFruit, (void*)&game::create_fruit, {7, 0x00200000, uint32_t(-0x4000), 0x00200010, 0x019F7000}, ~0u},
-        {kCreateAnimal, (void*)&game::create_animal, {0xF3, 0x00200000, 0x8000, 0x00200010, 0x019F7100}, 0xFF},
-        {kCreateItemObject, (void*)&game::create_item_object, {3, 0x00200000, 0x00200010, 0x019F7200}, 0xFF}};
-    for (const Stacked& s : stacked) {
-        CAPTURE(s.which);
-        CHECK(call_kept(s.which, 0xFFFFFF00u + s.which, s.fn, s.words) == 0xFFFFFF00u + s.which);
-        for (size_t i = 0; i < s.words.size(); ++i)
-            CHECK((g_stand_in[s.which].stack[i] & (i ? ~0u : s.first_word_mask)) == s.words[i]);
-    }
+    CHECK(call_kept(kCreateFruit, 0x01C40000, (void*)&game::create_fruit,
+                    {7, 0x00200000, uint32_t(-0x4000), 0x00200010, 0x019F7000}, ~0u) == 0x01C40000);
+    CHECK(call_kept(kCreateAnimal, 0x01C50000, (void*)&game::create_animal,
+                    {0xF3, 0x00200000, 0x8000, 0x00200010, 0x019F7100}, 0xFF) == 0x01C50000);
+    CHECK(call_kept(kCreateItemObject, 0x01C60000, (void*)&game::create_item_object,
+                    {3, 0x00200000, 0x00200010, 0x019F7200}, 0xFF) == 0x01C60000);
     call_kept(kReleaseHeldItem, 0, (void*)&game::release_held_item);
 }
 
@@ -232,7 +220,7 @@ TEST_CASE("lifespan patch: the game's stores of lifespan and lifespan2 and its a
     CHECK(verify_lifespan_protection());
     for (game_addr site : {kSite1, kSite2, kSite3}) CHECK(game_pages::protection(site) == game::kPageExecuteRead);
     CHECK(std::memcmp(game::game_ptr<const uint8_t>(kSite3 + 1), kSite3Tail, sizeof kSite3Tail) == 0);
-    for (game_addr site : {kSite1, kSite2, kSite3}) check_back(run(site), true);  // the ageing routine returns at once
+    for (game_addr site : {kSite1, kSite2, kSite3}) check_regs(run(site), 0);  // the ageing routine returns at once
     CHECK(game::read<uint16_t>(kRecord + 0x8C) == 0);
     CHECK(game::read<uint16_t>(kRecord + 0x8A) == 0);
 }
@@ -264,7 +252,7 @@ TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both s
         CHECK(r.eax == k.answer);
         CHECK(guarded.calls == k.r_calls);
         if (k.r_calls) CHECK(guarded.eax == k.task);
-        check_back(r);
+        check_regs(r);
         for (int call = 0; call < 2; ++call) {  // R changed both; the gate gave the routine its own back
             CHECK(g_n_ecx[call] == kNEcx[call]);
             CHECK(g_n_edx[call] == kNEdx[call]);
@@ -303,7 +291,7 @@ TEST_CASE("animal patch: the five calls reach the entry code, the reserve and th
             CHECK(alloc.ecx == kAnimals);
             CHECK(table()[site - 1].garden == 2);  // the current garden, from the game's routine
             CHECK(reserve().placed[site - 1]);
-            check_back(r);
+            check_regs(r);
         }
         CHECK(run_site(2, fruit).eax == 0);  // fruit never gets a reserve entry
         CHECK(record_is_free(table()[2]));
@@ -311,7 +299,7 @@ TEST_CASE("animal patch: the five calls reach the entry code, the reserve and th
     SUBCASE("discard guard (site 0): skipped for animals, the game's routine for anything else") {
         StandInCall& discard = g_stand_in[kDiscardItem];
         discard.result = 0x600D;
-        check_back(run_site(0), true);
+        check_regs(run_site(0), 0);
         CHECK(discard.calls == 0);
 
         check_passed_on(0, discard, run_site(0, fruit), 0x600D, fruit);
