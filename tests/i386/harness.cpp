@@ -118,10 +118,7 @@ bool place(game_addr address, const void* bytes, uint32_t size, uint32_t protect
 
 }  // namespace game_pages
 
-namespace memory_faults {
-game_addr g_protect_refused_at = 0;
-bool g_flush_fails = false;
-}  // namespace memory_faults
+MemoryFaults g_faults;
 
 // Door 2's memory functions, over the pages above as VirtualQuery and its kin in the game.
 namespace game {
@@ -150,7 +147,7 @@ game_addr main_module() { return kImageBase; }
 
 bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint32_t& old_protect) {
     const std::vector<game_addr> pages = pages_of(address, size);
-    const game_addr refused = memory_faults::g_protect_refused_at;
+    const game_addr refused = g_faults.protect_refused_at;
     if (pages.empty() || (refused && refused - address < size) || !g_pages.count(pages[0])) return false;
     const Page was = g_pages[pages[0]];
     for (game_addr page : pages)  // like VirtualProtect: committed, one allocation
@@ -161,7 +158,7 @@ bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint
 }
 
 // x86 and qemu keep translated code coherent with stores; the flush is for other hosts.
-bool flush_code(game_addr address, uint32_t size) { return !memory_faults::g_flush_fails; }
+bool flush_code(game_addr address, uint32_t size) { return !g_faults.flush_fails; }
 
 // Memory the game's code can reach: private pages above the game's image, never freed.
 game_addr alloc_game_memory(uint32_t size) {
@@ -188,8 +185,9 @@ void map(game_addr, uint32_t, uint32_t, uint32_t, game_addr) {}  // the simulato
 
 namespace game_image {
 
-bool build(const std::vector<Code>& extra) {
-    std::vector<Code> code = extra;
+namespace {
+
+bool build(std::vector<Code> code) {
     static constexpr game_addr kRoutines[kStandInCount] = {
         game::addr::debug_print,  game::addr::current_garden, game::addr::alloc_item_record,
         game::addr::release_held_item, game::addr::garden_save_check, game::addr::garden_save_store,
@@ -205,7 +203,7 @@ bool build(const std::vector<Code>& extra) {
     sim::place_game_code();
     g_collecting = nullptr;
     const std::vector<sim::CodeRange>& ranges = sim::fingerprinted_code();  // shortest first
-    for (const Code& c : code)  // clear of the last bytes of each range, which steer its fingerprint
+    for (const Code& c : code)
         for (size_t i = 0; i < c.bytes.size(); ++i) bytes[c.at + static_cast<game_addr>(i)] = c.bytes[i];
     for (const sim::CodeRange& r : ranges) {  // shortest first, as the simulator steers them
         std::vector<uint8_t> range(r.length);
@@ -218,7 +216,11 @@ bool build(const std::vector<Code>& extra) {
     return true;
 }
 
-bool place() {
+}  // namespace
+
+bool place(std::vector<Code> (*code)()) {
+    static const bool built = build(code());
+    if (!built) return false;
     for (auto it = g_built.begin(); it != g_built.end();) {  // each run of bytes at once
         const game_addr at = it->first;
         std::vector<uint8_t> run;

@@ -57,18 +57,18 @@ uint32_t protection(game_addr address);  // as the memory query reports it
 }  // namespace game_pages
 
 // Faults door 2's memory functions answer with when told, as Windows may.
-namespace memory_faults {
-extern game_addr g_protect_refused_at;  // protect_region fails for a range holding it; 0 for none
-extern bool g_flush_fails;              // flush_code answers false
-inline void clear() { g_protect_refused_at = 0, g_flush_fails = false; }
-}  // namespace memory_faults
+struct MemoryFaults {
+    game_addr protect_refused_at = 0;  // protect_region fails for a range holding it; 0 for none
+    bool flush_fails = false;          // flush_code answers false
+};
+extern MemoryFaults g_faults;
 
 // The simulator's image (the instruction forms and fingerprints the installers check) with the
 // stand-ins and a test's own code on top, every fingerprinted range steered back to its value.
 namespace game_image {
-// False (with a line on stderr) when code covers the bytes a fingerprint is steered with.
-bool build(const std::vector<Code>& code);
-bool place();  // every byte and every page's protection as built
+// Places every byte and every page's protection as built on the first call, with `code` on top
+// (clear of the last bytes of each fingerprinted range, which steer its fingerprint).
+bool place(std::vector<Code> (*code)());
 // Xors one byte of the placed image, protection kept; first_difference() then expects it.
 bool flip(game_addr address, uint8_t bits);
 void take_live_as_placed();  // after an installer wrote its patch

@@ -68,9 +68,7 @@ const TempDir kModDir;  // the mod's folder
 // The game's code and a Chao record placed afresh, the active save file in slot 1, no save
 // running, and the mod's state as at start.
 void fresh_game() {
-    static bool built = game_image::build(game_callers());
-    REQUIRE(built);
-    REQUIRE(game_image::place());
+    REQUIRE(game_image::place(game_callers));
     const uint8_t zero[0x100] = {};
     const uint32_t words[2] = {0, kSaveText};  // save_busy, save_path
     REQUIRE(game_pages::place(kRecord, zero, sizeof zero));
@@ -78,7 +76,7 @@ void fresh_game() {
     REQUIRE(game_pages::place(game::addr::save_busy, words, sizeof words));
     lifespan::reset();
     animals::reset();
-    memory_faults::clear();
+    g_faults = {};
     ModLog::set_log_sink(&ModLog::game_sink);  // the log goes to the game's debug print routine, as in the game
     platform::set_file_fault_hook(nullptr, nullptr);
     platform::file_delete(kModDir.str() + reserve_file_name(kSlot, save_key_of(normalize_save_path(kSavePath))));
@@ -347,8 +345,7 @@ TEST_CASE("the installers refuse foreign game code, a refused protection change 
         Installer installer;
         game_addr flip_at;  // one foreign byte there
         uint8_t bits;
-        game_addr refused_at = 0;  // a protection change refused there
-        bool flush_fails = false;
+        MemoryFaults faults = {};
     };
     // One foreign byte for each installer (the simulated game's tests try every checked place).
     const Refusal cases[] = {
@@ -356,11 +353,11 @@ TEST_CASE("the installers refuse foreign game code, a refused protection change 
         {"routine setter", kRebirth, kSetRoutine + 7, 0xFF},
         {"checked code", kAnimal, kCodeChecks[1].address + kCodeChecks[1].length - 1, 1},
         // Refused late: what was changed before gets its protection back.
-        {"lifespan, site 3 refused", kLifespan, 0, 0, kSite3},
-        {"rebirth hook, site 1 refused", kRebirth, 0, 0, kHookSites[1]},
-        {"animals, the limit refused", kAnimal, 0, 0, kLimit},
+        {"lifespan, site 3 refused", kLifespan, 0, 0, {kSite3}},
+        {"rebirth hook, site 1 refused", kRebirth, 0, 0, {kHookSites[1]}},
+        {"animals, the limit refused", kAnimal, 0, 0, {kLimit}},
         // The unpatched calls and the old limit written back.
-        {"animals, the flush failed", kAnimal, 0, 0, 0, true}};
+        {"animals, the flush failed", kAnimal, 0, 0, {0, true}}};
     for (const Refusal& f : cases) {
         CAPTURE(f.what);
         fresh_game();
@@ -369,22 +366,21 @@ TEST_CASE("the installers refuse foreign game code, a refused protection change 
             game_image::take_live_as_placed();
         }
         if (f.flip_at) REQUIRE(game_image::flip(f.flip_at, f.bits));
-        memory_faults::g_protect_refused_at = f.refused_at;
-        memory_faults::g_flush_fails = f.flush_fails;
+        g_faults = f.faults;
         const bool installed = f.installer == kLifespan ? install_lifespan_protection() || verify_lifespan_protection()
                                : f.installer == kRebirth ? install_rebirth_hook() || verify_rebirth_hook()
                                                          : install_animal_patch(kModDir.str(), kSlot) || animal_patch_intact();
         CHECK_FALSE(installed);
-        memory_faults::clear();
+        g_faults = {};
         CHECK(game_image::first_difference() == "");
     }
 
     // The lifespan patch with a failed flush is written, with its protections back, but not verified.
     fresh_game();
-    memory_faults::g_flush_fails = true;
+    g_faults.flush_fails = true;
     CHECK_FALSE(install_lifespan_protection());
     CHECK_FALSE(verify_lifespan_protection());
-    memory_faults::clear();
+    g_faults = {};
     CHECK(game::read<uint8_t>(kSite3) == game_memory::kOpRet);
     for (game_addr site : {kSite1, kSite2, kSite3}) CHECK(game_pages::protection(site) == game::kPageExecuteRead);
 }
