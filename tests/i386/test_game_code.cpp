@@ -33,7 +33,7 @@ constexpr char kSavePath[] = "C:\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S01";
 constexpr int32_t kSlot = 1;
 constexpr uint32_t kAnimals = 2, kFruit = 3;
 constexpr uint32_t kNEcx[2] = {0x0C1C0C1C, 0x0C2C0C2C}, kNEdx[2] = {0x0D1D0D1D, 0x0D2D0D2D};
-volatile uint32_t g_n_ecx[2], g_n_edx[2];  // what the rebirth routine saw after each of its two calls
+volatile struct { uint32_t ecx[2], edx[2]; } g_n;  // what the rebirth routine saw after each of its two calls
 
 // The game's registers at a site: ESI the record the lifespan stores write to, ECX the item kind.
 const MachineRegs kRegs{0xA0A01234, kAnimals, 0xD0D0D0D0, 0xB0B0B0B0, kRecord, 0xD1D1D1D1, 0xB9B9B9B9};
@@ -48,9 +48,9 @@ std::vector<Code> game_callers() {
     const game_addr site0 = kHookSites[0], site1 = kHookSites[1];
     std::vector<Code> v = {
         Code{kRebirthRoutine, {}}.op({0x8B, 0x44, 0x24, 0x04, 0xB9}).imm(kNEcx[0]).op({0xBA}).imm(kNEdx[0]).jmp(site0),
-        Code{site0 + 5, {}}.op({0x89, 0x0D}).imm(&g_n_ecx[0]).op({0x89, 0x15}).imm(&g_n_edx[0])
+        Code{site0 + 5, {}}.op({0x89, 0x0D}).imm(&g_n.ecx[0]).op({0x89, 0x15}).imm(&g_n.edx[0])
             .op({0x50, 0x8B, 0x44, 0x24, 0x08, 0xB9}).imm(kNEcx[1]).op({0xBA}).imm(kNEdx[1]).jmp(site1),  // push eax
-        Code{site1 + 5, {}}.op({0x89, 0x0D}).imm(&g_n_ecx[1]).op({0x89, 0x15}).imm(&g_n_edx[1])
+        Code{site1 + 5, {}}.op({0x89, 0x0D}).imm(&g_n.ecx[1]).op({0x89, 0x15}).imm(&g_n.edx[1])
             .op({0x5A, 0x01, 0xD0, 0xC3}),  // pop edx; add eax, edx; ret
         {kSite1 + kStoreSiteLength, {game_memory::kOpRet}},
         {kSite2 + kStoreSiteLength, {game_memory::kOpRet}},
@@ -205,7 +205,7 @@ TEST_CASE("thunks keep what the compiler holds in registers, and let it see memo
     HOLDING_CASES(RUN_HOLDING)
 }
 
-TEST_CASE("lifespan patch: the game's stores of lifespan and lifespan2 and its ageing routine run as no-ops") {
+TEST_CASE("lifespan and rebirth: the stores and the ageing routine run as no-ops, the gate keeps ECX and EDX") {
     fresh_game();
     // The game's own code, before: each site stores AX into the record at ESI.
     run(kSite1);
@@ -221,12 +221,9 @@ TEST_CASE("lifespan patch: the game's stores of lifespan and lifespan2 and its a
     for (game_addr site : {kSite1, kSite2, kSite3}) check_regs(run(site), 0);  // the ageing routine returns at once
     CHECK(game::read<uint16_t>(kRecord + 0x8C) == 0);
     CHECK(game::read<uint16_t>(kRecord + 0x8A) == 0);
-}
 
-TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both sites, ECX and EDX kept") {
-    fresh_game();
+    // The rebirth hook, on top: the game's rebirth routine reaches the gate from both sites.
     StandInCall& guarded = g_stand_in[kGuardedLifecycle];
-    REQUIRE(install_lifespan_protection());
     REQUIRE(install_rebirth_hook());
     CHECK(verify_rebirth_hook());
     for (game_addr site : kHookSites) check_calls(site, static_cast<game_addr>(reinterpret_cast<uintptr_t>(&velmora_rebirth_gate)));
@@ -241,7 +238,7 @@ TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both s
                    Case{kRebirthRoutine, 0, 0x01C3A100, 0xA0, 2}, Case{kRebirthRoutine, 0, 0, 0xA0, 2}}) {
         CAPTURE(k.task);
         reset_stand_ins();
-        std::memset((void*)g_n_ecx, 0, sizeof g_n_ecx);
+        std::memset((void*)&g_n, 0, sizeof g_n);
         guarded.result = 0x50;
         velmora_rebirth_authorized = k.authorized;
         const MachineRegs r = run(k.entry, kRegs, {k.task});
@@ -252,8 +249,8 @@ TEST_CASE("rebirth hook: the game's rebirth routine reaches the gate from both s
         if (k.r_calls) CHECK(guarded.eax == k.task);
         check_regs(r);
         for (int call = 0; call < 2; ++call) {  // R changed both; the gate gave the routine its own back
-            CHECK(g_n_ecx[call] == kNEcx[call]);
-            CHECK(g_n_edx[call] == kNEdx[call]);
+            CHECK(g_n.ecx[call] == kNEcx[call]);
+            CHECK(g_n.edx[call] == kNEdx[call]);
         }
     }
 }
