@@ -47,9 +47,7 @@ void reset_stand_ins();  // every record cleared; results become 0
 
 namespace game_pages {
 constexpr uint32_t kPageSize = 0x1000;
-// Maps the missing pages of the range zero-filled, read-write; false for a page taken by others.
-bool map(game_addr address, uint32_t size);
-// Copies bytes there (mapping as needed); the pages end up with `protect`.
+// Copies bytes there (mapping the missing pages zero-filled); the pages end up with `protect`.
 bool place(game_addr address, const void* bytes, uint32_t size, uint32_t protect = game::kPageReadWrite);
 // A Windows protection for every page of the range; false if Windows would refuse it.
 bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect);
