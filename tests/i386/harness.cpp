@@ -67,8 +67,7 @@ Code stand_in(int which, game_addr at) {
     return k.op({0xA1}).imm(&c.result).op({0x68}).imm(0x8D5).op({0x9D, 0xC3});
 }
 
-std::map<game_addr, uint8_t>* g_collecting = nullptr;
-std::map<game_addr, uint8_t> g_built, g_expected;
+std::map<game_addr, uint8_t> g_built, g_expected;  // the image's bytes (as the simulator pokes them)
 
 uint32_t protect_of(game_addr page) { return page < kCodeEnd ? game::kPageExecuteRead : game::kPageReadWrite; }
 
@@ -173,8 +172,8 @@ game_addr alloc_game_memory(uint32_t size) {
 namespace sim {
 
 void poke(game_addr address, const void* data, size_t size) {
-    if (!g_collecting || address >= kModImageBase) return;  // only the game's own module
-    for (size_t i = 0; i < size; ++i) (*g_collecting)[address + i] = static_cast<const uint8_t*>(data)[i];
+    if (address >= kModImageBase) return;  // only the game's own module
+    for (size_t i = 0; i < size; ++i) g_built[address + i] = static_cast<const uint8_t*>(data)[i];
 }
 
 void peek(game_addr address, void* data, size_t size) { std::memcpy(data, game::game_ptr<void>(address), size); }
@@ -198,20 +197,16 @@ bool build(std::vector<Code> code) {
         code.push_back(stand_in(i, kStandInArea + 0x100 * i));
         code.push_back(Code{kRoutines[i], {}}.jmp(kStandInArea + 0x100 * i));
     }
-    std::map<game_addr, uint8_t>& bytes = g_built;
-    g_collecting = &bytes;
     sim::place_game_code();
-    g_collecting = nullptr;
-    const std::vector<sim::CodeRange>& ranges = sim::fingerprinted_code();  // shortest first
     for (const Code& c : code)
-        for (size_t i = 0; i < c.bytes.size(); ++i) bytes[c.at + static_cast<game_addr>(i)] = c.bytes[i];
-    for (const sim::CodeRange& r : ranges) {  // shortest first, as the simulator steers them
+        for (size_t i = 0; i < c.bytes.size(); ++i) g_built[c.at + static_cast<game_addr>(i)] = c.bytes[i];
+    for (const sim::CodeRange& r : sim::fingerprinted_code()) {  // shortest first, as the simulator steers them
         std::vector<uint8_t> range(r.length);
-        for (uint32_t i = 0; i < r.length; ++i) range[i] = bytes[r.address + i];
+        for (uint32_t i = 0; i < r.length; ++i) range[i] = g_built[r.address + i];
         if (game_memory::fnv1a32(range.data(), range.size()) != r.fnv1a &&
             !sim::steer_fnv1a(range.data(), range.size(), r.length - 4, r.fnv1a))
             return std::fprintf(stderr, "game_image: cannot steer %08x\n", r.address), false;
-        for (uint32_t i = 0; i < r.length; ++i) bytes[r.address + i] = range[i];
+        for (uint32_t i = 0; i < r.length; ++i) g_built[r.address + i] = range[i];
     }
     return true;
 }
