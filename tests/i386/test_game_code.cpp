@@ -136,32 +136,6 @@ uint32_t call_kept(int which, uint32_t answer, const void* fn, std::vector<uint3
 
 }  // namespace
 
-TEST_CASE("each routine gets its arguments in its registers and stack words, and its answer comes back") {
-    fresh_game();
-    constexpr game_addr kBlock = game::addr::garden_save_block;
-    CHECK(call_kept(kAllocItemRecord, 0x019F7A10, (void*)&game::alloc_item_record, {2}) == 0x019F7A10);
-    CHECK(g_stand_in[kAllocItemRecord].ecx == 2);
-    for (uint32_t answer : {1u, 0u, 0x100u, 0x80000000u}) {  // any non-zero word is a valid save
-        CAPTURE(answer);
-        CHECK((call_kept(kGardenSaveCheck, answer, (void*)&game::garden_save_check, {kBlock}) & 0xFF) == (answer != 0));
-        CHECK(g_stand_in[kGardenSaveCheck].ecx == kBlock);
-    }
-    call_kept(kGardenSaveStore, 0, (void*)&game::garden_save_store, {kBlock});  // our ESI back although changed
-    CHECK(g_stand_in[kGardenSaveStore].esi == kBlock);
-    call_kept(kSetChaoRoutine, 0, (void*)&game::set_chao_routine, {0x01C3A000, 0x10002340});
-    CHECK(g_stand_in[kSetChaoRoutine].eax == 0x01C3A000);
-    CHECK(g_stand_in[kSetChaoRoutine].stack[0] == 0x10002340);
-    CHECK(g_stand_in[kSetChaoRoutine].stack[1] == 0xFFFFFFFFu);
-
-    CHECK(call_kept(kCreateFruit, 0x01C40000, (void*)&game::create_fruit,
-                    {7, 0x00200000, uint32_t(-0x4000), 0x00200010, 0x019F7000}, ~0u) == 0x01C40000);
-    CHECK(call_kept(kCreateAnimal, 0x01C50000, (void*)&game::create_animal,
-                    {0xF3, 0x00200000, 0x8000, 0x00200010, 0x019F7100}, 0xFF) == 0x01C50000);
-    CHECK(call_kept(kCreateItemObject, 0x01C60000, (void*)&game::create_item_object,
-                    {3, 0x00200000, 0x00200010, 0x019F7200}, 0xFF) == 0x01C60000);
-    call_kept(kReleaseHeldItem, 0, (void*)&game::release_held_item);
-}
-
 // Holds one value in one register across one thunk call and returns how often the stand-in ran
 // as the compiler sees it, 0 if the value or the stack pointer was lost. Nothing else competes
 // for registers, so the compiler leaves the value in place unless the thunk names the register
@@ -198,8 +172,32 @@ HOLDING_CASES(HOLDING)
 
 volatile uint32_t g_held = 0x3C000000;
 
-TEST_CASE("thunks keep what the compiler holds in registers, and let it see memory change") {
+TEST_CASE("each routine gets its arguments in its registers and stack words, its answer back, and our registers kept") {
     fresh_game();
+    constexpr game_addr kBlock = game::addr::garden_save_block;
+    CHECK(call_kept(kAllocItemRecord, 0x019F7A10, (void*)&game::alloc_item_record, {2}) == 0x019F7A10);
+    CHECK(g_stand_in[kAllocItemRecord].ecx == 2);
+    for (uint32_t answer : {1u, 0u, 0x100u, 0x80000000u}) {  // any non-zero word is a valid save
+        CAPTURE(answer);
+        CHECK((call_kept(kGardenSaveCheck, answer, (void*)&game::garden_save_check, {kBlock}) & 0xFF) == (answer != 0));
+        CHECK(g_stand_in[kGardenSaveCheck].ecx == kBlock);
+    }
+    call_kept(kGardenSaveStore, 0, (void*)&game::garden_save_store, {kBlock});  // our ESI back although changed
+    CHECK(g_stand_in[kGardenSaveStore].esi == kBlock);
+    call_kept(kSetChaoRoutine, 0, (void*)&game::set_chao_routine, {0x01C3A000, 0x10002340});
+    CHECK(g_stand_in[kSetChaoRoutine].eax == 0x01C3A000);
+    CHECK(g_stand_in[kSetChaoRoutine].stack[0] == 0x10002340);
+    CHECK(g_stand_in[kSetChaoRoutine].stack[1] == 0xFFFFFFFFu);
+
+    CHECK(call_kept(kCreateFruit, 0x01C40000, (void*)&game::create_fruit,
+                    {7, 0x00200000, uint32_t(-0x4000), 0x00200010, 0x019F7000}, ~0u) == 0x01C40000);
+    CHECK(call_kept(kCreateAnimal, 0x01C50000, (void*)&game::create_animal,
+                    {0xF3, 0x00200000, 0x8000, 0x00200010, 0x019F7100}, 0xFF) == 0x01C50000);
+    CHECK(call_kept(kCreateItemObject, 0x01C60000, (void*)&game::create_item_object,
+                    {3, 0x00200000, 0x00200010, 0x019F7200}, 0xFF) == 0x01C60000);
+    call_kept(kReleaseHeldItem, 0, (void*)&game::release_held_item);
+
+    // The thunks keep what the compiler holds in registers, and let it see memory change.
 #define RUN_HOLDING(name, reg, statement, which) CHECK_MESSAGE(name(g_held) == 1, #name);
     HOLDING_CASES(RUN_HOLDING)
 }
