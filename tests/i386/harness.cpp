@@ -145,14 +145,12 @@ bool query_region(game_addr address, RegionInfo& info) {
 game_addr main_module() { return kImageBase; }
 
 bool protect_region(game_addr address, uint32_t size, uint32_t new_protect, uint32_t& old_protect) {
-    const std::vector<game_addr> pages = pages_of(address, size);
     const game_addr refused = g_faults.protect_refused_at;
-    if (pages.empty() || (refused && refused - address < size) || !g_pages.count(pages[0])) return false;
-    const Page was = g_pages[pages[0]];
-    for (game_addr page : pages)  // like VirtualProtect: committed, one allocation
-        if (!g_pages.count(page) || g_pages[page].allocation_base != was.allocation_base) return false;
-    if (!game_pages::set_protection(address, size, new_protect)) return false;
-    old_protect = was.protect;
+    for (game_addr page : pages_of(address, size))  // like VirtualProtect: all committed, or nothing changed
+        if (!g_pages.count(page)) return false;
+    const uint32_t was = game_pages::protection(address);
+    if ((refused && refused - address < size) || !game_pages::set_protection(address, size, new_protect)) return false;
+    old_protect = was;
     return true;
 }
 

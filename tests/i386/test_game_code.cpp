@@ -27,7 +27,6 @@ using namespace lifespan;
 using namespace animals;
 
 constexpr game_addr kRecord = 0x01D10000;       // a Chao record the store sites write to
-constexpr game_addr kLimitReader = 0x0052B3D0;  // game code that reads the animal limit
 constexpr game_addr kSaveText = 0x01D20000;
 constexpr char kSavePath[] = "C:\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S01";
 constexpr int32_t kSlot = 1;
@@ -53,8 +52,7 @@ std::vector<Code> game_callers() {
         Code{site1 + 5, {}}.op({0x89, 0x0D}).imm(&g_n.ecx[1]).op({0x89, 0x15}).imm(&g_n.edx[1])
             .op({0x5A, 0x01, 0xD0, 0xC3}),  // pop edx; add eax, edx; ret
         {kSite1 + kStoreSiteLength, {game_memory::kOpRet}},
-        {kSite2 + kStoreSiteLength, {game_memory::kOpRet}},
-        {kLimitReader, {0xA1, 0x40, 0xB8, 0x8A, 0x00, 0xC3}}};  // mov eax, [limit]; ret
+        {kSite2 + kStoreSiteLength, {game_memory::kOpRet}}};
     for (int i = 0; i < 3; ++i) v.push_back({kSites[i].address + 5, {game_memory::kOpRet}});
     for (int i = 3; i < 5; ++i) {
         v.push_back({kSites[i].address - 4, {0xFF, 0x74, 0x24, 0x04}});  // push dword [esp+4]
@@ -250,9 +248,9 @@ TEST_CASE("animal patch: the five calls reach the entry code, the reserve and th
     fresh_game();
     REQUIRE(install_animal_patch(kModDir.str(), kSlot));
     REQUIRE(animal_patch_intact());
-    CHECK(run(kLimitReader).eax == kLimitAfter);  // the limit as the game's code reads it
-    for (int i = 0; i < 5; ++i) check_calls(kSites[i].address, animal_hook_address(kSiteHook[i]));
+    CHECK(game::read<uint32_t>(kLimit) == kLimitAfter);
     CHECK(game_pages::protection(kLimit) == game::kPageReadWrite);
+    for (int i = 0; i < 5; ++i) check_calls(kSites[i].address, animal_hook_address(kSiteHook[i]));
     REQUIRE(ensure_reserve_loaded());
     const MachineRegs fruit{kRegs.eax, kFruit, kRegs.edx, kRegs.ebx, kRegs.esi, kRegs.edi, kRegs.ebp};
     // Entered at the site's own code as its caller in the game would be.
