@@ -382,27 +382,22 @@ uint8_t g_object[kObjectSize];  // a menu object as the game has it: "Put", then
 void put32(game_addr a, uint32_t v) { game::write<uint32_t>(a, v); }
 uint32_t get32(game_addr a) { return game::read<uint32_t>(a); }
 
-// A fresh read-write page, for an object at its end: with no page after it, one byte past faults.
-game_addr fresh_page(game_addr page, uint32_t object_size = game_pages::kPageSize) {
-    const std::vector<uint8_t> zero(game_pages::kPageSize);
-    REQUIRE(game_pages::place(page, zero.data(), game_pages::kPageSize));
-    return page + game_pages::kPageSize - object_size;
-}
-
-// The menu's objects at the ends of their pages, a root task whose child links back to the root
-// and whose next link is the menu's task, and its state block.
+// The menu's objects at the ends of their pages (with no page after, one byte past faults), a
+// root task whose child links back to the root and whose next link is the menu's task, and its
+// state block.
 constexpr game_addr kObject = 0x01F01000 - kObjectSize, kOther = 0x01F03000 - kObjectSize, kRoot = 0x01F04000,
                     kLoop = kRoot + 0x100, kTask = kRoot + 0x200, kState = kRoot + 0x300;
 
 // The game with its Game Boy menu open.
 void open_menu() {
     fresh_game();
-    for (game_addr page : {0x01F00000u, 0x01F02000u, kRoot}) fresh_page(page);
     for (uint32_t i = 0; i < kObjectSize; ++i) g_object[i] = static_cast<uint8_t>(i * 7);
     std::memcpy(g_object + 48, "\0\0\x03\x20\0\0\x03\x28", 8);  // the checked words 0x20030000, 0x28030000
     std::memcpy(g_object + 800, kPut, 8);
     std::memcpy(g_object + 808, "\x07Release", 8);
-    for (game_addr o : {kObject, kOther}) std::memcpy(game::game_ptr<uint8_t>(o), g_object, kObjectSize);
+    for (game_addr o : {kObject, kOther}) REQUIRE(game_pages::place(o, g_object, kObjectSize));
+    const std::vector<uint8_t> zero(game_pages::kPageSize);
+    REQUIRE(game_pages::place(kRoot, zero.data(), game_pages::kPageSize));
     const uint32_t roots[8] = {0, 0, 0, kRoot};
     REQUIRE(game_pages::place(kTaskRoots, roots, sizeof roots));
     const std::pair<game_addr, uint32_t> links[] = {{kRoot + 4, kLoop},     {kLoop + 4, kRoot},   {kLoop + 12, kTask},
@@ -482,9 +477,8 @@ TEST_CASE("foreign menu code or memory not as the game leaves it: the label stay
         {"the menu object pointer leads to no memory", [] { put32(kMenuObjectPointer, 0x01F01000); }},
         {"the menu object's last bytes past the end of its page",
          [] {
-             game_addr cut = fresh_page(0x01F06000, kObjectSize - 8);
-             std::memcpy(game::game_ptr<uint8_t>(cut), g_object, kObjectSize - 8);
-             put32(kMenuObjectPointer, cut);
+             REQUIRE(game_pages::place(0x01F07000 - (kObjectSize - 8), g_object, kObjectSize - 8));
+             put32(kMenuObjectPointer, 0x01F07000 - (kObjectSize - 8));
          }},
         {"the object's checked words differ", [] { game::game_ptr<uint8_t>(kObject)[52] = g_object[52] ^= 1; }},
         {"the menu's state block read-only: the task is not the one sought",
