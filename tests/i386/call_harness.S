@@ -1,4 +1,4 @@
-// velmora_call_machine of call_harness.h.
+// velmora_call_machine of harness.h.
     .bss
     .p2align 2
 m_saved_esp:    .long 0
