@@ -5,14 +5,9 @@
 #include <doctest/doctest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "host/log.h"
-#include "host/mod_state.h"
 #include "net/worker.h"
-#include "platform/files.h"
 #include "platform/posix/posix_control.h"
 #include "sim/garden.h"
 #include "sim/gameboy.h"
@@ -21,14 +16,16 @@
 #include "storage/startup.h"
 #include "test_support.h"
 
+// The hold input: F8 reads as down while this is set (the key handler is put in place here).
 inline bool& f8_down() {
     static bool down = false;
+    platform::posix::set_key_state_handler([](int key) { return key == 0x77 && down; });
     return down;
 }
 
 struct Scene {
     TempDir dir;
-    std::string mod;
+    std::string mod = dir.str() + "/mods/velmora";
     SyncConfig config;
 
     Scene() {
@@ -38,18 +35,13 @@ struct Scene {
         ModLog::set_log_sink([](const char*) {});  // the mod's lines stay out of the test output
         ModLog::set_log_enabled(true);
         f8_down() = false;
-        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && f8_down(); });
         platform::posix::set_foreground_handler(nullptr);
         std::filesystem::create_directories(dir.path / "savedata");
-        std::filesystem::create_directories(dir.path / "mods" / "velmora");
-        mod = dir.str() + "/mods/velmora";
+        std::filesystem::create_directories(mod);
         sim::setup_gameboy(1);
         sim::set_save_folder(dir.str() + "/savedata", 1);
         sim::write_garden_save();
         config.ApiKey = "key-1";
-        config.ServerHost = "127.0.0.1";
-        config.ServerPort = 8787;
-        config.UseHttps = false;
         REQUIRE(enable_storage(mod, config));
         set_session("S1");
     }
@@ -113,9 +105,11 @@ struct Scene {
         TransferRecord r;
         return ReadReceipt(d.receipt_path, storage_state().binding, r) ? r.state : 99u;
     }
-    // Holds F8 until the deposit starts and its prepare is accepted (the answer not yet read).
+    // Holds F8 until the deposit starts (its receipt prepared) and its prepare is accepted (the
+    // answer not yet read).
     static void prepare_accepted() {
         REQUIRE(hold_until_started() == 45);
+        CHECK(state_of(pending_deposits()[0]) == kTransferPrepared);
         frame();
         REQUIRE(answer_next(true) == "prepare");
     }
@@ -146,33 +140,28 @@ inline int fruit_in_file(const std::string& file, int16_t type) {
     return records_in_file(file, storage_game::kKindFruit, type);
 }
 
-inline bool ends_with(const std::string& s, const std::string& end) {
-    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-// On the file layer's moves: at the one taking a planned receipt to applying, the game's counts
-// are noted (and the move refused with `fail_applying`); other moves onto `fail_suffix` are refused.
+// While it lives, the file layer's moves are watched: at the one taking a planned receipt to
+// applying, the game's counts are noted (and the move refused with `fail_applying`); other moves
+// onto a path ending in `fail_suffix` are refused.
 struct MoveWatch {
-    std::string binding;
+    std::string binding = storage_state().binding;
     bool fail_applying;
     std::string fail_suffix;
     int releases_then = -1, creates_then = -1;
-    explicit MoveWatch(std::string b, bool fail = false, std::string suffix = "")
-        : binding(std::move(b)), fail_applying(fail), fail_suffix(std::move(suffix)) {}
-};
-inline bool watch_moves(platform::FileOp op, platform::FaultPhase phase, const char* path, void* context) {
-    auto* w = static_cast<MoveWatch*>(context);
-    if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
-    TransferRecord r;
-    if (ends_with(path, ".bin") && ReadReceipt(path, w->binding, r) && r.state == kTransferPlanned) {
-        w->releases_then = sim::gameboy_faults().release_calls;
-        w->creates_then = sim::gameboy_faults().create_calls;
-        return !w->fail_applying;
+    explicit MoveWatch(bool fail = false, std::string suffix = "") : fail_applying(fail), fail_suffix(std::move(suffix)) {
+        platform::set_file_fault_hook(&hook, this);
     }
-    return w->fail_suffix.empty() || !ends_with(path, w->fail_suffix);
-}
-template <class F>
-void watched(MoveWatch& w, F f) {
-    platform::set_file_fault_hook(&watch_moves, &w);
-    f();
-    platform::set_file_fault_hook(nullptr, nullptr);
-}
+    ~MoveWatch() { platform::set_file_fault_hook(nullptr, nullptr); }
+    static bool hook(platform::FileOp op, platform::FaultPhase phase, const char* at, void* context) {
+        auto* w = static_cast<MoveWatch*>(context);
+        const std::string path = at;
+        TransferRecord r;
+        if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
+        if (path.ends_with(".bin") && ReadReceipt(path, w->binding, r) && r.state == kTransferPlanned) {
+            w->releases_then = sim::gameboy_faults().release_calls;
+            w->creates_then = sim::gameboy_faults().create_calls;
+            return !w->fail_applying;
+        }
+        return w->fail_suffix.empty() || !path.ends_with(w->fail_suffix);
+    }
+};
