@@ -12,6 +12,7 @@
 #include "sim/garden.h"
 #include "sim/gameboy.h"
 #include "sim/sim.h"
+#include "storage/delivery.h"
 #include "storage/deposit.h"
 #include "storage/startup.h"
 #include "test_support.h"
@@ -28,7 +29,8 @@ struct Scene {
     std::string mod = dir.str() + "/mods/velmora";
     SyncConfig config;
 
-    Scene() {
+    // `started`: one frame run, so storage has started; the game's item routines the stand-ins.
+    explicit Scene(bool started = false) {
         sim::reset();
         reset_storage_state();
         reset_deposit_state();
@@ -44,17 +46,16 @@ struct Scene {
         config.ApiKey = "key-1";
         REQUIRE(enable_storage(mod, config));
         set_session("S1");
+        if (!started) return;
+        frame();
+        REQUIRE(storage_state().started);
+        sim::use_standin_item_routines();
     }
     ~Scene() {
-        LinkWorker& w = link_worker();
-        {
-            std::lock_guard<std::mutex> g(w.lock);
-            clear_session_queues(w);
-            w.current_session_id.clear();
-        }
-        w.running.store(false);
-        w.session_held.store(false);
+        set_session("");
+        link_worker().running.store(false);
         platform::posix::set_key_state_handler(nullptr);
+        set_delivery_routines(nullptr, nullptr, nullptr);
         reset_storage_state();
         reset_deposit_state();
         ModLog::set_log_sink(nullptr);
@@ -125,7 +126,7 @@ struct Scene {
 };
 
 // How many records of `type` the garden save file holds for `kind` (-1: not a garden save file).
-inline int records_in_file(const std::string& file, uint32_t kind, int16_t type) {
+inline int records_in_file(const std::string& file, int16_t type, uint32_t kind = storage_game::kKindFruit) {
     if (file.size() != sim::kGardenSaveSize) return -1;
     int n = 0;
     for (uint32_t i = 0; i < storage_game::record_count(kind); ++i) {
@@ -135,9 +136,6 @@ inline int records_in_file(const std::string& file, uint32_t kind, int16_t type)
         n += t == type;
     }
     return n;
-}
-inline int fruit_in_file(const std::string& file, int16_t type) {
-    return records_in_file(file, storage_game::kKindFruit, type);
 }
 
 // While it lives, the file layer's moves are watched: at the one taking a planned receipt to

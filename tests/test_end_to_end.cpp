@@ -15,13 +15,6 @@ using nlohmann::json;
 
 namespace {
 
-sim::ChaoSpec chao(int32_t slot, int32_t type) {
-    sim::ChaoSpec c;
-    c.slot = slot;
-    c.type = type;
-    return c;
-}
-
 struct Game {
     TempDir folder;
 
@@ -115,14 +108,7 @@ std::vector<json> stored_items(const ServerFixture& s, const std::string& state)
     return out;
 }
 
-int records_in_file(uint32_t kind, int16_t type) { return ::records_in_file(sim::read_garden_save(), kind, type); }
-
-int records_in_game(uint32_t kind, int16_t type) {
-    int n = 0;
-    for (uint32_t i = 0; i < storage_game::record_count(kind); ++i)
-        n += game::read<int16_t>(storage_game::record_table(kind) + 20 * i) == type;
-    return n;
-}
+int in_file(uint32_t kind, int16_t type) { return records_in_file(sim::read_garden_save(), type, kind); }
 
 }  // namespace
 
@@ -135,16 +121,15 @@ TEST_CASE("start-up, session, full upload, deltas, leaving the garden and anothe
 
     // Chao change: one renamed, one slot emptied, one new egg.
     std::string error;
-    REQUIRE(sim::write_chao(chao(0, 2).set("name_raw", "8D90A0A8"), error));
-    REQUIRE(sim::write_chao(chao(1, 0), error));
-    REQUIRE(sim::write_chao(chao(36, 1), error));
+    for (const sim::ChaoSpec& c : {sim::ChaoSpec{0, 2, {}}.set("name_raw", "8D90A0A8"), sim::ChaoSpec{1, 0, {}}, sim::ChaoSpec{36, 1, {}}})
+        REQUIRE(sim::write_chao(c, error));
     REQUIRE(game.play_until([&] { return server_matches_game(server); }));
     CHECK(logged("delta upload: "));
     for (auto& s : merged_garden(server)["occupied_slots"]) CHECK(s != 1);
 
     // Out of the garden the held session keeps uploading, with garden 0.
     sim::leave_garden();
-    REQUIRE(sim::write_chao(chao(2, 2).set("name_raw", "9091"), error));
+    REQUIRE(sim::write_chao(sim::ChaoSpec{2, 2, {}}.set("name_raw", "9091"), error));
     REQUIRE(game.play_until([&] { return server_matches_game(server); }));
 
     // Another save slot: the session closes with a farewell and nothing more is uploaded.
@@ -152,12 +137,12 @@ TEST_CASE("start-up, session, full upload, deltas, leaving the garden and anothe
     REQUIRE(game.play_until([&] { return logged("session: goodbye sent (status 200)"); }));
     CHECK(logged("save slot 2 is loaded; waiting for configured save slot 1"));
     const size_t uploads = upload_count(server);
-    REQUIRE(sim::write_chao(chao(3, 2).set("name_raw", "92"), error));
+    REQUIRE(sim::write_chao(sim::ChaoSpec{3, 2, {}}.set("name_raw", "92"), error));
     game.play(600);
     CHECK(upload_count(server) == uploads);
 }
 
-TEST_CASE("a second game on the same key and slot is refused with 409 and never uploads") {
+TEST_CASE("a second game on the same key and slot is refused with 409, an unknown key at the greeting; neither uploads") {
     ServerFixture server;
     {
         Game first(server, server.api_key);
@@ -165,19 +150,15 @@ TEST_CASE("a second game on the same key and slot is refused with 409 and never 
         // The first game goes away without a farewell (a crash): the server still holds it.
         sim::reset();
     }
-    size_t uploads = upload_count(server);
-    Game second(server, server.api_key);
-    REQUIRE(second.play_until([&] { return logged("session is waiting: another session already holds this garden"); }));
-    second.play(300);
-    CHECK(upload_count(server) == uploads);
-    CHECK_FALSE(GetHelloResult().held);
-}
-
-TEST_CASE("an unknown key is refused; the mod keeps waiting without uploading") {
-    ServerFixture server;
-    Game game(server, "not-a-key-of-this-server");
-    REQUIRE(game.play_until([&] { return logged("session is waiting: server refused the greeting"); }));
-    CHECK(upload_count(server) == 0);
+    const size_t uploads = upload_count(server);
+    for (auto [key, waiting] : {std::pair<std::string, std::string>{server.api_key, "another session already holds this garden"},
+                                {"not-a-key-of-this-server", "server refused the greeting"}}) {
+        Game game(server, key);
+        REQUIRE(game.play_until([&] { return logged("session is waiting: " + waiting); }));
+        game.play(300);
+        CHECK(upload_count(server) == uploads);
+        CHECK_FALSE(GetHelloResult().held);
+    }
 }
 
 TEST_CASE("a server that demands a newer mod: one box, the download page on Yes, nothing uploaded") {
@@ -212,7 +193,7 @@ TEST_CASE("a fruit and an animal go into server storage at the Game Boy and come
     f8_down() = false;
     sim::frame();  // the key let go
     CHECK(sim::held_task() == fruit);
-    CHECK(records_in_file(storage_game::kKindFruit, 6) == 1);
+    CHECK(in_file(storage_game::kKindFruit, 6) == 1);
 
     // The second goes through its prepare; the server goes down while the commit is on its way.
     REQUIRE(server.admin("POST", "/admin/faults", "{\"delay_seconds\":2,\"delay_count\":2,\"match\":\"/api/v1/inventory/deposit\"}").status == 200);
@@ -221,8 +202,8 @@ TEST_CASE("a fruit and an animal go into server storage at the Game Boy and come
     f8_down() = false;
     server.stop();
     CHECK(sim::held_task() == 0);
-    CHECK(records_in_game(storage_game::kKindFruit, 6) == 0);
-    CHECK(records_in_file(storage_game::kKindFruit, 6) == 0);
+    CHECK(sim::count_records(storage_game::kKindFruit) == 0);
+    CHECK(in_file(storage_game::kKindFruit, 6) == 0);
     REQUIRE(game.play_until([] { return Scene::notice() == "Item is saved locally; waiting for server storage."; }));
     REQUIRE(server.start());
     REQUIRE(game.play_until([] { return pending_deposits().empty(); }));
@@ -234,7 +215,7 @@ TEST_CASE("a fruit and an animal go into server storage at the Game Boy and come
     f8_down() = true;
     REQUIRE(game.play_until([&] { return stored_items(server, "stored").size() == 2; }));
     f8_down() = false;
-    CHECK(records_in_file(storage_game::kKindAnimal, 12) == 0);
+    CHECK(in_file(storage_game::kKindAnimal, 12) == 0);
     json items = stored_items(server, "stored");
 
     // Both withdrawn; the dispatcher hands each spawn_inventory to the delivery, once.
@@ -245,7 +226,7 @@ TEST_CASE("a fruit and an animal go into server storage at the Game Boy and come
     REQUIRE(game.play_until([&] { return stored_items(server, "delivered").size() == 2; }));
     for (int i = 0; i < 240; ++i) sim::frame();  // more polls: nothing is delivered again
     for (auto [kind, type] : {std::pair<uint32_t, int16_t>{storage_game::kKindFruit, 6}, {storage_game::kKindAnimal, 12}})
-        CHECK((records_in_game(kind, type) == 1 && records_in_file(kind, type) == 1));
+        CHECK((sim::count_records(kind) == 1 && in_file(kind, type) == 1));
     CHECK(sim::garden_save_sealed(sim::read_garden_save()));
     CHECK(sim::gameboy_faults().create_calls == 2);
 }
