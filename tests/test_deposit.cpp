@@ -74,40 +74,58 @@ TEST_CASE("the hold input starts one deposit on its 45th frame; the button is ta
     }
 }
 
-TEST_CASE("a fruit deposited: saved out once the receipt says applying, backup kept, the commit repeated until accepted") {
+TEST_CASE("an item deposited: saved out once the receipt says applying, a backup kept, the commit repeated until accepted") {
     Scene scene;
-    sim::hold(sim::place_fruit(7, 2));
+    uint32_t target = kTargetGardenSave;
+    SUBCASE("a fruit with its save record") { sim::hold(sim::place_fruit(7, 2)); }
+    SUBCASE("a fruit without a record") {
+        target = kTargetNone;  // the garden save file stays as it is
+        sim::hold(sim::place_fruit(4, 1, false));
+    }
+    SUBCASE("an animal kept in the reserve file") {
+        target = kTargetAnimalReserve;
+        game_addr task = sim::place_animal(11, false);
+        g_reserve_record = sim::alloc(20);
+        int16_t type = 11;
+        sim::poke(g_reserve_record, &type, 2);
+        sim::poke(game::read<uint32_t>(task + 0x3C) + 8, &g_reserve_record, 4);
+        g_reserve_file = scene.dir.str() + "/reserve.bin";
+        scene.dir.write("reserve.bin", "reserve with the animal");
+        set_reserve_serialize_without(&reserve_without);
+        sim::hold(task);
+    }
     sim::write_garden_save();
     const std::string original = sim::read_garden_save();
     Scene::prepare_accepted();
     Scene::frame();
     CHECK(sim::gameboy_faults().release_calls == 1);
+    CHECK(sim::held_task() == 0);
     const PendingDeposit d = pending_deposits().at(0);
+    CHECK(d.transfer.target == target);
     CHECK(Scene::state_of(d) == kTransferApplied);
-    std::string now = sim::read_garden_save(), backup;
-    CHECK(d.transfer.save_digest == Sha256Hex(now));
-    REQUIRE(ReadWholeFile(d.receipt_path + ".before", kMaxHashedFileSize, backup));
-    CHECK(backup == original);
+    const std::string now = sim::read_garden_save();
+    std::string backup;
+    CHECK((now == original) == (target != kTargetGardenSave));
+    if (target != kTargetNone) REQUIRE(ReadWholeFile(d.receipt_path + ".before", kMaxHashedFileSize, backup));
+    if (target == kTargetGardenSave) CHECK((backup == original && d.transfer.save_digest == Sha256Hex(now)));
+    if (target == kTargetAnimalReserve)
+        CHECK((backup == "reserve with the animal" && scene.dir.read("reserve.bin") == "reserve without the animal"));
     CHECK(Scene::notice() == "Item saved out of the garden. Confirming server storage...");
 
     // The commit goes out in the same frame; refused, it is sent again 10 s later, not sooner.
-    REQUIRE(Scene::answer_next(false, 503) == "commit");
+    REQUIRE(Scene::answer_next(false, 503) == "commit S1");
     Scene::frame();
     CHECK(Scene::notice() == "Item is saved locally; waiting for server storage.");
     sim::advance_ms(9000);
     Scene::frame();
-    CHECK(Scene::take_requests().empty());
+    CHECK(Scene::answer_next(true) == "0 requests");
     sim::advance_ms(1100);
     Scene::frame();
     REQUIRE(pending_deposits()[0].request_queued);
     // The session ends before the worker sends it: the queue is emptied, no result; queued again.
     Scene::set_session("S2");
     Scene::frame();
-    auto requests = Scene::take_requests();
-    REQUIRE(requests.size() == 1);
-    CHECK(requests[0].session_id == "S2");
-    CHECK(requests[0].body == BuildTransferJson(d.transfer, "commit"));
-    Scene::answer(requests[0], true);
+    REQUIRE(Scene::answer_next(true) == "commit S2");
     Scene::frame();
     CHECK(pending_deposits().empty());
     CHECK(Scene::notice() == "Sent to server storage.");
@@ -123,38 +141,39 @@ TEST_CASE("a prepare that does not end in a commit leaves the item where it is")
     REQUIRE(Scene::hold_until_started() == 45);
     f8_down() = false;
     Scene::frame();
-
+    std::string notice;
+    bool warning = false;
     SUBCASE("walking away") {
         sim::move_player(200.0f, 5.0f, -40.0f);
-        Scene::frame();
-        CHECK(Scene::notice() == "Deposit cancelled. Item kept.");
+        notice = "Deposit cancelled. Item kept.";
     }
     SUBCASE("a server without storage") {
         Scene::answer_next(false, 404);
-        Scene::frame();
-        CHECK(Scene::notice() == "Update the server to enable storage. Item kept.");
+        notice = "Update the server to enable storage. Item kept.";
     }
     SUBCASE("a server refusing") {
         Scene::answer_next(false, 500);
-        Scene::frame();
-        CHECK(Scene::notice() == "Storage unavailable or sync pending. Item kept.");
-        CHECK(storage_state().notice.warning);
+        notice = "Storage unavailable or sync pending. Item kept.";
+        warning = true;
     }
     SUBCASE("the item dropped before the prepare was accepted") {
         Scene::answer_next(true);
         sim::hold(0);
-        Scene::frame();
-        CHECK(Scene::notice() == "Deposit cancelled. Keep holding the item near the Game Boy.");
+        notice = "Deposit cancelled. Keep holding the item near the Game Boy.";
     }
-    SUBCASE("applying cannot be written: nothing is touched") {
+    SUBCASE("applying cannot be written: the game keeps the item (it loses it only once applying is on disk)") {
         MoveWatch watch(true);
         Scene::answer_next(true);
         Scene::frame();
         CHECK(watch.releases_then == 0);
         CHECK(sim::held_task() == task);
         CHECK(storage_state().attention);
-        CHECK(Scene::notice() == "Deposit paused: receipt could not save. Recovery copy retained.");
+        notice = "Deposit paused: receipt could not save. Recovery copy retained.";
+        warning = true;
     }
+    Scene::frame();
+    CHECK(Scene::notice() == notice);
+    CHECK(storage_state().notice.warning == warning);
     CHECK(pending_deposits().empty());
     CHECK(sim::gameboy_faults().release_calls == 0);
     CHECK(sim::read_garden_save() == original);
@@ -190,41 +209,6 @@ TEST_CASE("what is not offered for storage, and the save file is only rewritten 
     }
     CHECK(Scene::hold_until_started(60) == -1);
     CHECK(sim::gameboy_faults().release_calls == 0);
-}
-
-TEST_CASE("an item without a save record and an animal kept in the reserve file go through as well") {
-    Scene scene;
-    SUBCASE("fruit without a record") { sim::hold(sim::place_fruit(4, 1, false)); }
-    SUBCASE("animal kept in the reserve file") {
-        game_addr task = sim::place_animal(11, false);
-        g_reserve_record = sim::alloc(20);
-        int16_t type = 11;
-        sim::poke(g_reserve_record, &type, 2);
-        sim::poke(game::read<uint32_t>(task + 0x3C) + 8, &g_reserve_record, 4);
-        g_reserve_file = scene.dir.str() + "/reserve.bin";
-        scene.dir.write("reserve.bin", "reserve with the animal");
-        set_reserve_serialize_without(&reserve_without);
-        sim::hold(task);
-    }
-    sim::write_garden_save();
-    const std::string original = sim::read_garden_save();
-    Scene::prepare_accepted();
-    const std::string receipt = pending_deposits()[0].receipt_path;
-    CHECK(pending_deposits()[0].transfer.target == (g_reserve_record ? kTargetAnimalReserve : kTargetNone));
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "commit");
-    Scene::frame();
-    CHECK(Scene::notice() == "Sent to server storage.");
-    CHECK(sim::held_task() == 0);
-    CHECK(sim::read_garden_save() == original);
-    if (g_reserve_record) {
-        CHECK(scene.dir.read("reserve.bin") == "reserve without the animal");
-        std::string backup;
-        REQUIRE(ReadWholeFile(receipt + ".before", kMaxHashedFileSize, backup));
-        CHECK(backup == "reserve with the animal");
-        set_reserve_serialize_without(nullptr);
-        g_reserve_record = 0;
-    }
 }
 
 TEST_CASE("the Game Boy menu reads Store while storage is usable") {
@@ -284,46 +268,43 @@ TEST_CASE("a stored fruit is delivered into the game and its save file, beside t
 }
 
 TEST_CASE("deliveries that wait for a later poll, or are refused before anything is changed") {
-    Scene scene(true);
-    WritebackCommand c = command(43);
-    std::string reason;  // empty: waits, unacknowledged
-    SUBCASE("another garden") { c = command(43, 7, 2, 2); }
-    SUBCASE("forty fruit in the garden") {
-        uint32_t forty = 40;
-        sim::poke(game::addr::item_counts + 4 * storage_game::kKindFruit, &forty, 4);
-    }
-    SUBCASE("outside the garden") { sim::leave_garden(); }
-    void (*damage)(std::string&) = nullptr;
-    SUBCASE("a short save file") {
-        damage = [](std::string& f) { f.pop_back(); };
-        reason = "selected garden save is unavailable";
-    }
-    SUBCASE("another header") {
-        damage = [](std::string& f) { f[3] = 'x'; };
-        reason = "selected garden save is unavailable";
-    }
-    SUBCASE("a bad checksum") {
-        damage = [](std::string& f) { f[sim::kGardenSaveBlockOffset + 100] ^= 1; };
-        reason = "garden save checksum is invalid";
-    }
-    SUBCASE("the receipt write before the game is touched; offered again, its planned receipt keeps it out") {
-        MoveWatch w(true);
-        CHECK(deliver_stored_item(c, 1).reason == "could not persist delivery intent");
-        CHECK(w.creates_then == 0);
-        reason = "interrupted delivery needs review; item will not be created twice";
-    }
-    if (damage) {
+    using Spoil = void (*)(WritebackCommand& c, std::string& save_file);
+    const std::string unavailable = "selected garden save is unavailable";
+    const std::tuple<const char*, Spoil, std::string> cases[] = {  // an empty reason: waits, unacknowledged
+        {"another garden", [](WritebackCommand& c, std::string&) { c = command(43, 7, 2, 2); }, ""},
+        {"forty fruit in the garden",
+         [](WritebackCommand&, std::string&) {
+             uint32_t forty = 40;
+             sim::poke(game::addr::item_counts + 4 * storage_game::kKindFruit, &forty, 4);
+         },
+         ""},
+        {"outside the garden", [](WritebackCommand&, std::string&) { sim::leave_garden(); }, ""},
+        {"a short save file", [](WritebackCommand&, std::string& f) { f.pop_back(); }, unavailable},
+        {"another header", [](WritebackCommand&, std::string& f) { f[3] = 'x'; }, unavailable},
+        {"a bad checksum", [](WritebackCommand&, std::string& f) { f[sim::kGardenSaveBlockOffset + 100] ^= 1; },
+         "garden save checksum is invalid"},
+        {"the receipt write failed before the game was touched: offered again, its planned receipt keeps it out",
+         [](WritebackCommand& c, std::string&) {
+             MoveWatch w(true);
+             CHECK(deliver_stored_item(c, 1).reason == "could not persist delivery intent");
+             CHECK(w.creates_then == 0);
+         },
+         "interrupted delivery needs review; item will not be created twice"},
+    };
+    for (const auto& [what, spoil, reason] : cases) {
+        CAPTURE(what);
+        Scene scene(true);
+        WritebackCommand c = command(43);
         std::string file = sim::read_garden_save();
-        damage(file);
+        spoil(c, file);
         scene.dir.write("savedata/sonic2b__alf", file);
+        DeliveryOutcome o = deliver_stored_item(c, 1);
+        CHECK_FALSE(o.delivered);
+        CHECK(o.reason == reason);
+        CHECK(sim::gameboy_faults().create_calls == 0);
+        CHECK(sim::count_records(storage_game::kKindFruit) == 0);
+        CHECK(sim::read_garden_save() == file);
     }
-    const std::string before = sim::read_garden_save();
-    DeliveryOutcome o = deliver_stored_item(c, 1);
-    CHECK_FALSE(o.delivered);
-    CHECK(o.reason == reason);
-    CHECK(sim::gameboy_faults().create_calls == 0);
-    CHECK(sim::count_records(storage_game::kKindFruit) == 0);
-    CHECK(sim::read_garden_save() == before);
 }
 
 TEST_CASE("once the item is in the game a failure is never reported as a failure") {
@@ -385,7 +366,6 @@ void run_both_modes(crash::Case c, bool started, const std::function<void()>& pl
         for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
         CHECK(r.fault_points > 20);
     }
-    scene.reset();
 }
 
 std::string answer_of(const DeliveryOutcome& o) { return o.delivered ? "done" : o.reason.empty() ? "wait" : "failed"; }
@@ -396,7 +376,7 @@ TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in se
     crash::Case c;
     c.operation = [] {
         Scene::frame();  // the prepare accepted: saved out
-        if (Scene::answer_next(true) != "commit") return false;
+        if (Scene::answer_next(true) != "commit S1") return false;
         Scene::frame();
         return pending_deposits().empty() && Scene::notice() == "Sent to server storage.";
     };

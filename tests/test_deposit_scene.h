@@ -56,6 +56,7 @@ struct Scene {
         link_worker().running.store(false);
         platform::posix::set_key_state_handler(nullptr);
         set_delivery_routines(nullptr, nullptr, nullptr);
+        set_reserve_serialize_without(nullptr);
         reset_storage_state();
         reset_deposit_state();
         ModLog::set_log_sink(nullptr);
@@ -79,23 +80,16 @@ struct Scene {
         sim::advance_ms(17);
     }
 
-    static std::vector<DepositRequest> take_requests() {
+    // The one request queued now, answered: "<phase> <session>" ("<n> requests" when not one).
+    static std::string answer_next(bool ok, int32_t status = 200) {
         LinkWorker& w = link_worker();
         std::lock_guard<std::mutex> g(w.lock);
-        std::vector<DepositRequest> out(w.deposit_requests.begin(), w.deposit_requests.end());
+        const size_t n = w.deposit_requests.size();
+        const DepositRequest r = n == 1 ? w.deposit_requests.front() : DepositRequest{};
         w.deposit_requests.clear();
-        return out;
-    }
-    static void answer(const DepositRequest& r, bool ok, int32_t status = 200) {
-        std::lock_guard<std::mutex> g(link_worker().lock);
-        link_worker().deposit_results.push_back(DepositResult{r.request_id, r.session_id, ok, status});
-    }
-    // The one request queued now, answered; its phase is returned ("" when none was queued).
-    static std::string answer_next(bool ok, int32_t status = 200) {
-        auto requests = take_requests();
-        if (requests.size() != 1) return "";
-        answer(requests[0], ok, status);
-        return requests[0].body.find("\"phase\":\"commit\"") != std::string::npos ? "commit" : "prepare";
+        if (n != 1) return std::to_string(n) + " requests";
+        w.deposit_results.push_back(DepositResult{r.request_id, r.session_id, ok, status});
+        return (r.body.find("\"phase\":\"commit\"") != std::string::npos ? "commit " : "prepare ") + r.session_id;
     }
 
     static std::string notice() {
@@ -112,7 +106,7 @@ struct Scene {
         REQUIRE(hold_until_started() == 45);
         CHECK(state_of(pending_deposits()[0]) == kTransferPrepared);
         frame();
-        REQUIRE(answer_next(true) == "prepare");
+        REQUIRE(answer_next(true) == "prepare S1");
     }
     // Holds F8 until the deposit starts; the frames it took.
     static int hold_until_started(int limit = 100) {
@@ -128,13 +122,9 @@ struct Scene {
 // How many records of `type` the garden save file holds for `kind` (-1: not a garden save file).
 inline int records_in_file(const std::string& file, int16_t type, uint32_t kind = storage_game::kKindFruit) {
     if (file.size() != sim::kGardenSaveSize) return -1;
+    const size_t table = sim::kGardenSaveBlockOffset + (storage_game::record_table(kind) - game::addr::garden_save_block);
     int n = 0;
-    for (uint32_t i = 0; i < storage_game::record_count(kind); ++i) {
-        size_t at = sim::kGardenSaveBlockOffset + (storage_game::record_table(kind) - game::addr::garden_save_block) + 20 * i;
-        int16_t t;
-        std::memcpy(&t, file.data() + at, 2);
-        n += t == type;
-    }
+    for (uint32_t i = 0; i < storage_game::record_count(kind); ++i) n += std::memcmp(file.data() + table + 20 * i, &type, 2) == 0;
     return n;
 }
 
@@ -142,7 +132,6 @@ inline int records_in_file(const std::string& file, int16_t type, uint32_t kind 
 // applying, the game's counts are noted (and the move refused with `fail_applying`); other moves
 // onto a path ending in `fail_suffix` are refused.
 struct MoveWatch {
-    std::string binding = storage_state().binding;
     bool fail_applying;
     std::string fail_suffix;
     int releases_then = -1, creates_then = -1;
@@ -155,7 +144,7 @@ struct MoveWatch {
         const std::string path = at;
         TransferRecord r;
         if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
-        if (path.ends_with(".bin") && ReadReceipt(path, w->binding, r) && r.state == kTransferPlanned) {
+        if (path.ends_with(".bin") && ReadReceipt(path, storage_state().binding, r) && r.state == kTransferPlanned) {
             w->releases_then = sim::gameboy_faults().release_calls;
             w->creates_then = sim::gameboy_faults().create_calls;
             return !w->fail_applying;

@@ -18,37 +18,27 @@ namespace {
 struct Game {
     TempDir folder;
 
-    // At the Game Boy, the test places the items and writes the garden save before `sim::load`.
-    Game(ServerFixture& s, const std::string& key, bool at_gameboy = false) {
+    // The player at the Game Boy, the saves in <folder>/savedata. With `load_later`, the test
+    // places its items and writes the garden save before `sim::load`.
+    Game(ServerFixture& s, const std::string& key, bool load_later = false) {
         sim::reset();
         std::string error;
         REQUIRE(sim::build_garden(sim::sample_garden(), error));
-        folder.write("config.ini", "BaseUrl=" + s.base_url() + "\nApiKey=" + key +
-                                       "\nSaveSlot=1\nScanIntervalFrames=30\nFullResyncSeconds=3600\nCommandPollSeconds=1\n");
-        if (!at_gameboy) {
-            sim::enter_garden(1);
-            set_slot(1);
-            sim::load(folder.str().c_str());
-            return;
-        }
         sim::setup_gameboy(1);
         std::filesystem::create_directories(folder.path / "savedata");
-        sim::set_save_folder(folder.str() + "/savedata", 1);
+        set_slot(1);
         sim::use_standin_item_routines();
         f8_down() = false;
-        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && f8_down(); });
+        folder.write("config.ini", "BaseUrl=" + s.base_url() + "\nApiKey=" + key +
+                                       "\nSaveSlot=1\nScanIntervalFrames=30\nFullResyncSeconds=3600\nCommandPollSeconds=1\n");
+        if (!load_later) sim::load(folder.str().c_str());
     }
     ~Game() {
         sim::unload();
         platform::posix::set_key_state_handler(nullptr);
         set_delivery_routines(nullptr, nullptr, nullptr);
     }
-
-    static void set_slot(int slot) {
-        char path[96];
-        std::snprintf(path, sizeof path, "C:\\Games\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S%02d", slot);
-        sim::set_save_path(path);
-    }
+    void set_slot(int slot) const { sim::set_save_folder(folder.str() + "/savedata", slot); }
 
     // Frames with a short pause each, so the worker keeps pace, until `pred` holds (30 s at most).
     template <class Pred>
@@ -94,9 +84,7 @@ size_t upload_count(const ServerFixture& s) {
 }
 
 bool logged(const std::string& text) {
-    for (const auto& l : sim::debug_lines())
-        if (l.find(text) != std::string::npos) return true;
-    return false;
+    return std::ranges::any_of(sim::debug_lines(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
 std::vector<json> stored_items(const ServerFixture& s, const std::string& state) {
@@ -133,7 +121,7 @@ TEST_CASE("start-up, session, full upload, deltas, leaving the garden and anothe
     REQUIRE(game.play_until([&] { return server_matches_game(server); }));
 
     // Another save slot: the session closes with a farewell and nothing more is uploaded.
-    Game::set_slot(2);
+    game.set_slot(2);
     REQUIRE(game.play_until([&] { return logged("session: goodbye sent (status 200)"); }));
     CHECK(logged("save slot 2 is loaded; waiting for configured save slot 1"));
     const size_t uploads = upload_count(server);
