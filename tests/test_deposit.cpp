@@ -35,17 +35,47 @@ bool reserve_without(game_addr record, std::string& path, std::string& content) 
     return true;
 }
 
+// The case run killed at, and failed at, every fault point, each run in a fresh scene; after the
+// restart (the garden reloaded from its save file, storage recovered) the check holds.
+void run_both_modes(crash::Case c, bool started, const std::function<void()>& place = [] {}) {
+    std::unique_ptr<Scene> scene;
+    c.setup = [&] {
+        scene.reset();
+        scene = std::make_unique<Scene>(started);
+        place();
+    };
+    c.recover = [&] {
+        std::string error;
+        REQUIRE(sim::load_garden_save(sim::read_garden_save(), error));
+        REQUIRE(enable_storage(scene->mod, scene->config));
+        Scene::set_session("S9");
+        run_storage_frame(true, "S9");
+    };
+    const auto check = c.check;
+    c.check = [&](const crash::Outcome& o) -> std::string {
+        const std::string file = sim::read_garden_save();
+        bool whole = file.size() == sim::kGardenSaveSize && std::memcmp(file.data(), sim::kGardenSaveHeader, 48) == 0;
+        return whole && sim::garden_save_sealed(file) ? check(o) : "the garden save file is damaged";
+    };
+    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
+        CAPTURE(static_cast<int>(mode));
+        c.mode = mode;
+        crash::Report r = crash::run(c);
+        for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
+        CHECK(r.fault_points > 20);
+    }
+}
+
+std::string answer_of(const DeliveryOutcome& o) { return o.delivered ? "done" : o.reason.empty() ? "wait" : "failed"; }
+
 }  // namespace
 
 TEST_CASE("the hold input starts one deposit on its 45th frame; the button is taken from the game") {
     Scene scene;
     sim::hold(sim::place_fruit(7, 2));
 
-    SUBCASE("F8 held") {
+    SUBCASE("F8 held on, even once the first deposit is gone, starts nothing new until it is let go") {
         REQUIRE(Scene::hold_until_started() == 45);
-        CHECK(pending_deposits().size() == 1);
-        CHECK(Scene::notice() == "Preparing storage. Keep holding the item here...");
-        // Holding on, even once the first is gone, starts nothing new until the key is let go.
         pending_deposits().clear();
         for (int i = 0; i < 60; ++i) Scene::frame();
         CHECK(pending_deposits().empty());
@@ -334,43 +364,6 @@ TEST_CASE("once the item is in the game a failure is never reported as a failure
     // Attention keeps every new delivery out.
     CHECK(deliver_stored_item(command(46), 1).reason == "storage persistence or native code is unavailable");
 }
-
-namespace {
-
-// The case run killed at, and failed at, every fault point, each run in a fresh scene; after the
-// restart (the garden reloaded from its save file, storage recovered) the check holds.
-void run_both_modes(crash::Case c, bool started, const std::function<void()>& place = [] {}) {
-    std::unique_ptr<Scene> scene;
-    c.setup = [&] {
-        scene.reset();
-        scene = std::make_unique<Scene>(started);
-        place();
-    };
-    c.recover = [&] {
-        std::string error;
-        REQUIRE(sim::load_garden_save(sim::read_garden_save(), error));
-        REQUIRE(enable_storage(scene->mod, scene->config));
-        Scene::set_session("S9");
-        run_storage_frame(true, "S9");
-    };
-    const auto check = c.check;
-    c.check = [&](const crash::Outcome& o) -> std::string {
-        const std::string file = sim::read_garden_save();
-        bool whole = file.size() == sim::kGardenSaveSize && std::memcmp(file.data(), sim::kGardenSaveHeader, 48) == 0;
-        return whole && sim::garden_save_sealed(file) ? check(o) : "the garden save file is damaged";
-    };
-    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
-        CAPTURE(static_cast<int>(mode));
-        c.mode = mode;
-        crash::Report r = crash::run(c);
-        for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
-        CHECK(r.fault_points > 20);
-    }
-}
-
-std::string answer_of(const DeliveryOutcome& o) { return o.delivered ? "done" : o.reason.empty() ? "wait" : "failed"; }
-
-}  // namespace
 
 TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in server storage, once") {
     crash::Case c;

@@ -105,6 +105,7 @@ struct Scene {
     static void prepare_accepted() {
         REQUIRE(hold_until_started() == 45);
         CHECK(state_of(pending_deposits()[0]) == kTransferPrepared);
+        CHECK(notice() == "Preparing storage. Keep holding the item here...");
         frame();
         REQUIRE(answer_next(true) == "prepare S1");
     }
