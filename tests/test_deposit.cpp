@@ -1,21 +1,81 @@
+// The storage terminal at the Game Boy: deposits (prepare, save out, commit), deliveries of stored
+// items back into the garden, and both interrupted at every file fault point.
 #include <doctest/doctest.h>
 
-#include <cstring>
+#include <fstream>
 
 #include "platform/files.h"
-#include "protect/game_memory.h"
 #include "storage/items_listing.h"
 #include "test_deposit_scene.h"
+#include "tests/crash_harness.h"
+#include "writeback/command_reader.h"
+
+namespace {
+
+const std::string kItem = "0123456789abcdef0123456789abcdef";
+
+WritebackCommand command(int32_t id, int32_t type = 7, int32_t size = 2, int32_t garden = 1) {
+    std::vector<WritebackCommand> out;
+    REQUIRE(parse_commands("{\"commands\":[{\"id\":" + std::to_string(id) + ",\"kind\":\"spawn_inventory\",\"v\":1," +
+                               "\"item_id\":\"" + kItem + "\",\"item_kind\":\"fruit\",\"garden\":" + std::to_string(garden) +
+                               ",\"item_type\":" + std::to_string(type) + ",\"size\":" + std::to_string(size) + ",\"age\":4}]}",
+                           out));
+    REQUIRE(out.size() == 1);
+    return out[0];
+}
+
+std::string receipt_of(int32_t id) { return ReceiptPath(DeliveryReceiptFolder(), DeliveryTransferId(id, kItem)); }
+
+std::string g_reserve_file;
+game_addr g_reserve_record = 0;
+bool reserve_without(game_addr record, std::string& path, std::string& content) {
+    if (record != g_reserve_record) return false;
+    path = g_reserve_file;
+    content = "reserve without the animal";
+    return true;
+}
+
+// The case run killed at, and failed at, every fault point, each run in a fresh scene; after the
+// restart (the garden reloaded from its save file, storage recovered) the check holds.
+void run_both_modes(crash::Case c, bool started, const std::function<void()>& place = [] {}) {
+    std::unique_ptr<Scene> scene;
+    c.setup = [&] {
+        scene.reset();
+        scene = std::make_unique<Scene>(started);
+        place();
+    };
+    c.recover = [&] {
+        std::string error;
+        REQUIRE(sim::load_garden_save(sim::read_garden_save(), error));
+        REQUIRE(enable_storage(scene->mod, scene->config));
+        Scene::set_session("S9");
+        run_storage_frame(true, "S9");
+    };
+    const auto check = c.check;
+    c.check = [&](const crash::Outcome& o) -> std::string {
+        const std::string file = sim::read_garden_save();
+        bool whole = file.size() == sim::kGardenSaveSize && std::memcmp(file.data(), sim::kGardenSaveHeader, 48) == 0;
+        return whole && sim::garden_save_sealed(file) ? check(o) : "the garden save file is damaged";
+    };
+    for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
+        CAPTURE(static_cast<int>(mode));
+        c.mode = mode;
+        crash::Report r = crash::run(c);
+        for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
+        CHECK(r.fault_points > 20);
+    }
+}
+
+std::string answer_of(const DeliveryOutcome& o) { return o.delivered ? "done" : o.reason.empty() ? "wait" : "failed"; }
+
+}  // namespace
 
 TEST_CASE("the hold input starts one deposit on its 45th frame; the button is taken from the game") {
     Scene scene;
     sim::hold(sim::place_fruit(7, 2));
 
-    SUBCASE("F8 held") {
+    SUBCASE("F8 held on, even once the first deposit is gone, starts nothing new until it is let go") {
         REQUIRE(Scene::hold_until_started() == 45);
-        CHECK(pending_deposits().size() == 1);
-        CHECK(Scene::notice() == "Preparing storage. Keep holding the item here...");
-        // Holding on, even once the first is gone, starts nothing new until the key is let go.
         pending_deposits().clear();
         for (int i = 0; i < 60; ++i) Scene::frame();
         CHECK(pending_deposits().empty());
@@ -44,61 +104,58 @@ TEST_CASE("the hold input starts one deposit on its 45th frame; the button is ta
     }
 }
 
-TEST_CASE("a fruit deposited: removed from the game and the save file, backup kept, committed") {
+TEST_CASE("an item deposited: saved out once the receipt says applying, a backup kept, the commit repeated until accepted") {
     Scene scene;
-    game_addr task = sim::place_fruit(7, 2, true, 100.0f, 5.0f, -40.0f);
-    game_addr record = sim::item_record(task);
-    sim::hold(task);
+    uint32_t target = kTargetGardenSave;
+    SUBCASE("a fruit with its save record") { sim::hold(sim::place_fruit(7, 2)); }
+    SUBCASE("a fruit without a record") {
+        target = kTargetNone;  // the garden save file stays as it is
+        sim::hold(sim::place_fruit(4, 1, false));
+    }
+    SUBCASE("an animal kept in the reserve file") {
+        target = kTargetAnimalReserve;
+        game_addr task = sim::place_animal(11, false);
+        g_reserve_record = sim::alloc(20);
+        int16_t type = 11;
+        sim::poke(g_reserve_record, &type, 2);
+        sim::poke(game::read<uint32_t>(task + 0x3C) + 8, &g_reserve_record, 4);
+        g_reserve_file = scene.dir.str() + "/reserve.bin";
+        scene.dir.write("reserve.bin", "reserve with the animal");
+        set_reserve_serialize_without(&reserve_without);
+        sim::hold(task);
+    }
     sim::write_garden_save();
     const std::string original = sim::read_garden_save();
-    REQUIRE(fruit_in_file(original, 7) == 1);
-    REQUIRE(Scene::hold_until_started() == 45);
-    CHECK(Scene::state_of(pending_deposits()[0]) == kTransferPrepared);
-    Scene::frame();  // not cancelled by the next frame; the prepare goes out under the current session
-    auto prepare = Scene::take_requests();
-    REQUIRE(prepare.size() == 1);
-    CHECK(prepare[0].session_id == "S1");
-    CHECK(prepare[0].body == BuildTransferJson(pending_deposits()[0].transfer, "prepare"));
-    Scene::answer(prepare[0], true);
-    MoveWatch watch{storage_state().binding};
-    watched(watch, [] { Scene::frame(); });
-    CHECK(watch.releases_then == 0);  // applying is on disk before the game loses the item
+    Scene::prepare_accepted();
+    Scene::frame();
     CHECK(sim::gameboy_faults().release_calls == 1);
-
-    REQUIRE(pending_deposits().size() == 1);
-    PendingDeposit d = pending_deposits()[0];
-    CHECK_FALSE(d.still_in_garden);
-    CHECK(Scene::state_of(d) == kTransferApplied);
     CHECK(sim::held_task() == 0);
-    CHECK(game::read<uint16_t>(record) == 0xFFFF);
-    std::string now = sim::read_garden_save(), backup;
-    CHECK((fruit_in_file(now, 7) == 0 && sim::garden_save_sealed(now)));
-    CHECK(d.transfer.save_digest == Sha256Hex(now));
-    REQUIRE(ReadWholeFile(d.receipt_path + ".before", kMaxHashedFileSize, backup));
-    CHECK(backup == original);
+    const PendingDeposit d = pending_deposits().at(0);
+    CHECK(d.transfer.target == target);
+    CHECK(Scene::state_of(d) == kTransferApplied);
+    const std::string now = sim::read_garden_save();
+    std::string backup;
+    CHECK((now == original) == (target != kTargetGardenSave));
+    if (target != kTargetNone) REQUIRE(ReadWholeFile(d.receipt_path + ".before", kMaxHashedFileSize, backup));
+    if (target == kTargetGardenSave) CHECK((backup == original && d.transfer.save_digest == Sha256Hex(now)));
+    if (target == kTargetAnimalReserve)
+        CHECK((backup == "reserve with the animal" && scene.dir.read("reserve.bin") == "reserve without the animal"));
     CHECK(Scene::notice() == "Item saved out of the garden. Confirming server storage...");
 
-    // The commit goes out in the same frame; refused, it is sent again 10 s later.
-    auto commit = Scene::take_requests();
-    REQUIRE(commit.size() == 1);
-    CHECK(commit[0].body == BuildTransferJson(d.transfer, "commit"));
-    Scene::answer(commit[0], false, 503);
+    // The commit goes out in the same frame; refused, it is sent again 10 s later, not sooner.
+    REQUIRE(Scene::answer_next(false, 503) == "commit S1");
     Scene::frame();
     CHECK(Scene::notice() == "Item is saved locally; waiting for server storage.");
     sim::advance_ms(9000);
     Scene::frame();
-    CHECK(Scene::take_requests().empty());
+    CHECK(Scene::answer_next(true) == "0 requests");
     sim::advance_ms(1100);
     Scene::frame();
     REQUIRE(pending_deposits()[0].request_queued);
     // The session ends before the worker sends it: the queue is emptied, no result; queued again.
     Scene::set_session("S2");
     Scene::frame();
-    auto requests = Scene::take_requests();
-    REQUIRE(requests.size() == 1);
-    CHECK(requests[0].session_id == "S2");
-    CHECK(requests[0].body == commit[0].body);
-    Scene::answer(requests[0], true);
+    REQUIRE(Scene::answer_next(true) == "commit S2");
     Scene::frame();
     CHECK(pending_deposits().empty());
     CHECK(Scene::notice() == "Sent to server storage.");
@@ -114,45 +171,46 @@ TEST_CASE("a prepare that does not end in a commit leaves the item where it is")
     REQUIRE(Scene::hold_until_started() == 45);
     f8_down() = false;
     Scene::frame();
-
+    std::string notice;
+    bool warning = false;
     SUBCASE("walking away") {
         sim::move_player(200.0f, 5.0f, -40.0f);
-        Scene::frame();
-        CHECK(Scene::notice() == "Deposit cancelled. Item kept.");
+        notice = "Deposit cancelled. Item kept.";
     }
     SUBCASE("a server without storage") {
         Scene::answer_next(false, 404);
-        Scene::frame();
-        CHECK(Scene::notice() == "Update the server to enable storage. Item kept.");
+        notice = "Update the server to enable storage. Item kept.";
     }
     SUBCASE("a server refusing") {
         Scene::answer_next(false, 500);
-        Scene::frame();
-        CHECK(Scene::notice() == "Storage unavailable or sync pending. Item kept.");
-        CHECK(storage_state().notice.warning);
+        notice = "Storage unavailable or sync pending. Item kept.";
+        warning = true;
     }
     SUBCASE("the item dropped before the prepare was accepted") {
         Scene::answer_next(true);
         sim::hold(0);
-        Scene::frame();
-        CHECK(Scene::notice() == "Deposit cancelled. Keep holding the item near the Game Boy.");
+        notice = "Deposit cancelled. Keep holding the item near the Game Boy.";
     }
-    SUBCASE("applying cannot be written: nothing is touched") {
-        MoveWatch watch{storage_state().binding, true};
+    SUBCASE("applying cannot be written: the game keeps the item (it loses it only once applying is on disk)") {
+        MoveWatch watch(true);
         Scene::answer_next(true);
-        watched(watch, [] { Scene::frame(); });
+        Scene::frame();
         CHECK(watch.releases_then == 0);
         CHECK(sim::held_task() == task);
         CHECK(storage_state().attention);
-        CHECK(Scene::notice() == "Deposit paused: receipt could not save. Recovery copy retained.");
+        notice = "Deposit paused: receipt could not save. Recovery copy retained.";
+        warning = true;
     }
+    Scene::frame();
+    CHECK(Scene::notice() == notice);
+    CHECK(storage_state().notice.warning == warning);
     CHECK(pending_deposits().empty());
     CHECK(sim::gameboy_faults().release_calls == 0);
     CHECK(sim::read_garden_save() == original);
     CHECK(sim::count_records(storage_game::kKindFruit) == 1);
 }
 
-TEST_CASE("what is not offered for storage") {
+TEST_CASE("what is not offered for storage, and the save file is only rewritten at an item's record") {
     Scene scene;
     SUBCASE("a save record whose first word is negative") {
         game_addr task = sim::place_fruit(7, 2);
@@ -166,98 +224,32 @@ TEST_CASE("what is not offered for storage") {
         Scene::frame();
         storage_state().attention = true;
     }
+    SUBCASE("a record not at an item's place, or a file with a bad checksum") {
+        sim::place_fruit(7, 2);
+        sim::write_garden_save();
+        std::string file = sim::read_garden_save(), out, why;
+        uint8_t freed[20], fruit[20];
+        freed_record(freed);
+        CHECK_FALSE(garden_save_with_record(file, game::addr::garden_save_block, freed, out, why));  // its checksum word
+        CHECK(out.empty());
+        std::memcpy(fruit, game::game_ptr<const uint8_t>(storage_game::kFruitRecords), 20);
+        CHECK(garden_save_has_record(file, storage_game::kKindFruit, fruit));
+        file[sim::kGardenSaveBlockOffset + 100] ^= 1;
+        CHECK_FALSE(garden_save_has_record(file, storage_game::kKindFruit, fruit));
+    }
     CHECK(Scene::hold_until_started(60) == -1);
     CHECK(sim::gameboy_faults().release_calls == 0);
 }
 
-TEST_CASE("the garden save file is rewritten only at an item's record, and read only when the game would load it") {
-    Scene scene;
-    sim::place_fruit(7, 2);
-    sim::write_garden_save();
-    std::string file = sim::read_garden_save(), out, why;
-    uint8_t freed[20], fruit[20];
-    freed_record(freed);
-    CHECK_FALSE(garden_save_with_record(file, game::addr::garden_save_block, freed, out, why));  // its checksum word
-    CHECK(out.empty());
-    std::memcpy(fruit, game::game_ptr<const uint8_t>(storage_game::kFruitRecords), 20);
-    CHECK(garden_save_has_record(file, storage_game::kKindFruit, fruit));
-    file[sim::kGardenSaveBlockOffset + 100] ^= 1;
-    CHECK_FALSE(garden_save_has_record(file, storage_game::kKindFruit, fruit));
-}
-
-namespace {
-std::string g_reserve_file;
-game_addr g_reserve_record = 0;
-bool reserve_without(game_addr record, std::string& path, std::string& content) {
-    if (record != g_reserve_record) return false;
-    path = g_reserve_file;
-    content = "reserve without the animal";
-    return true;
-}
-}  // namespace
-
-TEST_CASE("an animal and an item without a save record go through as well") {
-    Scene scene;
-    bool with_record = true;
-    SUBCASE("animal with a record") { sim::hold(sim::place_animal(11)); }
-    SUBCASE("fruit without a record") {
-        with_record = false;
-        sim::hold(sim::place_fruit(4, 1, false));
-    }
-    SUBCASE("animal kept in the reserve file") {
-        with_record = false;  // the garden save file stays as it is
-        game_addr task = sim::place_animal(11, false);
-        g_reserve_record = sim::alloc(20);
-        int16_t type = 11;
-        sim::poke(g_reserve_record, &type, 2);
-        sim::poke(game::read<uint32_t>(task + 0x3C) + 8, &g_reserve_record, 4);
-        g_reserve_file = scene.dir.str() + "/reserve.bin";
-        scene.dir.write("reserve.bin", "reserve with the animal");
-        set_reserve_serialize_without(&reserve_without);
-        sim::hold(task);
-    }
-    sim::write_garden_save();
-    const std::string original = sim::read_garden_save();
-    REQUIRE(Scene::hold_until_started() == 45);
-    const std::string receipt = pending_deposits()[0].receipt_path;
-    CHECK(pending_deposits()[0].transfer.target ==
-          (g_reserve_record ? kTargetAnimalReserve : with_record ? kTargetGardenSave : kTargetNone));
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "prepare");
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "commit");
-    Scene::frame();
-    CHECK(Scene::notice() == "Sent to server storage.");
-    CHECK(sim::held_task() == 0);
-    CHECK((sim::read_garden_save() == original) == !with_record);
-    if (g_reserve_record) {
-        CHECK(scene.dir.read("reserve.bin") == "reserve without the animal");
-        std::string backup;
-        REQUIRE(ReadWholeFile(receipt + ".before", kMaxHashedFileSize, backup));
-        CHECK(backup == "reserve with the animal");
-        set_reserve_serialize_without(nullptr);
-        g_reserve_record = 0;
-    }
-}
-
 TEST_CASE("the Game Boy menu reads Store while storage is usable") {
     Scene scene;
-    const sim::GameBoyScene& g = sim::gameboy_scene();
     sim::open_gameboy_menu();
-    auto label = [&] { return std::string(game::game_ptr<const char>(g.menu + 801)); };
+    auto label = [] { return std::string(game::game_ptr<const char>(sim::gameboy_scene().menu + 801)); };
     Scene::frame();
     CHECK(label() == "Store");
-    CHECK(game::read<uint32_t>(g.menu_state + 12) == 0xFFFFFFFFu);
     sim::set_action(3);
     Scene::frame();
     CHECK(label() == "Put");
-    SUBCASE("foreign code at the label's routine is left alone") {
-        sim::set_action(storage_game::kStorageAction);
-        uint8_t b = game::read<uint8_t>(0x00795364) ^ 1;
-        sim::poke(0x00795364, &b, 1);
-        Scene::frame();
-        CHECK(label() == "Put");
-    }
 }
 
 TEST_CASE("the garden items listing counts loose items by kind, type and size") {
@@ -286,4 +278,147 @@ TEST_CASE("the garden items listing counts loose items by kind, type and size") 
         sim::poke(game::addr::game_state, &mode, 2);
         CHECK(list_garden_items().empty());
     }
+}
+
+TEST_CASE("a stored fruit is delivered into the game and its save file, beside the player") {
+    Scene scene(true);
+    const std::string original = sim::read_garden_save();
+    CHECK(deliver_stored_item(command(41), 1).delivered);
+    CHECK(sim::count_objects(storage_game::kKindFruit) == 1);
+    const std::string now = sim::read_garden_save();
+    CHECK((records_in_file(now, 7) == 1 && sim::garden_save_sealed(now)));
+    std::string backup;
+    REQUIRE(ReadWholeFile(receipt_of(41) + ".before", kMaxHashedFileSize, backup));
+    CHECK(backup == original);
+    TransferRecord r;
+    REQUIRE(ReadReceipt(receipt_of(41), storage_state().binding, r));
+    CHECK(r.state == kTransferApplied);
+    CHECK((r.pos_x == 103.0f && r.pos_y == 7.0f && r.pos_z == -40.0f && r.age == 4));  // beside the player
+    CHECK(Scene::notice() == "Stored item delivered to this garden.");
+}
+
+TEST_CASE("deliveries that wait for a later poll, or are refused before anything is changed") {
+    using Spoil = void (*)(WritebackCommand& c, std::string& save_file);
+    const std::string unavailable = "selected garden save is unavailable";
+    const std::tuple<const char*, Spoil, std::string> cases[] = {  // an empty reason: waits, unacknowledged
+        {"another garden", [](WritebackCommand& c, std::string&) { c = command(43, 7, 2, 2); }, ""},
+        {"forty fruit in the garden",
+         [](WritebackCommand&, std::string&) {
+             uint32_t forty = 40;
+             sim::poke(game::addr::item_counts + 4 * storage_game::kKindFruit, &forty, 4);
+         },
+         ""},
+        {"outside the garden", [](WritebackCommand&, std::string&) { sim::leave_garden(); }, ""},
+        {"a short save file", [](WritebackCommand&, std::string& f) { f.pop_back(); }, unavailable},
+        {"another header", [](WritebackCommand&, std::string& f) { f[3] = 'x'; }, unavailable},
+        {"a bad checksum", [](WritebackCommand&, std::string& f) { f[sim::kGardenSaveBlockOffset + 100] ^= 1; },
+         "garden save checksum is invalid"},
+        {"the receipt write failed before the game was touched: offered again, its planned receipt keeps it out",
+         [](WritebackCommand& c, std::string&) {
+             MoveWatch w(true);
+             CHECK(deliver_stored_item(c, 1).reason == "could not persist delivery intent");
+             CHECK(w.creates_then == 0);
+         },
+         "interrupted delivery needs review; item will not be created twice"},
+    };
+    for (const auto& [what, spoil, reason] : cases) {
+        CAPTURE(what);
+        Scene scene(true);
+        WritebackCommand c = command(43);
+        std::string file = sim::read_garden_save();
+        spoil(c, file);
+        scene.dir.write("savedata/sonic2b__alf", file);
+        DeliveryOutcome o = deliver_stored_item(c, 1);
+        CHECK_FALSE(o.delivered);
+        CHECK(o.reason == reason);
+        CHECK(sim::gameboy_faults().create_calls == 0);
+        CHECK(sim::count_records(storage_game::kKindFruit) == 0);
+        CHECK(sim::read_garden_save() == file);
+    }
+}
+
+TEST_CASE("once the item is in the game a failure is never reported as a failure") {
+    Scene scene(true);
+    const WritebackCommand c = command(45);
+    DeliveryOutcome o;
+    SUBCASE("the save file cannot be replaced") {
+        MoveWatch w(false, "sonic2b__alf");
+        o = deliver_stored_item(c, 1);
+    }
+    SUBCASE("the game made no object for the record") {
+        set_delivery_routines(delivery_routines().alloc, [](int32_t, game_addr, int32_t, game_addr, game_addr) {
+            ++sim::gameboy_faults().create_calls;
+            return game_addr{0};
+        }, nullptr);
+        o = deliver_stored_item(c, 1);
+    }
+    CHECK_FALSE(o.delivered);
+    CHECK(o.reason.empty());  // left unacknowledged: offered again
+    CHECK(storage_state().attention);
+    CHECK(sim::gameboy_faults().create_calls == 1);
+    // Offered again: settled from its receipt, nothing created twice.
+    CHECK(deliver_stored_item(c, 1).delivered);
+    CHECK(sim::gameboy_faults().create_calls == 1);
+    CHECK(records_in_file(sim::read_garden_save(), 7) == 1);
+    CHECK(sim::count_records(storage_game::kKindFruit) == 1);
+    // Attention keeps every new delivery out.
+    CHECK(deliver_stored_item(command(46), 1).reason == "storage persistence or native code is unavailable");
+}
+
+TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in server storage, once") {
+    crash::Case c;
+    c.operation = [] {
+        Scene::frame();  // the prepare accepted: saved out
+        if (Scene::answer_next(true) != "commit S1") return false;
+        Scene::frame();
+        return pending_deposits().empty() && Scene::notice() == "Sent to server storage.";
+    };
+    c.check = [](const crash::Outcome& o) -> std::string {
+        // In server storage: committed, or owed a commit that the flow repeats until accepted.
+        int stored = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(
+                 std::filesystem::path(platform::posix::native_path(storage_state().storage_dir)))) {
+            TransferRecord r;
+            stored += entry.path().extension() == ".bin" &&
+                      ReadReceipt(entry.path().string(), storage_state().binding, r) && r.state >= kTransferApplied;
+        }
+        int in_file = records_in_file(sim::read_garden_save(), 7);
+        if (in_file + stored != 1) return "in the file " + std::to_string(in_file) + ", stored " + std::to_string(stored);
+        return o.succeeded && stored != 1 ? "reported sent but not stored" : "";
+    };
+    run_both_modes(c, false, [] {
+        sim::hold(sim::place_fruit(7, 2));
+        sim::write_garden_save();
+        Scene::prepare_accepted();
+    });
+}
+
+TEST_CASE("a delivery interrupted anywhere and offered again exists once, or stays with the server") {
+    const WritebackCommand delivery = command(77, 9, 3);
+    TempDir out;  // the child's first answer, for the parent
+    const std::string outcome_file = out.str() + "/outcome";
+    crash::Case c;
+    c.operation = [&] {
+        std::string answer = answer_of(deliver_stored_item(delivery, 1));
+        std::ofstream(outcome_file) << answer;
+        return answer == "done";
+    };
+    c.check = [&](const crash::Outcome& o) -> std::string {
+        std::string first;
+        if (!o.killed) std::ifstream(outcome_file) >> first;
+        std::filesystem::remove(outcome_file);
+        // A failure acknowledged leaves the item with the server; anything else is offered again.
+        std::string final_answer = first;
+        if (first != "failed") {
+            final_answer = answer_of(deliver_stored_item(delivery, 1));
+            if (first == "done" && final_answer != "done") return "a finished delivery was not confirmed";
+        }
+        int in_file = records_in_file(sim::read_garden_save(), 9);
+        int in_game = sim::count_records(storage_game::kKindFruit);
+        if (final_answer == "done" && (in_file != 1 || in_game != 1))
+            return "delivered, yet in the file " + std::to_string(in_file) + ", in the game " + std::to_string(in_game);
+        if (final_answer == "failed" && (in_file != 0 || in_game != 0)) return "reported failed, yet the item exists";
+        return final_answer == "wait" ? "still waiting after a restart" : "";
+    };
+    run_both_modes(c, true);
 }

@@ -5,64 +5,58 @@
 #include <doctest/doctest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "host/log.h"
-#include "host/mod_state.h"
 #include "net/worker.h"
-#include "platform/files.h"
 #include "platform/posix/posix_control.h"
 #include "sim/garden.h"
 #include "sim/gameboy.h"
 #include "sim/sim.h"
+#include "storage/delivery.h"
 #include "storage/deposit.h"
 #include "storage/startup.h"
 #include "test_support.h"
 
+// The hold input: F8 reads as down while this is set (the key handler is put in place here).
 inline bool& f8_down() {
     static bool down = false;
+    platform::posix::set_key_state_handler([](int key) { return key == 0x77 && down; });
     return down;
 }
 
 struct Scene {
     TempDir dir;
-    std::string mod;
+    std::string mod = dir.str() + "/mods/velmora";
     SyncConfig config;
 
-    Scene() {
+    // `started`: one frame run, so storage has started; the game's item routines the stand-ins.
+    explicit Scene(bool started = false) {
         sim::reset();
         reset_storage_state();
         reset_deposit_state();
         ModLog::set_log_sink([](const char*) {});  // the mod's lines stay out of the test output
         ModLog::set_log_enabled(true);
         f8_down() = false;
-        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && f8_down(); });
         platform::posix::set_foreground_handler(nullptr);
         std::filesystem::create_directories(dir.path / "savedata");
-        std::filesystem::create_directories(dir.path / "mods" / "velmora");
-        mod = dir.str() + "/mods/velmora";
+        std::filesystem::create_directories(mod);
         sim::setup_gameboy(1);
         sim::set_save_folder(dir.str() + "/savedata", 1);
         sim::write_garden_save();
         config.ApiKey = "key-1";
-        config.ServerHost = "127.0.0.1";
-        config.ServerPort = 8787;
-        config.UseHttps = false;
         REQUIRE(enable_storage(mod, config));
         set_session("S1");
+        if (!started) return;
+        frame();
+        REQUIRE(storage_state().started);
+        sim::use_standin_item_routines();
     }
     ~Scene() {
-        LinkWorker& w = link_worker();
-        {
-            std::lock_guard<std::mutex> g(w.lock);
-            clear_session_queues(w);
-            w.current_session_id.clear();
-        }
-        w.running.store(false);
-        w.session_held.store(false);
+        set_session("");
+        link_worker().running.store(false);
         platform::posix::set_key_state_handler(nullptr);
+        set_delivery_routines(nullptr, nullptr, nullptr);
+        set_reserve_serialize_without(nullptr);
         reset_storage_state();
         reset_deposit_state();
         ModLog::set_log_sink(nullptr);
@@ -86,23 +80,16 @@ struct Scene {
         sim::advance_ms(17);
     }
 
-    static std::vector<DepositRequest> take_requests() {
+    // The one request queued now, answered: "<phase> <session>" ("<n> requests" when not one).
+    static std::string answer_next(bool ok, int32_t status = 200) {
         LinkWorker& w = link_worker();
         std::lock_guard<std::mutex> g(w.lock);
-        std::vector<DepositRequest> out(w.deposit_requests.begin(), w.deposit_requests.end());
+        const size_t n = w.deposit_requests.size();
+        const DepositRequest r = n == 1 ? w.deposit_requests.front() : DepositRequest{};
         w.deposit_requests.clear();
-        return out;
-    }
-    static void answer(const DepositRequest& r, bool ok, int32_t status = 200) {
-        std::lock_guard<std::mutex> g(link_worker().lock);
-        link_worker().deposit_results.push_back(DepositResult{r.request_id, r.session_id, ok, status});
-    }
-    // The one request queued now, answered; its phase is returned ("" when none was queued).
-    static std::string answer_next(bool ok, int32_t status = 200) {
-        auto requests = take_requests();
-        if (requests.size() != 1) return "";
-        answer(requests[0], ok, status);
-        return requests[0].body.find("\"phase\":\"commit\"") != std::string::npos ? "commit" : "prepare";
+        if (n != 1) return std::to_string(n) + " requests";
+        w.deposit_results.push_back(DepositResult{r.request_id, r.session_id, ok, status});
+        return (r.body.find("\"phase\":\"commit\"") != std::string::npos ? "commit " : "prepare ") + r.session_id;
     }
 
     static std::string notice() {
@@ -113,11 +100,14 @@ struct Scene {
         TransferRecord r;
         return ReadReceipt(d.receipt_path, storage_state().binding, r) ? r.state : 99u;
     }
-    // Holds F8 until the deposit starts and its prepare is accepted (the answer not yet read).
+    // Holds F8 until the deposit starts (its receipt prepared) and its prepare is accepted (the
+    // answer not yet read).
     static void prepare_accepted() {
         REQUIRE(hold_until_started() == 45);
+        CHECK(state_of(pending_deposits()[0]) == kTransferPrepared);
+        CHECK(notice() == "Preparing storage. Keep holding the item here...");
         frame();
-        REQUIRE(answer_next(true) == "prepare");
+        REQUIRE(answer_next(true) == "prepare S1");
     }
     // Holds F8 until the deposit starts; the frames it took.
     static int hold_until_started(int limit = 100) {
@@ -131,48 +121,35 @@ struct Scene {
 };
 
 // How many records of `type` the garden save file holds for `kind` (-1: not a garden save file).
-inline int records_in_file(const std::string& file, uint32_t kind, int16_t type) {
+inline int records_in_file(const std::string& file, int16_t type, uint32_t kind = storage_game::kKindFruit) {
     if (file.size() != sim::kGardenSaveSize) return -1;
+    const size_t table = sim::kGardenSaveBlockOffset + (storage_game::record_table(kind) - game::addr::garden_save_block);
     int n = 0;
-    for (uint32_t i = 0; i < storage_game::record_count(kind); ++i) {
-        size_t at = sim::kGardenSaveBlockOffset + (storage_game::record_table(kind) - game::addr::garden_save_block) + 20 * i;
-        int16_t t;
-        std::memcpy(&t, file.data() + at, 2);
-        n += t == type;
-    }
+    for (uint32_t i = 0; i < storage_game::record_count(kind); ++i) n += std::memcmp(file.data() + table + 20 * i, &type, 2) == 0;
     return n;
 }
-inline int fruit_in_file(const std::string& file, int16_t type) {
-    return records_in_file(file, storage_game::kKindFruit, type);
-}
 
-inline bool ends_with(const std::string& s, const std::string& end) {
-    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-// On the file layer's moves: at the one taking a planned receipt to applying, the game's counts
-// are noted (and the move refused with `fail_applying`); other moves onto `fail_suffix` are refused.
+// While it lives, the file layer's moves are watched: at the one taking a planned receipt to
+// applying, the game's counts are noted (and the move refused with `fail_applying`); other moves
+// onto a path ending in `fail_suffix` are refused.
 struct MoveWatch {
-    std::string binding;
     bool fail_applying;
     std::string fail_suffix;
     int releases_then = -1, creates_then = -1;
-    explicit MoveWatch(std::string b, bool fail = false, std::string suffix = "")
-        : binding(std::move(b)), fail_applying(fail), fail_suffix(std::move(suffix)) {}
-};
-inline bool watch_moves(platform::FileOp op, platform::FaultPhase phase, const char* path, void* context) {
-    auto* w = static_cast<MoveWatch*>(context);
-    if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
-    TransferRecord r;
-    if (ends_with(path, ".bin") && ReadReceipt(path, w->binding, r) && r.state == kTransferPlanned) {
-        w->releases_then = sim::gameboy_faults().release_calls;
-        w->creates_then = sim::gameboy_faults().create_calls;
-        return !w->fail_applying;
+    explicit MoveWatch(bool fail = false, std::string suffix = "") : fail_applying(fail), fail_suffix(std::move(suffix)) {
+        platform::set_file_fault_hook(&hook, this);
     }
-    return w->fail_suffix.empty() || !ends_with(path, w->fail_suffix);
-}
-template <class F>
-void watched(MoveWatch& w, F f) {
-    platform::set_file_fault_hook(&watch_moves, &w);
-    f();
-    platform::set_file_fault_hook(nullptr, nullptr);
-}
+    ~MoveWatch() { platform::set_file_fault_hook(nullptr, nullptr); }
+    static bool hook(platform::FileOp op, platform::FaultPhase phase, const char* at, void* context) {
+        auto* w = static_cast<MoveWatch*>(context);
+        const std::string path = at;
+        TransferRecord r;
+        if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
+        if (path.ends_with(".bin") && ReadReceipt(path, storage_state().binding, r) && r.state == kTransferPlanned) {
+            w->releases_then = sim::gameboy_faults().release_calls;
+            w->creates_then = sim::gameboy_faults().create_calls;
+            return !w->fail_applying;
+        }
+        return w->fail_suffix.empty() || !path.ends_with(w->fail_suffix);
+    }
+};

@@ -1,62 +1,67 @@
-// The garden sync from end to end: the simulated game frame by frame, the real worker and
-// transport, and the reference server, whose merged garden must equal the game's.
+// The whole system from end to end: the simulated game frame by frame, the real worker and
+// transport, and the reference server. The sync: the server's merged garden must equal the game's.
+// Storage: a fruit and an animal deposited at the Game Boy, withdrawn and delivered back.
 #include <doctest/doctest.h>
 
 #include <nlohmann/json.hpp>
 
 #include "host/notices.h"
-#include "net/worker.h"
-#include "platform/platform.h"
 #include "server_fixture.h"
-#include "sim/garden.h"
-#include "sim/sim.h"
 #include "snapshot/scanner.h"
+#include "storage/delivery.h"
+#include "test_deposit_scene.h"
 
 using nlohmann::json;
 
 namespace {
 
-sim::ChaoSpec chao(int32_t slot, int32_t type) {
-    sim::ChaoSpec c;
-    c.slot = slot;
-    c.type = type;
-    return c;
-}
-
 struct Game {
-    ServerFixture& server;
     TempDir folder;
 
-    Game(ServerFixture& s, const std::string& key, int slot_in_path = 1) : server(s) {
+    // The player at the Game Boy, the saves in <folder>/savedata. With `load_later`, the test
+    // places its items and writes the garden save before `sim::load`.
+    Game(ServerFixture& s, const std::string& key, bool load_later = false) {
         sim::reset();
         std::string error;
         REQUIRE(sim::build_garden(sim::sample_garden(), error));
-        sim::enter_garden(1);
-        set_slot(slot_in_path);
+        sim::setup_gameboy(1);
+        std::filesystem::create_directories(folder.path / "savedata");
+        set_slot(1);
+        sim::use_standin_item_routines();
+        f8_down() = false;
         folder.write("config.ini", "BaseUrl=" + s.base_url() + "\nApiKey=" + key +
-                                       "\nSaveSlot=1\nScanIntervalFrames=30\nFullResyncSeconds=3600\n");
-        sim::load(folder.str().c_str());
+                                       "\nSaveSlot=1\nScanIntervalFrames=30\nFullResyncSeconds=3600\nCommandPollSeconds=1\n");
+        if (!load_later) sim::load(folder.str().c_str());
     }
-    ~Game() { sim::unload(); }
-
-    static void set_slot(int slot) {
-        char path[96];
-        std::snprintf(path, sizeof path, "C:\\Games\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S%02d", slot);
-        sim::set_save_path(path);
+    ~Game() {
+        sim::unload();
+        platform::posix::set_key_state_handler(nullptr);
+        set_delivery_routines(nullptr, nullptr, nullptr);
     }
+    void set_slot(int slot) const { sim::set_save_folder(folder.str() + "/savedata", slot); }
 
+    // Frames with a short pause each, so the worker keeps pace, until `pred` holds (30 s at most).
     template <class Pred>
     bool play_until(Pred pred) {
-        return play_frames_until(pred, 3000);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (int i = 0; std::chrono::steady_clock::now() < deadline; ++i) {
+            sim::frame();
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            if (i % 10 == 9 && pred()) return true;
+        }
+        return pred();
     }
     void play(int frames) { play_frames_until([] { return false; }, frames); }
 };
 
+json admin_json(const ServerFixture& s, const std::string& path) {
+    HttpReply r = s.admin("GET", path);
+    return r.status == 200 ? json::parse(r.body, nullptr, false) : json();
+}
+
 json merged_garden(const ServerFixture& s) {
-    HttpReply r = s.admin("GET", "/admin/gardens/tester/1");
-    if (r.status != 200) return json();
-    json j = json::parse(r.body, nullptr, false);
-    return j.contains("garden") ? j["garden"] : j;
+    json j = admin_json(s, "/admin/gardens/tester/1");
+    return j.is_object() && j.contains("garden") ? j["garden"] : j;
 }
 
 // What a full snapshot of the game's memory right now says about each Chao.
@@ -79,10 +84,19 @@ size_t upload_count(const ServerFixture& s) {
 }
 
 bool logged(const std::string& text) {
-    for (const auto& l : sim::debug_lines())
-        if (l.find(text) != std::string::npos) return true;
-    return false;
+    return std::ranges::any_of(sim::debug_lines(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
+
+std::vector<json> stored_items(const ServerFixture& s, const std::string& state) {
+    std::vector<json> out;
+    json j = admin_json(s, "/admin/accounts/tester/storage");
+    if (j.is_object() && j.contains("items"))
+        for (auto& item : j["items"])
+            if (item["state"] == state) out.push_back(item);
+    return out;
+}
+
+int in_file(uint32_t kind, int16_t type) { return records_in_file(sim::read_garden_save(), type, kind); }
 
 }  // namespace
 
@@ -95,29 +109,28 @@ TEST_CASE("start-up, session, full upload, deltas, leaving the garden and anothe
 
     // Chao change: one renamed, one slot emptied, one new egg.
     std::string error;
-    REQUIRE(sim::write_chao(chao(0, 2).set("name_raw", "8D90A0A8"), error));
-    REQUIRE(sim::write_chao(chao(1, 0), error));
-    REQUIRE(sim::write_chao(chao(36, 1), error));
+    for (const sim::ChaoSpec& c : {sim::ChaoSpec{0, 2, {}}.set("name_raw", "8D90A0A8"), sim::ChaoSpec{1, 0, {}}, sim::ChaoSpec{36, 1, {}}})
+        REQUIRE(sim::write_chao(c, error));
     REQUIRE(game.play_until([&] { return server_matches_game(server); }));
     CHECK(logged("delta upload: "));
     for (auto& s : merged_garden(server)["occupied_slots"]) CHECK(s != 1);
 
     // Out of the garden the held session keeps uploading, with garden 0.
     sim::leave_garden();
-    REQUIRE(sim::write_chao(chao(2, 2).set("name_raw", "9091"), error));
+    REQUIRE(sim::write_chao(sim::ChaoSpec{2, 2, {}}.set("name_raw", "9091"), error));
     REQUIRE(game.play_until([&] { return server_matches_game(server); }));
 
     // Another save slot: the session closes with a farewell and nothing more is uploaded.
-    Game::set_slot(2);
+    game.set_slot(2);
     REQUIRE(game.play_until([&] { return logged("session: goodbye sent (status 200)"); }));
     CHECK(logged("save slot 2 is loaded; waiting for configured save slot 1"));
     const size_t uploads = upload_count(server);
-    REQUIRE(sim::write_chao(chao(3, 2).set("name_raw", "92"), error));
+    REQUIRE(sim::write_chao(sim::ChaoSpec{3, 2, {}}.set("name_raw", "92"), error));
     game.play(600);
     CHECK(upload_count(server) == uploads);
 }
 
-TEST_CASE("a second game on the same key and slot is refused with 409 and never uploads") {
+TEST_CASE("a second game on the same key and slot is refused with 409, an unknown key at the greeting; neither uploads") {
     ServerFixture server;
     {
         Game first(server, server.api_key);
@@ -125,19 +138,15 @@ TEST_CASE("a second game on the same key and slot is refused with 409 and never 
         // The first game goes away without a farewell (a crash): the server still holds it.
         sim::reset();
     }
-    size_t uploads = upload_count(server);
-    Game second(server, server.api_key);
-    REQUIRE(second.play_until([&] { return logged("session is waiting: another session already holds this garden"); }));
-    second.play(300);
-    CHECK(upload_count(server) == uploads);
-    CHECK_FALSE(GetHelloResult().held);
-}
-
-TEST_CASE("an unknown key is refused; the mod keeps waiting without uploading") {
-    ServerFixture server;
-    Game game(server, "not-a-key-of-this-server");
-    REQUIRE(game.play_until([&] { return logged("session is waiting: server refused the greeting"); }));
-    CHECK(upload_count(server) == 0);
+    const size_t uploads = upload_count(server);
+    for (auto [key, waiting] : {std::pair<std::string, std::string>{server.api_key, "another session already holds this garden"},
+                                {"not-a-key-of-this-server", "server refused the greeting"}}) {
+        Game game(server, key);
+        REQUIRE(game.play_until([&] { return logged("session is waiting: " + waiting); }));
+        game.play(300);
+        CHECK(upload_count(server) == uploads);
+        CHECK_FALSE(GetHelloResult().held);
+    }
 }
 
 TEST_CASE("a server that demands a newer mod: one box, the download page on Yes, nothing uploaded") {
@@ -152,4 +161,60 @@ TEST_CASE("a server that demands a newer mod: one box, the download page on Yes,
     REQUIRE(sim::recording().opened.size() == 1);
     CHECK(sim::recording().opened[0] == kDownloadPage);
     CHECK(upload_count(server) == 0);
+}
+
+TEST_CASE("a fruit and an animal go into server storage at the Game Boy and come back") {
+    ServerFixture server;
+    Game game(server, server.api_key, true);
+    game_addr fruit = sim::place_fruit(6, 3, true, 101.0f, 5.0f, -40.0f);
+    game_addr animal = sim::place_animal(12, true, 95.0f, 5.0f, -38.0f);
+    sim::hold(fruit);
+    sim::write_garden_save();
+    sim::load(game.folder.str().c_str());
+    REQUIRE(link_worker().storage_available.load());
+    REQUIRE(game.play_until([] { return mod_state().garden_seen && storage_state().started; }));
+
+    // The first prepare is refused: the item stays.
+    REQUIRE(server.admin("POST", "/admin/faults", "{\"statuses\":[503],\"match\":\"/api/v1/inventory/deposit\"}").status == 200);
+    f8_down() = true;
+    REQUIRE(game.play_until([] { return Scene::notice() == "Storage unavailable or sync pending. Item kept."; }));
+    f8_down() = false;
+    sim::frame();  // the key let go
+    CHECK(sim::held_task() == fruit);
+    CHECK(in_file(storage_game::kKindFruit, 6) == 1);
+
+    // The second goes through its prepare; the server goes down while the commit is on its way.
+    REQUIRE(server.admin("POST", "/admin/faults", "{\"delay_seconds\":2,\"delay_count\":2,\"match\":\"/api/v1/inventory/deposit\"}").status == 200);
+    f8_down() = true;
+    REQUIRE(game.play_until([] { return !pending_deposits().empty() && !pending_deposits()[0].still_in_garden; }));
+    f8_down() = false;
+    server.stop();
+    CHECK(sim::held_task() == 0);
+    CHECK(sim::count_records(storage_game::kKindFruit) == 0);
+    CHECK(in_file(storage_game::kKindFruit, 6) == 0);
+    REQUIRE(game.play_until([] { return Scene::notice() == "Item is saved locally; waiting for server storage."; }));
+    REQUIRE(server.start());
+    REQUIRE(game.play_until([] { return pending_deposits().empty(); }));
+    CHECK(Scene::notice() == "Sent to server storage.");
+    REQUIRE(stored_items(server, "stored").size() == 1);
+
+    // The animal, at once.
+    sim::hold(animal);
+    f8_down() = true;
+    REQUIRE(game.play_until([&] { return stored_items(server, "stored").size() == 2; }));
+    f8_down() = false;
+    CHECK(in_file(storage_game::kKindAnimal, 12) == 0);
+    json items = stored_items(server, "stored");
+
+    // Both withdrawn; the dispatcher hands each spawn_inventory to the delivery, once.
+    for (auto& item : items) {
+        json body = {{"item_id", item["item_id"]}, {"save_slot", 1}, {"garden", 1}};
+        REQUIRE(server.admin("POST", "/admin/accounts/tester/withdraw", body.dump()).status == 200);
+    }
+    REQUIRE(game.play_until([&] { return stored_items(server, "delivered").size() == 2; }));
+    for (int i = 0; i < 240; ++i) sim::frame();  // more polls: nothing is delivered again
+    for (auto [kind, type] : {std::pair<uint32_t, int16_t>{storage_game::kKindFruit, 6}, {storage_game::kKindAnimal, 12}})
+        CHECK((sim::count_records(kind) == 1 && in_file(kind, type) == 1));
+    CHECK(sim::garden_save_sealed(sim::read_garden_save()));
+    CHECK(sim::gameboy_faults().create_calls == 2);
 }
