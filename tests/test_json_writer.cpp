@@ -51,10 +51,13 @@ TEST_CASE("commas: first member none, every later sibling exactly one") {
     w.key_bool("b", false);
     w.key_float("f", 0.5f);
     w.key_string("k\"", "x");
+    w.key("o");  // a value opened after a bare key takes no comma
+    w.begin_object();
+    w.end_object();
     w.end_object();
     CHECK(w.take_text() ==
           "{\"empty\":{},\"none\":[],\"list\":[{\"a\":1},{\"h\":4294967295,\"t\":-9000000000}],"
-          "\"slots\":[0,-1,36],\"n\":255,\"b\":false,\"f\":0.5000,\"k\\\"\":\"x\"}");
+          "\"slots\":[0,-1,36],\"n\":255,\"b\":false,\"f\":0.5000,\"k\\\"\":\"x\",\"o\":{}}");
     CHECK(w.text.empty());
 }
 
