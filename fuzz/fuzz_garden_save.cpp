@@ -13,32 +13,6 @@ using namespace storage_game;
 
 namespace {
 
-// Input: a mode byte, a record choice (4 bytes), the record's 20 new bytes, then the file. Mode bit 0
-// builds a well-formed file around the rest (sealed unless bit 2), bit 1 picks any address near the block.
-struct Input {
-    uint8_t mode = 0;
-    uint32_t choice = 0;
-    uint8_t bytes[20] = {};
-    std::string file;
-};
-
-Input split(const uint8_t* data, size_t size) {
-    Input in;
-    size_t at = 0;
-    if (at < size) in.mode = data[at++];
-    for (int i = 0; i < 4 && at < size; ++i) in.choice |= uint32_t(data[at++]) << (8 * i);
-    for (int i = 0; i < 20 && at < size; ++i) in.bytes[i] = data[at++];
-    in.file.assign(reinterpret_cast<const char*>(data + at), size - at);
-    if (in.mode & 1) {
-        std::string rest = in.file;
-        in.file.assign(kGardenSaveFileSize, '\0');
-        std::memcpy(in.file.data(), kGardenSaveHeader, 48);
-        std::memcpy(in.file.data() + kGardenBlockOffset, rest.data(), std::min<size_t>(rest.size(), kGardenBlockSize));
-        if (!(in.mode & 4)) sim::seal_garden_save(in.file);
-    }
-    return in;
-}
-
 bool well_formed(const std::string& f) {
     return f.size() == kGardenSaveFileSize && std::memcmp(f.data(), kGardenSaveHeader, 48) == 0 && sim::garden_save_sealed(f);
 }
@@ -52,10 +26,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)ready;
-    Input in = split(data, size);
-    uint32_t kind = (in.choice >> 31) ? kKindAnimal : kKindFruit;
-    game_addr record = (in.mode & 2) ? game::addr::garden_save_block - 64 + (in.choice % (kGardenBlockSize + 128))
-                                     : record_table(kind) + (in.choice % record_count(kind)) * kItemRecordSize;
+    // Input: a mode byte, a record choice (4 bytes, little-endian), the record's 20 new bytes, then the
+    // file. Mode bit 0 builds a well-formed file around the rest (sealed unless bit 2), bit 1 picks any
+    // address near the block.
+    uint8_t head[25] = {};
+    const size_t at_file = std::min(size, sizeof head);
+    std::memcpy(head, data, at_file);
+    const uint8_t mode = head[0], *bytes = head + 5;
+    uint32_t choice;
+    std::memcpy(&choice, head + 1, 4);
+    std::string file(reinterpret_cast<const char*>(data + at_file), size - at_file);
+    if (mode & 1) {
+        std::string rest = file;
+        file.assign(kGardenSaveFileSize, '\0');
+        std::memcpy(file.data(), kGardenSaveHeader, 48);
+        std::memcpy(file.data() + kGardenBlockOffset, rest.data(), std::min<size_t>(rest.size(), kGardenBlockSize));
+        if (!(mode & 4)) sim::seal_garden_save(file);
+    }
+    uint32_t kind = (choice >> 31) ? kKindAnimal : kKindFruit;
+    game_addr record = (mode & 2) ? game::addr::garden_save_block - 64 + (choice % (kGardenBlockSize + 128))
+                                     : record_table(kind) + (choice % record_count(kind)) * kItemRecordSize;
     bool in_table = false;
     for (uint32_t k : {kKindFruit, kKindAnimal})
         in_table = in_table || (record >= record_table(k) && (record - record_table(k)) % kItemRecordSize == 0 &&
@@ -63,22 +53,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::string untouched = "untouched";
     std::string out = untouched, why;
-    bool ok = garden_save_with_record(in.file, record, in.bytes, out, why);
-    if (ok != (well_formed(in.file) && in_table)) abort();  // refused exactly the files and places not as expected
+    bool ok = garden_save_with_record(file, record, bytes, out, why);
+    if (ok != (well_formed(file) && in_table)) abort();  // refused exactly the files and places not as expected
     if (!ok) {
         if (out != untouched || why.empty()) abort();
     } else {
-        if (out.size() != in.file.size() || !well_formed(out)) abort();
+        if (out.size() != file.size() || !well_formed(out)) abort();
         const size_t at = kGardenBlockOffset + (record - game::addr::garden_save_block);
-        if (std::memcmp(out.data() + at, in.bytes, kItemRecordSize) != 0) abort();
+        if (std::memcmp(out.data() + at, bytes, kItemRecordSize) != 0) abort();
         for (size_t i = 0; i < out.size(); ++i)
-            if (out[i] != in.file[i] && (i < at || i >= at + kItemRecordSize) &&
+            if (out[i] != file[i] && (i < at || i >= at + kItemRecordSize) &&
                 (i < kGardenBlockOffset || i >= kGardenBlockOffset + 4))
                 abort();
-        if (!garden_save_has_record(out, record >= record_table(kKindAnimal) ? kKindAnimal : kKindFruit, in.bytes))
+        if (!garden_save_has_record(out, record >= record_table(kKindAnimal) ? kKindAnimal : kKindFruit, bytes))
             abort();
     }
     // A record is only ever found in a file the game would load.
-    if (garden_save_has_record(in.file, kind, in.bytes) && !well_formed(in.file)) abort();
+    if (garden_save_has_record(file, kind, bytes) && !well_formed(file)) abort();
     return 0;
 }
