@@ -19,14 +19,6 @@ struct Fresh {
     ~Fresh() { reset_library_state(); }
 };
 
-std::vector<std::string> queued_payloads() {
-    LinkWorker& w = link_worker();
-    std::lock_guard<std::mutex> g(w.lock);
-    std::vector<std::string> out;
-    for (const UploadJob& j : w.uploads) out.push_back(j.payload);
-    return out;
-}
-
 std::mutex g_lines_lock;
 std::vector<std::string> g_lines;
 
@@ -103,17 +95,15 @@ TEST_CASE("upload queue: a full snapshot supersedes it with its acknowledgements
     // At sixteen a delta displaces the oldest delta...
     for (int i = 0; i < 15; ++i) EnqueueUpload(std::to_string(i), false, {});
     EnqueueUpload("new", false, {});
-    auto q = queued_payloads();
-    REQUIRE(q.size() == 16);
-    CHECK((q[0] == "full" && q[1] == "1" && q.back() == "new"));
+    REQUIRE(w.uploads.size() == 16);
+    CHECK((w.uploads[0].payload == "full" && w.uploads[1].payload == "1" && w.uploads.back().payload == "new"));
 
     // ...and with only full jobs it is dropped. Only retries putting full jobs back can build
     // such a queue, so it is built directly.
     w.uploads.clear();
     for (int i = 0; i < 16; ++i) w.uploads.push_back(UploadJob{std::to_string(100 + i), "", true, {}});
     EnqueueUpload("late delta", false, {9});
-    q = queued_payloads();
-    CHECK((q.size() == 16 && q.back() == "115"));
+    CHECK((w.uploads.size() == 16 && w.uploads.back().payload == "115"));
 }
 
 TEST_CASE("deposit requests: refused unless running and held, bounded, idempotent by id") {
@@ -193,25 +183,11 @@ TEST_CASE("the greeting's capability list follows the flags and settings; intake
         CHECK_MESSAGE(command_poll_interval_ms(seconds) == ms, seconds);
 }
 
-TEST_CASE("a greeting is held; a second game on the same garden gets 409 and the reason") {
-    ServerFixture server;
-    {
-        Running run(server, "1111222233334444");
-        HelloResult r = GetHelloResult();
-        CHECK((r.answered && r.held && link_worker().session_held.load()));
-        CHECK(has_line("session: hello ok -- aging paused, server holds 0 chao (nothing to restore)"));
-    }
-    // The first session was never ended, so the garden is still held by it.
-    Running second(server, "aaaabbbbccccdddd");
-    HelloResult r = GetHelloResult();
-    CHECK((r.answered && !r.held));
-    CHECK(r.reason == "another session already holds this garden");
-    CHECK(has_line("session: hello failed (another session already holds this garden, status 409)"));
-}
-
-TEST_CASE("transient failures are retried with doubling back-off and accepted once; 400 is dropped") {
+TEST_CASE("a greeting is held; uploads retried with doubling back-off, accepted once, dropped on 400; a second game gets 409") {
     ServerFixture server;
     Running run(server, "1111222233334444");
+    CHECK((GetHelloResult().answered && GetHelloResult().held && link_worker().session_held.load()));
+    CHECK(has_line("session: hello ok -- aging paused, server holds 0 chao (nothing to restore)"));
     server.admin("POST", "/admin/faults", R"({"statuses":[500,503],"match":"/api/v1/sync"})");
     EnqueueUpload(kFull, true, {5});
     REQUIRE(eventually([&] { return upload_count(server) == 1; }));
@@ -228,6 +204,12 @@ TEST_CASE("transient failures are retried with doubling back-off and accepted on
     REQUIRE(eventually([&] { return has_line("upload: full snapshot rejected (status 400)"); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     CHECK(upload_count(server) == 1);
+
+    // The first session was never ended, so the garden is still held by it.
+    Running::greet("aaaabbbbccccdddd");
+    HelloResult r = GetHelloResult();
+    CHECK((r.answered && !r.held && r.reason == "another session already holds this garden"));
+    CHECK(has_line("session: hello failed (another session already holds this garden, status 409)"));
 }
 
 TEST_CASE("while the server stalls, game-thread operations return at once and no new configuration is taken") {
@@ -255,9 +237,7 @@ TEST_CASE("while the server stalls, game-thread operations return at once and no
         worst_us = std::max(worst_us, us);
         slow += us >= 2000;
     }
-    MESSAGE("worst game-thread operation batch while stalled: " << worst_us << " us, " << slow << " of 200 over 2 ms");
-    CHECK(slow <= 10);
-    CHECK(worst_us < 100000);
+    CHECK_MESSAGE((slow <= 10 && worst_us < 100000), "worst batch ", worst_us, " us, ", slow, " of 200 over 2 ms");
 
     // Stopped inside the stalled call, the thread still reads its configuration: a restart
     // must not replace it. Once the call returns, the thread ends; no new call starts.
