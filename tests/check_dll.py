@@ -166,11 +166,11 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
     ap.add_argument("--objcopy")
-    ap.add_argument("--include", help="the source tree, for the entry code's includes")
-    ap.add_argument("--same-code", action="append", default=[], metavar="COFF_OBJECT=SOURCE",
-                    help="an entry-code object of the DLL and the source both builds assemble")
-    ap.add_argument("--same-thunks", metavar="COFF_OBJECT=SOURCE",
-                    help="the DLL's object of the game's routines and the source both builds compile")
+    ap.add_argument("--include")  # the source tree, for the entry code's includes
+    # An entry-code object of the DLL and the source both builds assemble; the DLL's object of
+    # the game's routines and the source both builds compile.
+    ap.add_argument("--same-code", action="append", default=[], metavar="COFF_OBJECT=SOURCE")
+    ap.add_argument("--same-thunks", metavar="COFF_OBJECT=SOURCE")
     ap.add_argument("dll")
     args = ap.parse_args()
     out = subprocess.run([args.objdump, "-p", args.dll], capture_output=True, text=True, check=True).stdout
@@ -180,29 +180,18 @@ def main():
     errors = []
     if "file format pei-i386" not in out:
         errors.append("not a 32-bit Windows DLL")
-    exports = set()
-    table = out.split("[Ordinal/Name Pointer] Table", 1)
-    if len(table) == 2:
-        for line in table[1].splitlines()[1:]:
-            m = re.match(r"\s+\[\s*\d+\]\s+(\S+)", line)
-            if not m:
-                break
-            exports.add(m.group(1))
-    for name in sorted(REQUIRED - exports):
-        errors.append(f"missing export {name}")
-    for name in sorted(exports - REQUIRED):
-        errors.append(f"unexpected export {name}")
+    table = out.partition("[Ordinal/Name Pointer] Table")[2].split("\n\n")[0]
+    exports = set(re.findall(r"^\s+\[\s*\d+\]\s+(\S+)$", table, re.M))
+    errors += [f"missing export {name}" for name in sorted(REQUIRED - exports)]
+    errors += [f"unexpected export {name}" for name in sorted(exports - REQUIRED)]
     imports = {m.group(1).lower() for m in re.finditer(r"^\s*DLL Name: (\S+)", out, re.M)}
-    for dll in sorted(imports):
-        if dll not in SYSTEM_DLLS and not dll.startswith(SYSTEM_PREFIXES):
-            errors.append(f"imports {dll}, which is not a Windows system DLL")
-    for dll in sorted(NEEDED_DLLS - imports):
-        errors.append(f"does not import {dll}")
+    errors += [f"imports {dll}, which is not a Windows system DLL" for dll in sorted(imports)
+               if dll not in SYSTEM_DLLS and not dll.startswith(SYSTEM_PREFIXES)]
+    errors += [f"does not import {dll}" for dll in sorted(NEEDED_DLLS - imports)]
     entry = re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", out, re.M)
     if not entry or int(entry.group(1), 16) == 0:
         errors.append("no library entry point")
-    characteristics = re.search(r"^Characteristics\s+0x([0-9a-fA-F]+)", out, re.M)
-    characteristics = int(characteristics.group(1), 16) if characteristics else 0
+    characteristics = int((re.search(r"^Characteristics\s+0x([0-9a-fA-F]+)", out, re.M) or [0, "0"])[1], 16)
     if not characteristics & 0x2000:
         errors.append("not marked as a DLL")
     if characteristics & 0x0001:
