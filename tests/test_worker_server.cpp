@@ -3,10 +3,10 @@
 #include <doctest/doctest.h>
 
 #include <chrono>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "host/config.h"
 #include "host/log.h"
 #include "host/mod_state.h"
 #include "net/worker.h"
@@ -19,12 +19,9 @@ struct Fresh {
     ~Fresh() { reset_library_state(); }
 };
 
-std::mutex g_lines_lock;
-std::vector<std::string> g_lines;
-
+// The log goes to the simulated game's debug print, as in the game.
 bool has_line(const std::string& text) {
-    std::lock_guard<std::mutex> g(g_lines_lock);
-    for (const auto& l : g_lines)
+    for (const auto& l : sim::debug_lines())
         if (l.find(text) != std::string::npos) return true;
     return false;
 }
@@ -38,25 +35,14 @@ bool eventually(Pred pred, int ms = 8000) {
     return true;
 }
 
-// A worker started against the fixture's server, logging into g_lines, greeted as `session`.
+// A worker started against the fixture's server, greeted as `session`.
 struct Running {
     Running(ServerFixture& s, const std::string& session, uint32_t divisor = 50) {
         reset_library_state();
-        g_lines.clear();
-        ModLog::set_log_sink([](const char* line) {
-            std::lock_guard<std::mutex> g(g_lines_lock);
-            g_lines.push_back(line);
-        });
+        sim::reset();
+        ModLog::set_log_sink(ModLog::game_sink);
         SetWorkerTimeDivisor(divisor);
-        SyncConfig c;
-        ParsedBaseUrl u;
-        REQUIRE(ParseBaseUrl(s.base_url(), u));
-        c.BaseUrl = u.url;
-        c.ServerHost = u.host;
-        c.ServerPort = u.port;
-        c.UseHttps = false;
-        c.ApiKey = s.api_key;
-        StartWorker(c);
+        StartWorker(ParseConfigText("BaseUrl=" + s.base_url() + "\nApiKey=" + s.api_key + "\n"));
         greet(session);
     }
     ~Running() {
