@@ -29,18 +29,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
-    def begin(self, status, header, value):
+    def answer(self, status, body=None, headers=()):
+        """The status and headers; then the body with its length, when one is given."""
         self.send_response(status)
-        self.send_header(header, value)
-        self.end_headers()
-
-    def answer(self, status, body, headers=()):
-        self.send_response(status)
-        for name, value in headers:
+        for name, value in list(headers) + ([("Content-Length", str(len(body)))] if body is not None else []):
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.wfile.write(body)
+        self.wfile.write(body or b"")
 
     def cut_off(self):
         self.wfile.flush()
@@ -65,7 +60,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif what == "size":
             self.answer(200, pattern(number))
         elif what == "chunked":
-            self.begin(200, "Transfer-Encoding", "chunked")
+            self.answer(200, None, [("Transfer-Encoding", "chunked")])
             data = pattern(number)
             for at in range(0, len(data), 5000):
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(data[at:at + 5000]), data[at:at + 5000]))
@@ -74,17 +69,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(number / 1000.0)
             self.answer(200, b"late")
         elif what == "stall-body":
-            self.begin(200, "Content-Length", "2000")
+            self.answer(200, None, [("Content-Length", "2000")])
             self.wfile.write(b"a" * 1000)
             self.wfile.flush()
             time.sleep(number / 1000.0)
             self.wfile.write(b"b" * 1000)
         elif what == "drop":
-            self.begin(200, "Content-Length", "100000")
+            self.answer(200, None, [("Content-Length", "100000")])
             self.wfile.write(b"x" * 1000)
             self.cut_off()
         elif what == "drop-chunked":
-            self.begin(200, "Transfer-Encoding", "chunked")
+            self.answer(200, None, [("Transfer-Encoding", "chunked")])
             self.wfile.write(b"3e8\r\n" + b"y" * 1000 + b"\r\n")
             self.cut_off()
         else:

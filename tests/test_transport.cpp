@@ -23,15 +23,12 @@ void debug_print(const char*) {}  // the log's game sink is never selected here
 
 namespace {
 
+// The log from here on (nothing else in this program logs, so the sink stays).
 std::vector<std::string> g_lines;
-struct LogCapture {
-    LogCapture() {
-        g_lines.clear();
-        ModLog::set_log_enabled(true);
-        ModLog::set_log_sink([](const char* line) { g_lines.push_back(line); });
-    }
-    ~LogCapture() { ModLog::reset(); }
-};
+void capture_log() {
+    g_lines.clear();
+    ModLog::set_log_sink([](const char* line) { g_lines.push_back(line); });
+}
 
 int32_t env_port(const char* name) {
     const char* text = std::getenv(name);
@@ -93,15 +90,13 @@ std::string pattern(size_t n) {
 
 }  // namespace
 
-TEST_CASE("local hosts go direct, every other host through the system proxy; shipped timeouts") {
+TEST_CASE("local hosts go direct, every other host through the system proxy") {
     for (const char* host : {"localhost", "::1", "127.0.0.1", "10.1.2.3", "192.168.0.10", "172.16.0.1",
                              "172.31.255.255", "172.016.0.1", "172. 20.0.1", "172.+20.0.1"})
         CHECK_MESSAGE(IsLocalHost(host), host);
     for (const char* host : {"LOCALHOST", "172.15.0.1", "172.32.0.1", "172.-20.0.1", "172.x", "100.64.0.1",
                              "1270.0.0.1", "sync.example.net", "", "172.99999999999999999999.0.1"})
         CHECK_MESSAGE(!IsLocalHost(host), host);
-    HttpTimeouts t = GetHttpTimeouts();
-    CHECK((t.resolve_ms == 5000 && t.connect_ms == 5000 && t.send_ms == 8000 && t.receive_ms == 8000));
 }
 
 TEST_CASE("headers, user agent, request path and bodies arrive as set; a header with a line break sends nothing") {
@@ -142,7 +137,7 @@ TEST_CASE("headers, user agent, request path and bodies arrive as set; a header 
     CHECK((s.line.rfind("POST ", 0) == 0 && s.body.empty()));
 
     // A line break in a header value would smuggle in headers of its own.
-    LogCapture log;
+    capture_log();
     c.ApiKey = "k\r\nX-Evil: 1";
     std::string response;
     int32_t status = -1;
@@ -186,7 +181,7 @@ TEST_CASE("a large response keeps only whole chunks within 256 KiB and is still 
 }
 
 TEST_CASE("no whole response gives status 0 and false: refused, timed out, cut off, untrusted certificate") {
-    LogCapture log;
+    capture_log();
     HttpTimeouts shipped = GetHttpTimeouts();
     SetHttpTimeouts(HttpTimeouts{1000, 1000, 1000, 1000});
     // 0.0.0.0 is not a local host by its text, so it goes through the system proxy (none is
