@@ -66,18 +66,12 @@ def section_bytes(objcopy, obj, section):
 def relocations(objdump, obj, section):
     """(offset, absolute) of every relocated 32-bit field of one section."""
     out = subprocess.run([objdump, "-r", "-j", section, obj], capture_output=True, text=True).stdout
-    fields = []
-    for line in out.splitlines():
-        m = re.match(r"^([0-9a-fA-F]{8})\s+(\S+)\s+\S+", line)
-        if m:
-            fields.append((int(m.group(1), 16), m.group(2) in ("dir32", "R_386_32", "DIR32")))
-    return fields
+    return [(int(m.group(1), 16), m.group(2) in ("dir32", "R_386_32", "DIR32"))
+            for m in re.finditer(r"^([0-9a-fA-F]{8})\s+(\S+)\s+\S+", out, re.M)]
 
 
 def masked(data, fields):
-    hide = set()
-    for at, _ in fields:
-        hide.update(range(at, at + 4))
+    hide = {i for at, _ in fields for i in range(at, at + 4)}
     return [None if i in hide else b for i, b in enumerate(data)]
 
 
