@@ -100,7 +100,7 @@ TEST_CASE("a valid configuration: every start-up line in order, then sync enable
     CHECK(mod_state().scan_frame_counter == 400 % 180);
 }
 
-TEST_CASE("an empty API key warns; an invalid configuration stops before the worker; Verbose off still boxes") {
+TEST_CASE("other configurations: invalid, no key, Verbose off, lifespan protection off, old helper, null path") {
     TempDir dir;
     auto lines = start(dir, "SaveSlot=0\n");
     CHECK((!mod_state().sync_enabled && mod_state().session_id.empty()));
@@ -121,11 +121,10 @@ TEST_CASE("an empty API key warns; an invalid configuration stops before the wor
     sim::poke(lifespan::kSite3 + 7, &foreign, 1);
     sim::load(dir.str().c_str());
     CHECK((sim::recording().debug_lines.empty() && box_count() == 1));
-}
 
-TEST_CASE("lifespan protection off: the explicit line, no box; helper version 7 or a null word 17: no screen text; a null path is \".\"") {
-    TempDir dir;
-    auto lines = start(dir, "DisableNaturalDeath=false\nKeepGardenAnimals=no\nApiKey=abcdefgh\n");
+    // Lifespan protection off: the explicit line, no box; helper version 7 or a null word 17:
+    // no screen text; a null path is ".".
+    lines = start(dir, "DisableNaturalDeath=false\nKeepGardenAnimals=no\nApiKey=abcdefgh\n");
     CHECK(lines[2] == "[velmora] natural lifecycle: original death/reincarnation explicitly enabled in config\n");
     CHECK((box_count() == 0 && !link_worker().lifespan_frozen.load()));
     start(dir, "ApiKey=abcdefgh\n", 7);
