@@ -96,7 +96,7 @@ TEST_CASE("numbers read like atoi and are clamped; flags take only the flag word
         CHECK_MESSAGE(load(std::string(text) + "\n").*field == want, text);
 }
 
-TEST_CASE("the file as a player edits it: sections, spaces, comments, CRLF, BOM, UTF-16, repeats, case; the key masked") {
+TEST_CASE("the file as a player edits it: sections, spaces, comments, CRLF, BOM, UTF-16, repeats, case, NULs, long lines") {
     SyncConfig c = load(
         "\xEF\xBB\xBF"
         "SaveSlot = 4\r\n"
@@ -117,24 +117,12 @@ TEST_CASE("the file as a player edits it: sections, spaces, comments, CRLF, BOM,
     CHECK((c.SaveSlot == 12 && c.ApiKey == "k\xC3\xA9y"));
     // The key is shown only by its last four characters.
     CHECK((MaskApiKey("abcdefghijkl") == "********ijkl" && MaskApiKey("abcdefg") == "*******" && MaskApiKey("").empty()));
-}
 
-TEST_CASE("junk never breaks loading: NUL bytes, binary, long lines") {
     // A NUL ends the line's text, as it would for any C string.
-    SyncConfig c = load(std::string("SaveSlot=5\0junk=1\nApiKey=a\0b\n", 26));
+    c = load(std::string("SaveSlot=5\0junk=1\nApiKey=a\0b\n", 26));
     CHECK((c.SaveSlot == 5 && c.ApiKey == "a"));
     // A line longer than 1023 characters arrives in pieces, each read as a line.
     CHECK(load(std::string(1023, 'x') + "SaveSlot=9\n").SaveSlot == 9);
     c = load(std::string(1024 * 1024, 'A') + "\nSaveSlot=3\n");
     CHECK((c.SaveSlot == 3 && c.valid));
-
-    std::mt19937 rng(7);
-    for (int round = 0; round < 200; ++round) {
-        std::string junk(static_cast<size_t>(rng() % 5000), '\0');
-        for (char& ch : junk) ch = static_cast<char>(rng());
-        if (round % 3 == 0) junk += "\nSaveSlot=8\n";
-        c = load(junk);
-        CHECK((c.ScanIntervalFrames >= 30 && c.ScanIntervalFrames <= 36000 && c.SaveSlot >= 1 && c.SaveSlot <= 99 &&
-               c.ServerPort >= 1 && c.ServerPort <= 65535));
-    }
 }
