@@ -195,12 +195,10 @@ TEST_CASE("while the server stalls, game-thread operations return at once and no
     EnqueueUpload(kFull, true, {});
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the worker is now waiting
 
-    // A loaded machine (or a sanitizer build) preempts a thread now and then for a few ms; a
-    // wait on the stalled call would be seconds. So a few slow batches are allowed.
-    double worst_us = 0;
-    int slow = 0;
+    // A wait on the stalled call would take seconds; 1400 operations without one take a few
+    // milliseconds, however loaded the machine or slow the sanitizer build.
+    auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 200; ++i) {
-        auto t0 = std::chrono::steady_clock::now();
         EnqueueUpload("{\"delta\":1}", false, {1});
         QueueAck(9, false, "x");
         std::string doc;
@@ -209,11 +207,8 @@ TEST_CASE("while the server stalls, game-thread operations return at once and no
         QueueDeposit("ab", "{}");
         DepositResult dr;
         TakeDepositResult(dr);
-        double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
-        worst_us = std::max(worst_us, us);
-        slow += us >= 2000;
     }
-    CHECK_MESSAGE((slow <= 10 && worst_us < 100000), "worst batch ", worst_us, " us, ", slow, " of 200 over 2 ms");
+    CHECK(std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(2000));
 
     // Stopped inside the stalled call, the thread still reads its configuration: a restart
     // must not replace it. Once the call returns, the thread ends; no new call starts.
