@@ -1,11 +1,13 @@
 // config.ini over arbitrary bytes: loading never crashes, every clamped number is in range, an
 // error text comes exactly when the file is refused, the BaseUrl names the scheme in use, an
 // accepted URL parses again to the same server, and a real file gives the same result.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <tuple>
 
@@ -27,9 +29,7 @@ void check_url(const std::string& text) {
     ParsedBaseUrl p;
     if (!ParseBaseUrl(text, p)) return;
     if (p.port < 1 || p.port > 65535 || p.host.empty()) abort();
-    for (char ch : p.host)
-        if ((ch >= 'A' && ch <= 'Z') || ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n' || ch == '/' || ch == '\\')
-            abort();
+    if (p.host.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ \t\r\n/\\") != std::string::npos) abort();
     if (!p.path.empty() && p.path[0] != '/') abort();
     for (char ch : p.url)
         if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) abort();
@@ -54,22 +54,15 @@ void check_config(const SyncConfig& c) {
     if (scheme != (c.UseHttps ? "https" : "http")) abort();
 }
 
-// LoadConfig of the bytes in a fresh folder, in memory where the machine has it (a disk-backed
-// /tmp would be the slowest part of the run).
-SyncConfig load_through_file(const uint8_t* data, size_t size) {
-    char shm[] = "/dev/shm/velmora-fuzz-config-XXXXXX";
-    char tmp[] = "/tmp/velmora-fuzz-config-XXXXXX";
-    const char* made = mkdtemp(shm);
-    if (!made) made = mkdtemp(tmp);
-    if (!made) abort();
-    const std::string folder = made, path = folder + "/config.ini";
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f || (size && std::fwrite(data, 1, size, f) != size)) abort();
-    std::fclose(f);
-    SyncConfig c = LoadConfig(folder);
-    std::remove(path.c_str());
-    rmdir(folder.c_str());
-    return c;
+// LoadConfig of the bytes in this process's folder, in memory where the machine has it (a
+// disk-backed /tmp would be the slowest part of the run).
+const std::string kFolder = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                            "/velmora-fuzz-config-" + std::to_string(getpid());
+
+SyncConfig load_through_file(const std::string& bytes) {
+    if (mkdir(kFolder.c_str(), 0700) == 0) std::atexit([] { std::filesystem::remove_all(kFolder); });
+    std::ofstream(kFolder + "/config.ini", std::ios::binary) << bytes;
+    return LoadConfig(kFolder);
 }
 
 }  // namespace
@@ -80,6 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_config(c);
     check_url(bytes);  // the whole input as one BaseUrl value, so the URL checks see every byte
     // Through a real file for some inputs (chosen by their size, so a finding reproduces).
-    if (size % 8 == 0 && fields(load_through_file(data, size)) != fields(c)) abort();
+    if (size % 8 == 0 && fields(load_through_file(bytes)) != fields(c)) abort();
     return 0;
 }

@@ -31,48 +31,28 @@ THUNK_ROUTINES = ("_ZN4game17alloc_item_recordEj", "_ZN4game17garden_save_checkE
 PADDING = re.compile(r"^(nop\w*|xchg\s+%ax,%ax|lea\s+0x0\(%[a-z]+(,%eiz,1)?\),%[a-z]+|int3)")
 
 
-class Pe:
-    """The raw file, for what objdump does not print: section offsets and exported data."""
+def loaded_sections(objdump, dll, image_base):
+    """[(rva, bytes)] of every section with contents, from objdump's hex dump."""
+    out = subprocess.run([objdump, "-s", dll], capture_output=True, text=True, check=True).stdout
+    sections = []
+    for line in out.splitlines():
+        if line.startswith("Contents of section "):
+            sections.append([None, bytearray()])
+        m = re.match(r"^ ([0-9a-f]+) ((?:[0-9a-f]{2,8} )+)", line)
+        if m and sections:
+            sections[-1][0] = int(m.group(1), 16) - image_base if sections[-1][0] is None else sections[-1][0]
+            sections[-1][1] += bytes.fromhex(m.group(2))
+    return sections
 
-    def __init__(self, path):
-        self.data = open(path, "rb").read()
-        d = self.data
-        pe = struct.unpack_from("<I", d, 0x3C)[0]
-        count = struct.unpack_from("<H", d, pe + 6)[0]
-        opt_size = struct.unpack_from("<H", d, pe + 20)[0]
-        opt = pe + 24
-        self.dirs = [struct.unpack_from("<II", d, opt + 96 + 8 * i) for i in range(16)]
-        self.sections = []
-        for i in range(count):
-            at = opt + opt_size + 40 * i
-            name = d[at:at + 8].rstrip(b"\0").decode()
-            vsize, vaddr, rawsize, rawptr = struct.unpack_from("<IIII", d, at + 8)
-            self.sections.append((name, vsize, vaddr, rawsize, rawptr))
 
-    def offset(self, rva):
-        for _, vsize, vaddr, rawsize, rawptr in self.sections:
-            if vaddr <= rva < vaddr + max(vsize, rawsize):
-                return rawptr + rva - vaddr
-        raise ValueError("rva outside every section")
-
-    def rva(self, offset):
-        for _, vsize, vaddr, rawsize, rawptr in self.sections:
-            if rawptr <= offset < rawptr + rawsize:
-                return vaddr + offset - rawptr
-        raise ValueError("offset outside every section")
-
-    def export_bytes(self, name, size):
-        """The first `size` bytes of an exported data symbol."""
-        d, e = self.data, self.offset(self.dirs[0][0])
-        count, functions, names, ordinals = struct.unpack_from("<IIII", d, e + 24)
-        for i in range(count):
-            name_rva = struct.unpack_from("<I", d, self.offset(names) + 4 * i)[0]
-            at = self.offset(name_rva)
-            if d[at:d.index(b"\0", at)].decode() == name:
-                ordinal = struct.unpack_from("<H", d, self.offset(ordinals) + 2 * i)[0]
-                rva = struct.unpack_from("<I", d, self.offset(functions) + 4 * ordinal)[0]
-                return d[self.offset(rva):self.offset(rva) + size]
-        return None
+def export_bytes(listing, sections, name, size):
+    """The first `size` bytes of an exported data symbol, by its ordinal's address in the listing."""
+    index = re.search(r"^\s+\[\s*(\d+)\] " + name + "$", listing, re.M)
+    rva = index and re.search(r"^\s+\[\s*%s\] \+base\[\s*\d+\] ([0-9a-f]+) Export RVA" % index.group(1), listing, re.M)
+    for start, data in sections if rva else []:
+        if start <= int(rva.group(1), 16) < start + len(data):
+            return data[int(rva.group(1), 16) - start:][:size]
+    return None
 
 
 def section_bytes(objcopy, obj, section):
@@ -86,18 +66,12 @@ def section_bytes(objcopy, obj, section):
 def relocations(objdump, obj, section):
     """(offset, absolute) of every relocated 32-bit field of one section."""
     out = subprocess.run([objdump, "-r", "-j", section, obj], capture_output=True, text=True).stdout
-    fields = []
-    for line in out.splitlines():
-        m = re.match(r"^([0-9a-fA-F]{8})\s+(\S+)\s+\S+", line)
-        if m:
-            fields.append((int(m.group(1), 16), m.group(2) in ("dir32", "R_386_32", "DIR32")))
-    return fields
+    return [(int(m.group(1), 16), m.group(2) in ("dir32", "R_386_32", "DIR32"))
+            for m in re.finditer(r"^([0-9a-fA-F]{8})\s+(\S+)\s+\S+", out, re.M)]
 
 
 def masked(data, fields):
-    hide = set()
-    for at, _ in fields:
-        hide.update(range(at, at + 4))
+    hide = {i for at, _ in fields for i in range(at, at + 4)}
     return [None if i in hide else b for i, b in enumerate(data)]
 
 
@@ -109,7 +83,7 @@ def find_masked(haystack, pattern):
     return [m.start() for m in re.finditer(b"(?=" + wild + b")", haystack, re.S)]
 
 
-def check_same_code(pe, relocs_in_dll, coff_obj, source, tools, errors):
+def check_same_code(sections, relocs_in_dll, coff_obj, source, tools, errors):
     name = os.path.basename(source)
     with tempfile.TemporaryDirectory() as tmp:
         elf_obj = os.path.join(tmp, "elf.o")
@@ -129,11 +103,11 @@ def check_same_code(pe, relocs_in_dll, coff_obj, source, tools, errors):
             if sorted(f for f, _ in coff_fields) != sorted(f for f, _ in elf_fields) or a != b:
                 errors.append(f"{name} {section}: the DLL's machine code differs from the tests'")
                 continue
-            places = find_masked(pe.data, a)
+            places = [start + at for start, data in sections for at in find_masked(data, a)]
             if len(places) != 1:
                 errors.append(f"{name} {section}: found {len(places)} times in the DLL, not once")
                 continue
-            base = pe.rva(places[0])
+            base = places[0]
             for at, absolute in coff_fields:
                 if absolute and base + at not in relocs_in_dll:
                     errors.append(f"{name} {section}+{at:#x}: absolute address without a base relocation")
@@ -162,7 +136,7 @@ def functions(objdump, obj):
     return found
 
 
-def check_same_thunks(pe, coff_obj, source, tools, errors):
+def check_same_thunks(sections, coff_obj, source, tools, errors):
     with tempfile.TemporaryDirectory() as tmp:
         elf_obj = os.path.join(tmp, "elf.o")
         subprocess.run(ELF_CXX + ["-I", tools["include"], source, "-o", elf_obj], check=True)
@@ -176,7 +150,7 @@ def check_same_thunks(pe, coff_obj, source, tools, errors):
             errors.append(f"{name}: the DLL's machine code differs from the tests' ({'; '.join(a)} / {'; '.join(b)})")
             continue
         code = b"".join(raw for _, raw in coff[name])
-        if pe.data.find(code) < 0:
+        if not any(code in data for _, data in sections):
             errors.append(f"{name}: not found in the DLL")
             continue
         print(f"same code: {name}, {len(a)} instructions: {'; '.join(a)}")
@@ -186,42 +160,32 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
     ap.add_argument("--objcopy")
-    ap.add_argument("--include", help="the source tree, for the entry code's includes")
-    ap.add_argument("--same-code", action="append", default=[], metavar="COFF_OBJECT=SOURCE",
-                    help="an entry-code object of the DLL and the source both builds assemble")
-    ap.add_argument("--same-thunks", metavar="COFF_OBJECT=SOURCE",
-                    help="the DLL's object of the game's routines and the source both builds compile")
+    ap.add_argument("--include")  # the source tree, for the entry code's includes
+    # An entry-code object of the DLL and the source both builds assemble; the DLL's object of
+    # the game's routines and the source both builds compile.
+    ap.add_argument("--same-code", action="append", default=[], metavar="COFF_OBJECT=SOURCE")
+    ap.add_argument("--same-thunks", metavar="COFF_OBJECT=SOURCE")
     ap.add_argument("dll")
     args = ap.parse_args()
     out = subprocess.run([args.objdump, "-p", args.dll], capture_output=True, text=True, check=True).stdout
-    pe = Pe(args.dll)
+    base = re.search(r"^ImageBase\s+([0-9a-fA-F]+)", out, re.M)
+    sections = loaded_sections(args.objdump, args.dll, int(base.group(1), 16) if base else 0)
 
     errors = []
     if "file format pei-i386" not in out:
         errors.append("not a 32-bit Windows DLL")
-    exports = set()
-    table = out.split("[Ordinal/Name Pointer] Table", 1)
-    if len(table) == 2:
-        for line in table[1].splitlines()[1:]:
-            m = re.match(r"\s+\[\s*\d+\]\s+(\S+)", line)
-            if not m:
-                break
-            exports.add(m.group(1))
-    for name in sorted(REQUIRED - exports):
-        errors.append(f"missing export {name}")
-    for name in sorted(exports - REQUIRED):
-        errors.append(f"unexpected export {name}")
+    table = out.partition("[Ordinal/Name Pointer] Table")[2].split("\n\n")[0]
+    exports = set(re.findall(r"^\s+\[\s*\d+\]\s+(\S+)$", table, re.M))
+    errors += [f"missing export {name}" for name in sorted(REQUIRED - exports)]
+    errors += [f"unexpected export {name}" for name in sorted(exports - REQUIRED)]
     imports = {m.group(1).lower() for m in re.finditer(r"^\s*DLL Name: (\S+)", out, re.M)}
-    for dll in sorted(imports):
-        if dll not in SYSTEM_DLLS and not dll.startswith(SYSTEM_PREFIXES):
-            errors.append(f"imports {dll}, which is not a Windows system DLL")
-    for dll in sorted(NEEDED_DLLS - imports):
-        errors.append(f"does not import {dll}")
+    errors += [f"imports {dll}, which is not a Windows system DLL" for dll in sorted(imports)
+               if dll not in SYSTEM_DLLS and not dll.startswith(SYSTEM_PREFIXES)]
+    errors += [f"does not import {dll}" for dll in sorted(NEEDED_DLLS - imports)]
     entry = re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", out, re.M)
     if not entry or int(entry.group(1), 16) == 0:
         errors.append("no library entry point")
-    characteristics = re.search(r"^Characteristics\s+0x([0-9a-fA-F]+)", out, re.M)
-    characteristics = int(characteristics.group(1), 16) if characteristics else 0
+    characteristics = int((re.search(r"^Characteristics\s+0x([0-9a-fA-F]+)", out, re.M) or [0, "0"])[1], 16)
     if not characteristics & 0x2000:
         errors.append("not marked as a DLL")
     if characteristics & 0x0001:
@@ -231,15 +195,15 @@ def main():
     if not relocs:
         errors.append("no base relocation table")
 
-    info = pe.export_bytes("SA2ModInfo", 40)
+    info = export_bytes(out, sections, "SA2ModInfo", 40)
     if info is None or struct.unpack("<10I", info) != (16,) + (0,) * 9:
         errors.append("SA2ModInfo is not version 16 followed by nine zero words")
 
     tools = {"objdump": args.objdump, "objcopy": args.objcopy, "include": args.include}
     for pair in args.same_code:
-        check_same_code(pe, relocs, *pair.split("=", 1), tools, errors)
+        check_same_code(sections, relocs, *pair.split("=", 1), tools, errors)
     if args.same_thunks:
-        check_same_thunks(pe, *args.same_thunks.split("=", 1), tools, errors)
+        check_same_thunks(sections, *args.same_thunks.split("=", 1), tools, errors)
 
     print("exports:", " ".join(sorted(exports)))
     print("imports:", " ".join(sorted(imports)))

@@ -1,26 +1,15 @@
-"""A loopback HTTP server for the transport tests, and the wrapper that runs a test program
-beside it: `http_fixture_server.py [--] PROGRAM ARGS...` runs PROGRAM with VELMORA_TEST_HTTP_PORT
-set to the server's port on 127.0.0.1, VELMORA_TEST_CLOSED_PORT to a port nobody listens on and,
-when openssl is at hand, VELMORA_TEST_HTTPS_PORT to the same server over TLS with a self-signed
-certificate; it exits with the program's exit code.
-
-Paths are recognised from "/fx/" on, so they work below any base path:
-    /fx/echo            200, a plain description of the request (see describe())
-    /fx/mirror          200, the request body as the response body
-    /fx/status/N        status N, body "body of N"
-    /fx/redirect        302 to /fx/echo
-    /fx/size/N          200, N pattern bytes with Content-Length
-    /fx/chunked/N       200, N pattern bytes in chunked encoding
-    /fx/stall/MS        waits MS milliseconds before answering
-    /fx/stall-body/MS   sends part of the body, waits MS milliseconds, sends the rest
-    /fx/drop            announces 100000 bytes, sends 1000, closes the connection
-    /fx/drop-chunked    sends one chunk, closes without the final chunk
-"""
+"""A loopback HTTP server for the transport tests: `http_fixture_server.py [--] PROGRAM ARGS...`
+runs PROGRAM with VELMORA_TEST_HTTP_PORT (the server on 127.0.0.1), VELMORA_TEST_CLOSED_PORT (a
+port nobody listens on) and, when openssl is at hand, VELMORA_TEST_HTTPS_PORT (the same server
+over TLS, self-signed) set, and exits with its exit code. Paths work below any base path:
+/fx/echo (the request as it arrived), /fx/status/N, /fx/redirect, /fx/size/N and /fx/chunked/N
+(N pattern bytes), /fx/stall/MS, /fx/stall-body/MS (part of the body, a wait, the rest),
+/fx/drop (1000 of 100000 announced bytes) and /fx/drop-chunked (no final chunk)."""
 import http.server
 import os
 import re
-import socket
 import shutil
+import socket
 import ssl
 import subprocess
 import sys
@@ -40,24 +29,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
-    def describe(self, body):
-        lines = ["method " + self.command, "path " + self.path]
-        lines += ["header " + name + ": " + value for name, value in self.headers.items()]
-        lines.append("body " + body.hex())
-        return ("\n".join(lines) + "\n").encode("utf-8")
-
-    def answer(self, status, body, headers=()):
+    def answer(self, status, body=None, headers=()):
+        """The status and headers; then the body with its length, when one is given."""
         self.send_response(status)
-        for name, value in headers:
+        for name, value in list(headers) + ([("Content-Length", str(len(body)))] if body is not None else []):
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.wfile.write(body)
-
-    def begin(self, header, value):
-        self.send_response(200)
-        self.send_header(header, value)
-        self.end_headers()
+        self.wfile.write(body or b"")
 
     def cut_off(self):
         self.wfile.flush()
@@ -69,15 +47,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def handle_any(self):
         # The transport always announces its body's length.
-        length = int(self.headers.get("Content-Length", "0") or 0)
-        body = self.rfile.read(length) if length > 0 else b""
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         m = re.search(r"/fx/([a-z-]+)(?:/(\d+))?", self.path)
-        what = m.group(1) if m else ""
-        number = int(m.group(2)) if m and m.group(2) else 0
+        what, number = (m.group(1), int(m.group(2) or 0)) if m else ("", 0)
         if what == "echo":
-            self.answer(200, self.describe(body), [("Content-Type", "text/plain; charset=utf-8")])
-        elif what == "mirror":
-            self.answer(200, body)
+            head = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
+            self.answer(200, ("\r\n".join(head) + "\r\n\r\n").encode("latin-1") + body)
         elif what == "status":
             self.answer(number, b"body of %d" % number)
         elif what == "redirect":
@@ -85,27 +60,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif what == "size":
             self.answer(200, pattern(number))
         elif what == "chunked":
-            self.begin("Transfer-Encoding", "chunked")
+            self.answer(200, None, [("Transfer-Encoding", "chunked")])
             data = pattern(number)
             for at in range(0, len(data), 5000):
-                piece = data[at:at + 5000]
-                self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(data[at:at + 5000]), data[at:at + 5000]))
             self.wfile.write(b"0\r\n\r\n")
         elif what == "stall":
             time.sleep(number / 1000.0)
             self.answer(200, b"late")
         elif what == "stall-body":
-            self.begin("Content-Length", "2000")
+            self.answer(200, None, [("Content-Length", "2000")])
             self.wfile.write(b"a" * 1000)
             self.wfile.flush()
             time.sleep(number / 1000.0)
             self.wfile.write(b"b" * 1000)
         elif what == "drop":
-            self.begin("Content-Length", "100000")
+            self.answer(200, None, [("Content-Length", "100000")])
             self.wfile.write(b"x" * 1000)
             self.cut_off()
         elif what == "drop-chunked":
-            self.begin("Transfer-Encoding", "chunked")
+            self.answer(200, None, [("Transfer-Encoding", "chunked")])
             self.wfile.write(b"3e8\r\n" + b"y" * 1000 + b"\r\n")
             self.cut_off()
         else:
@@ -121,55 +95,44 @@ class Server(http.server.ThreadingHTTPServer):
         pass  # refused handshakes and cut connections are what the tests provoke
 
 
-def tls_server(folder):
-    """The fixture over TLS with a certificate no client trusts, or None without openssl."""
-    if not shutil.which("openssl"):
-        return None
-    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-    made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                           "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if made.returncode != 0:
-        return None
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
-    server = Server(("127.0.0.1", 0), Handler, bind_and_activate=False)
-    server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
-    server.server_bind()
-    server.server_activate()
+def serve(folder, tls):
+    """The fixture, started; over TLS with a certificate no client trusts (None without openssl)."""
+    server = Server(("127.0.0.1", 0), Handler, bind_and_activate=not tls)
+    if tls:
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        if not shutil.which("openssl") or subprocess.run(
+                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+                 "-keyout", key, "-out", cert], capture_output=True).returncode != 0:
+            return None
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
+        server.server_bind()
+        server.server_activate()
+    threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
 
-def closed_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 def main(argv):
-    if argv and argv[0] == "--":
-        argv = argv[1:]
-    server = Server(("127.0.0.1", 0), Handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
+    argv = argv[1:] if argv[:1] == ["--"] else argv
     env = dict(os.environ)
     # The loopback server is reached directly, whatever proxy the machine is set up with.
     for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
         env.pop(name, None)
-    env["VELMORA_TEST_HTTP_PORT"] = str(server.server_address[1])
-    env["VELMORA_TEST_CLOSED_PORT"] = str(closed_port())
+    closed = socket.socket()
+    closed.bind(("127.0.0.1", 0))
+    env["VELMORA_TEST_CLOSED_PORT"] = str(closed.getsockname()[1])
+    closed.close()
     with tempfile.TemporaryDirectory() as folder:
-        secure = tls_server(folder)
-        if secure:
-            threading.Thread(target=secure.serve_forever, daemon=True).start()
-            env["VELMORA_TEST_HTTPS_PORT"] = str(secure.server_address[1])
+        servers = [serve(folder, False), serve(folder, True)]
+        env["VELMORA_TEST_HTTP_PORT"] = str(servers[0].server_address[1])
+        if servers[1]:
+            env["VELMORA_TEST_HTTPS_PORT"] = str(servers[1].server_address[1])
         try:
             return subprocess.call(argv, env=env)
         finally:
-            server.shutdown()
-            if secure:
-                secure.shutdown()
+            for server in filter(None, servers):
+                server.shutdown()
 
 
 if __name__ == "__main__":

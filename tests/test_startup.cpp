@@ -1,11 +1,17 @@
+// Start-up as the player sees it: the log lines and boxes, the active save slot, detach.
 #include <doctest/doctest.h>
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/log.h"
 #include "host/mod_state.h"
+#include "host/notices.h"
+#include "host/save_slot.h"
 #include "net/worker.h"
+#include "platform/platform.h"
 #include "protect/lifespan.h"
 #include "sim/sim.h"
 #include "test_support.h"
@@ -20,34 +26,81 @@ std::vector<std::string> start(const TempDir& dir, const std::string& config, in
     return sim::recording().debug_lines;
 }
 
-std::vector<std::string> box_titles() {
-    std::vector<std::string> titles;
-    for (const auto& b : sim::recording().boxes) titles.push_back(b.title);
-    return titles;
-}
+size_t box_count() { return sim::recording().boxes.size(); }
 
 }  // namespace
 
-TEST_CASE("a valid configuration: every start-up line in order, then sync enabled") {
+TEST_CASE("log lines: one newline, at most 1021 characters of text, nothing when disabled, never mixed") {
+    static std::vector<std::string> lines;
+    lines.clear();
+    ModLog::reset();
+    ModLog::set_log_sink([](const char* line) { lines.emplace_back(line); });
+    ModLog::log("%s", "");
+    ModLog::log("already\n");
+    ModLog::log("slot %d of %s", 7, "garden");
+    ModLog::log("%s", std::string(5000, 'z').c_str());
+    CHECK(lines == std::vector<std::string>{"\n", "already\n", "slot 7 of garden\n", std::string(1021, 'z') + "\n"});
+    ModLog::set_log_enabled(false);
+    ModLog::log("ERROR: nobody hears this");
+    CHECK(lines.size() == 4);
+
+    lines.clear();
+    ModLog::set_log_enabled(true);
+    auto worker = [](char c) {
+        std::string text(600, c);
+        for (int i = 0; i < 2000; ++i) ModLog::log("%s", text.c_str());
+    };
+    std::thread a(worker, 'a'), b(worker, 'b');
+    a.join();
+    b.join();
+    REQUIRE(lines.size() == 4000);
+    for (const std::string& line : lines) REQUIRE((line.size() == 601 && line.find_first_not_of(line[0]) == 600));
+    ModLog::reset();
+}
+
+TEST_CASE("each box at most once per run; the update box opens the download page on Yes") {
+    sim::reset();
+    sim::queue_box_answer(platform::kAnswerYes);
+    CHECK(show_notice(Notice::UpdateRequired) == platform::kAnswerYes);
+    CHECK(show_notice(Notice::UpdateRequired) == 0);
+    CHECK(show_notice(Notice::RebirthPaused) == platform::kAnswerOk);
+    CHECK(show_notice(Notice::RebirthPaused) == 0);
+    const auto& boxes = sim::recording().boxes;
+    REQUIRE(boxes.size() == 2);
+    CHECK((boxes[0].title == "Velmora update required" && boxes[0].style == 0x10034));
+    CHECK((boxes[1].title == "Velmora - rebirth paused" && boxes[1].style == 0x10));
+    CHECK(sim::recording().opened == std::vector<std::string>{kDownloadPage});
+
+    sim::reset();  // a new run may show them again; "No" opens nothing
+    CHECK(show_notice(Notice::UpdateRequired) == platform::kAnswerNo);
+    CHECK(sim::recording().opened.empty());
+}
+
+TEST_CASE("a valid configuration: every start-up line in order, then sync enabled; detach stops it") {
     TempDir dir;
     auto lines = start(dir, "BaseUrl=http://127.0.0.1:8787/garden\nSaveSlot=3\nApiKey=secret-key-1234\n");
     const ModState& s = mod_state();
-    REQUIRE(lines.size() == 7);
-    CHECK(lines[0] == "[velmora] v0.1.19 starting\n");
-    CHECK(lines[1] == "[velmora] animal inventory: enabled\n");
-    CHECK(lines[2] == "[velmora] manual rebirth: safe native behavior available\n");
-    CHECK(lines[3] == "[velmora] natural lifecycle: lifespan frozen; natural death/reincarnation disabled\n");
-    CHECK(lines[4] == "[velmora] target http://127.0.0.1:8787/garden/api/v1/sync (save slot 3)\n");
-    CHECK(lines[5] == "[velmora] scan every 180 frames, full resync every 60s, session " + s.session_id + "\n");
-    CHECK(lines[6] == "[velmora] Game Boy storage: enabled\n");
+    CHECK(lines == std::vector<std::string>{
+                       "[velmora] v0.1.19 starting\n", "[velmora] animal inventory: enabled\n",
+                       "[velmora] manual rebirth: safe native behavior available\n",
+                       "[velmora] natural lifecycle: lifespan frozen; natural death/reincarnation disabled\n",
+                       "[velmora] target http://127.0.0.1:8787/garden/api/v1/sync (save slot 3)\n",
+                       "[velmora] scan every 180 frames, full resync every 60s, session " + s.session_id + "\n",
+                       "[velmora] Game Boy storage: enabled\n"});
     CHECK((s.session_id.size() == 16 && s.session_id.find_first_not_of("0123456789abcdef") == std::string::npos));
-    CHECK((s.sync_enabled && s.mod_path == dir.str() && s.screen_text != nullptr));
-    CHECK(box_titles().empty());
+    CHECK((s.sync_enabled && s.mod_path == dir.str() && s.screen_text != nullptr && box_count() == 0));
     CHECK((link_worker().lifespan_frozen.load() && link_worker().rebirth_available.load()));
     for (const auto& line : lines) CHECK(line.find("secret-key") == std::string::npos);  // no key in the log, ever
+
+    for (int i = 0; i < 400; ++i) sim::frame();
+    CHECK(mod_state().scan_frame_counter == 400 % 180);
+    sim::unload();
+    CHECK_FALSE(mod_state().sync_enabled);
+    sim::frame();  // no scan counting once sync is off
+    CHECK(mod_state().scan_frame_counter == 400 % 180);
 }
 
-TEST_CASE("an empty API key warns; an invalid configuration stops before the worker") {
+TEST_CASE("other configurations: invalid, no key, Verbose off, lifespan protection off, old helper, null path") {
     TempDir dir;
     auto lines = start(dir, "SaveSlot=0\n");
     CHECK((!mod_state().sync_enabled && mod_state().session_id.empty()));
@@ -56,31 +109,24 @@ TEST_CASE("an empty API key warns; an invalid configuration stops before the wor
     CHECK(lines[3] ==
           "[velmora] ERROR: invalid config.ini (SaveSlot must be a whole number from 1 through 99) -- sync is "
           "disabled\n");
-    CHECK(box_titles().empty());
-    CHECK(mod_state().config.lifespan_frozen);
+    CHECK((box_count() == 0 && mod_state().config.lifespan_frozen));
 
     lines = start(dir, "SaveSlot=2\nApiKey=\n");
     CHECK(std::count(lines.begin(), lines.end(),
                      "[velmora] WARNING: no ApiKey set in config.ini -- the server will reject uploads\n") == 1);
-}
 
-TEST_CASE("Verbose off: not a single line, but the boxes still appear") {
-    TempDir dir;
     sim::reset();
     dir.write("config.ini", "Verbose=false\nSaveSlot=abc\n");
     const uint8_t foreign = 0x90;  // another mod's change to the ageing routine: a box
     sim::poke(lifespan::kSite3 + 7, &foreign, 1);
     sim::load(dir.str().c_str());
-    CHECK(sim::recording().debug_lines.empty());
-    CHECK(box_titles().size() == 1);
-}
+    CHECK((sim::recording().debug_lines.empty() && box_count() == 1));
 
-TEST_CASE("lifespan protection off: the explicit line, no box; helper version 7 or a null word 17: no screen text; a null path is \".\"") {
-    TempDir dir;
-    auto lines = start(dir, "DisableNaturalDeath=false\nKeepGardenAnimals=no\nApiKey=abcdefgh\n");
+    // Lifespan protection off: the explicit line, no box; helper version 7 or a null word 17:
+    // no screen text; a null path is ".".
+    lines = start(dir, "DisableNaturalDeath=false\nKeepGardenAnimals=no\nApiKey=abcdefgh\n");
     CHECK(lines[2] == "[velmora] natural lifecycle: original death/reincarnation explicitly enabled in config\n");
-    CHECK(box_titles().empty());
-    CHECK_FALSE(link_worker().lifespan_frozen.load());
+    CHECK((box_count() == 0 && !link_worker().lifespan_frozen.load()));
     start(dir, "ApiKey=abcdefgh\n", 7);
     CHECK((mod_state().screen_text == nullptr));
     start(dir, "ApiKey=abcdefgh\n", 8, false, true);
@@ -89,13 +135,31 @@ TEST_CASE("lifespan protection off: the explicit line, no box; helper version 7 
     CHECK(mod_state().mod_path == ".");
 }
 
-TEST_CASE("deposits are allowed only with sync, a seen garden and a session; detach stops sync") {
-    TempDir dir;
-    start(dir, "ApiKey=abcdefgh\n");
-    for (int i = 0; i < 400; ++i) sim::frame();
-    CHECK(mod_state().scan_frame_counter == 400 % 180);
-    sim::unload();
-    CHECK_FALSE(mod_state().sync_enabled);
-    sim::frame();  // no scan counting once sync is off
-    CHECK(mod_state().scan_frame_counter == 400 % 180);
+TEST_CASE("the active save slot: only a main-save name, read only where memory holds a terminated text") {
+    for (auto [path, slot] : {std::pair{"C:\\Games\\SA2\\SAVEDATA\\SONIC2B__S01", 1}, {"sonic2b__s07", 7},
+                              {"/home/p/SAVEDATA/SONIC2B__S99", 99}, {"a\\b/SONIC2B__S42", 42}, {"", 0}, {"SONIC2B__S", 0},
+                              {"SONIC2B__S1", 0}, {"SONIC2B__S123", 0}, {"SONIC2B__S0A", 0}, {"SONIC2B__S00", 0},
+                              {"SONIC2B__S01.bak", 0}, {"SONIC2B_XS01", 0}, {"C:\\SONIC2B__S01\\", 0}, {"SONIC2B__S-1", 0}})
+        CHECK_MESSAGE(active_save_slot(path) == slot, path);
+    CHECK(active_save_slot(nullptr) == 0);
+
+    sim::reset();
+    sim::set_save_path("C:\\SAVEDATA\\SONIC2B__S03");
+    CHECK(read_active_save_slot() == 3);
+    sim::set_save_path(nullptr);
+    CHECK(read_active_save_slot() == 0);
+    auto at = [](game_addr text) { return game::write<game_addr>(game::addr::save_path, text), read_active_save_slot(); };
+    CHECK(at(0x7FFF0000u) == 0);  // memory that is not there
+    game_addr page = sim::alloc(0x1000);
+    sim::poke(page, "SONIC2B__S04", 13);
+    CHECK(at(page) == 4);
+    sim::set_protection(page, 0x1000, game::kPageNoAccess);
+    CHECK(at(page) == 0);
+    // A text running to the end of its memory unterminated is refused; a terminated one there is found.
+    game_addr end = sim::alloc(0x1000);
+    const std::string fill(0x1000, 'A');
+    sim::poke(end, fill.data(), fill.size());
+    CHECK(at(end + 0x1000 - 12) == 0);
+    sim::poke(end + 0x1000 - 13, "SONIC2B__S05", 13);
+    CHECK(at(end + 0x1000 - 13) == 5);
 }

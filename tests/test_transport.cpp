@@ -23,34 +23,26 @@ void debug_print(const char*) {}  // the log's game sink is never selected here
 
 namespace {
 
+// The log from here on (nothing else in this program logs, so the sink stays).
 std::vector<std::string> g_lines;
-struct LogCapture {
-    LogCapture() {
-        g_lines.clear();
-        ModLog::set_log_enabled(true);
-        ModLog::set_log_sink([](const char* line) { g_lines.push_back(line); });
-    }
-    ~LogCapture() { ModLog::reset(); }
-};
-
-int32_t env_port(const char* name) {
-    const char* text = std::getenv(name);
-    INFO("run this test through tests/http_fixture_server.py, which sets ", name);
-    REQUIRE(text != nullptr);
-    return static_cast<int32_t>(std::atoi(text));
+void capture_log() {
+    g_lines.clear();
+    ModLog::set_log_sink([](const char* line) { g_lines.push_back(line); });
 }
 
-SyncConfig fixture_config() {
+SyncConfig fixture_config(const char* port = "VELMORA_TEST_HTTP_PORT") {
+    INFO("run this test through tests/http_fixture_server.py, which sets ", port);
+    REQUIRE(std::getenv(port) != nullptr);
     SyncConfig c;
     c.ServerHost = "127.0.0.1";
-    c.ServerPort = env_port("VELMORA_TEST_HTTP_PORT");
+    c.ServerPort = std::atoi(std::getenv(port));
     c.UseHttps = false;
     return c;
 }
 
-// The echo fixture's description of a request: "method", "path", "header Name: value", "body <hex>".
+// The request as the echo fixture saw it: its request line, headers in order, and body.
 struct Seen {
-    std::string method, path, body;
+    std::string line, body;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string value(const std::string& name) const {  // or "<absent>" / "<repeated>"
         std::string v = "<absent>";
@@ -66,27 +58,23 @@ struct Seen {
     }
 };
 
-Seen parse_echo(const std::string& text) {
+Seen echo(const SyncConfig& c, const char* verb, const std::string& session, const std::string& body,
+          const std::string& override_session = std::string(), const std::string& path = "/fx/echo") {
+    std::string response = "kept:";  // the body is appended to what the caller had
+    int32_t status = -1;
+    REQUIRE(SendRequest(c, session, verb, path, body, &response, status, override_session));
+    REQUIRE(status == 200);
+    size_t end = response.find("\r\n\r\n");
+    REQUIRE((response.rfind("kept:", 0) == 0 && end != std::string::npos));
     Seen s;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("method ", 0) == 0) s.method = line.substr(7);
-        if (line.rfind("path ", 0) == 0) s.path = line.substr(5);
-        if (size_t colon = line.find(": ", 7); line.rfind("header ", 0) == 0)
-            s.headers.emplace_back(line.substr(7, colon - 7), line.substr(colon + 2));
-        for (size_t i = 5; line.rfind("body ", 0) == 0 && i + 1 < line.size(); i += 2)
-            s.body += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
+    s.body = response.substr(end + 4);
+    std::istringstream in(response.substr(5, end - 3));  // each line with its "\r"
+    std::getline(in, s.line);
+    for (std::string l; std::getline(in, l);) {
+        size_t colon = l.find(": ");
+        s.headers.emplace_back(l.substr(0, colon), l.substr(colon + 2, l.size() - colon - 3));
     }
     return s;
-}
-
-Seen echo(const SyncConfig& c, const char* verb, const std::string& session, const std::string& body,
-          const std::string& override_session = std::string()) {
-    std::string response;
-    int32_t status = -1;
-    REQUIRE(SendRequest(c, session, verb, "/fx/echo", body, &response, status, override_session));
-    REQUIRE(status == 200);
-    return parse_echo(response);
 }
 
 std::string pattern(size_t n) {
@@ -97,23 +85,21 @@ std::string pattern(size_t n) {
 
 }  // namespace
 
-TEST_CASE("local hosts go direct, every other host through the system proxy; shipped timeouts") {
+TEST_CASE("local hosts go direct, every other host through the system proxy") {
     for (const char* host : {"localhost", "::1", "127.0.0.1", "10.1.2.3", "192.168.0.10", "172.16.0.1",
                              "172.31.255.255", "172.016.0.1", "172. 20.0.1", "172.+20.0.1"})
         CHECK_MESSAGE(IsLocalHost(host), host);
     for (const char* host : {"LOCALHOST", "172.15.0.1", "172.32.0.1", "172.-20.0.1", "172.x", "100.64.0.1",
                              "1270.0.0.1", "sync.example.net", "", "172.99999999999999999999.0.1"})
         CHECK_MESSAGE(!IsLocalHost(host), host);
-    HttpTimeouts t = GetHttpTimeouts();
-    CHECK((t.resolve_ms == 5000 && t.connect_ms == 5000 && t.send_ms == 8000 && t.receive_ms == 8000));
 }
 
-TEST_CASE("headers, user agent and request path arrive as set; a header with a line break sends nothing") {
+TEST_CASE("headers, user agent, request path and bodies arrive as set; a header with a line break sends nothing") {
     SyncConfig c = fixture_config();
     c.ApiKey = "key-123";
     c.SaveSlot = 3;
     Seen s = echo(c, "POST", "sess-1", "{}");
-    CHECK(s.method == "POST");
+    CHECK(s.line.rfind("POST /fx/echo HTTP/1.1", 0) == 0);
     CHECK(s.value("User-Agent") == "velmora/0.1.13");
     CHECK(s.ours() ==
           std::vector<std::string>{"Content-Type", "X-Velmora-Key", "X-Velmora-Save-Slot", "X-Velmora-Session"});
@@ -127,49 +113,36 @@ TEST_CASE("headers, user agent and request path arrive as set; a header with a l
     // Nothing set: no key, no session; the slot and the content type are always there, GET too.
     c.ApiKey = "";
     c.SaveSlot = -1;
-    s = echo(c, "GET", "", "");
-    CHECK((s.method == "GET" && s.body.empty() && s.value("X-Velmora-Save-Slot") == "-1"));
+    c.base_path = "/garden";
+    s = echo(c, "GET", "", "", "", "fx/echo");
+    CHECK((s.line.rfind("GET /garden/fx/echo ", 0) == 0 && s.body.empty() && s.value("X-Velmora-Save-Slot") == "-1"));
     CHECK(s.ours() == std::vector<std::string>{"Content-Type", "X-Velmora-Save-Slot"});
-
     for (auto [base, path, want] : {std::tuple{"", "", "/"}, {"", "api", "/api"}, {"/garden", "/", "/garden"},
                                     {"/garden", "/api/v1/sync", "/garden/api/v1/sync"}}) {
         c.base_path = base;
         CHECK_MESSAGE(ComposeRequestPath(c, path) == want, base, path);
     }
-    std::string response;
-    int32_t status = -1;
-    REQUIRE(SendRequest(c, "", "GET", "fx/echo", "", &response, status));
-    CHECK(parse_echo(response).path == "/garden/fx/echo");
+
+    // Bodies come back byte for byte, NULs included; an empty POST is a POST without a body.
+    std::string binary = "{\"name\":\"Chao \xE5\x90\x8D\xE5\x89\x8D \xC3\xA9 \xE2\x98\x83 \xF0\x9F\x8C\xB3\"}";
+    for (int i = 0; i < 70000; ++i) binary += static_cast<char>((i * 37) & 0xFF);
+    s = echo(c, "POST", "", binary);
+    CHECK((s.body == binary && s.value("Content-Length") == std::to_string(binary.size())));
+    s = echo(c, "POST", "", "");
+    CHECK((s.line.rfind("POST ", 0) == 0 && s.body.empty()));
 
     // A line break in a header value would smuggle in headers of its own.
-    LogCapture log;
+    capture_log();
     c.ApiKey = "k\r\nX-Evil: 1";
-    response.clear();
+    std::string response;
+    int32_t status = -1;
     CHECK_FALSE(SendRequest(c, "", "POST", "/fx/echo", "{}", &response, status));
     CHECK((status == 0 && response.empty()));
     CHECK_FALSE(SendRequest(fixture_config(), "s\nX-Evil: 1", "POST", "/fx/echo", "{}", &response, status));
     CHECK(g_lines.size() == 2);
 }
 
-TEST_CASE("bodies round-trip byte for byte in both directions") {
-    SyncConfig c = fixture_config();
-    std::string utf8 = "{\"name\":\"Chao \xE5\x90\x8D\xE5\x89\x8D \xC3\xA9 \xE2\x98\x83 \xF0\x9F\x8C\xB3\"}";
-    std::string binary;
-    for (int i = 0; i < 70000; ++i) binary += static_cast<char>((i * 37) & 0xFF);  // NULs included
-    CHECK(echo(c, "POST", "", utf8).body == utf8);
-    Seen s = echo(c, "POST", "", binary);
-    CHECK((s.body == binary && s.value("Content-Length") == "70000"));
-    for (const std::string& body : {utf8, binary}) {
-        std::string response = "kept:";  // the body is appended to what the caller had
-        int32_t status = 0;
-        REQUIRE(SendRequest(c, "", "POST", "/fx/mirror", body, &response, status));
-        CHECK(response == "kept:" + body);
-    }
-    s = echo(c, "POST", "", "");  // an empty POST is a POST without a body
-    CHECK((s.method == "POST" && s.body.empty()));
-}
-
-TEST_CASE("statuses outside 200..299 are false and keep their status and body; redirects are not followed") {
+TEST_CASE("statuses outside 200..299 are false and keep their status and body; no redirects; large bodies capped") {
     SyncConfig c = fixture_config();
     std::string response;
     int32_t status = 0;
@@ -183,19 +156,15 @@ TEST_CASE("statuses outside 200..299 are false and keep their status and body; r
     c.ApiKey = "secret";
     CHECK_FALSE(SendRequest(c, "", "GET", "/fx/redirect", "", &response, status));
     CHECK(status == 302);
-}
 
-TEST_CASE("a large response keeps only whole chunks within 256 KiB and is still drained") {
-    SyncConfig c = fixture_config();
+    // A large response keeps only whole chunks within 256 KiB and is still drained.
     const std::string mib = std::to_string(1024 * 1024);
-    int32_t status = 0;
     for (std::string path : {"/fx/size/", "/fx/chunked/"}) {
         CAPTURE(path);
-        std::string response;
-        REQUIRE(SendRequest(c, "", "GET", path + mib, "", &response, status));
-        CHECK(status == 200);
-        CHECK(response.size() <= platform::kHttpResponseCap);
-        CHECK(response.size() > platform::kHttpResponseCap - platform::kHttpReadChunk);
+        response.clear();
+        REQUIRE((SendRequest(c, "", "GET", path + mib, "", &response, status) && status == 200));
+        CHECK((response.size() <= platform::kHttpResponseCap &&
+               response.size() > platform::kHttpResponseCap - platform::kHttpReadChunk));
         CHECK(response == pattern(response.size()));
     }
     // No response text: the body is read and thrown away, the status still counts.
@@ -203,63 +172,45 @@ TEST_CASE("a large response keeps only whole chunks within 256 KiB and is still 
 }
 
 TEST_CASE("no whole response gives status 0 and false: refused, timed out, cut off, untrusted certificate") {
-    LogCapture log;
-    SyncConfig c = fixture_config();
+    capture_log();
     HttpTimeouts shipped = GetHttpTimeouts();
     SetHttpTimeouts(HttpTimeouts{1000, 1000, 1000, 1000});
-    std::vector<std::string> cases = {"/fx/stall/6000", "/fx/stall-body/6000", "/fx/drop"};
+    // 0.0.0.0 is not a local host by its text, so it goes through the system proxy (none is
+    // set here). The self-signed server is refused before any request leaves.
+    for (auto [host, port, https, path, proxy] : {
+             std::tuple{"127.0.0.1", "VELMORA_TEST_HTTP_PORT", false, "/fx/stall/6000", "direct"},
+             {"127.0.0.1", "VELMORA_TEST_HTTP_PORT", false, "/fx/stall-body/6000", "direct"},
+             {"127.0.0.1", "VELMORA_TEST_HTTP_PORT", false, "/fx/drop", "direct"},
 #ifndef _WIN32
-    // wine's WinHTTP ends a chunked body cut off by the server as if it were complete, and
-    // the API offers no way to tell; libcurl notices the missing last chunk.
-    cases.push_back("/fx/drop-chunked");
+             // wine's WinHTTP ends a chunked body cut off by the server as if it were complete,
+             // and the API offers no way to tell; libcurl notices the missing last chunk.
+             {"127.0.0.1", "VELMORA_TEST_HTTP_PORT", false, "/fx/drop-chunked", "direct"},
 #endif
-    for (const std::string& path : cases) {
+             {"127.0.0.1", "VELMORA_TEST_CLOSED_PORT", false, "/api/v1/sync", "direct"},
+             {"0.0.0.0", "VELMORA_TEST_CLOSED_PORT", false, "/api/v1/sync", "system"},
+             {"127.0.0.1", "VELMORA_TEST_HTTPS_PORT", true, "/fx/echo", "direct"}}) {
         CAPTURE(path);
+        if (!std::getenv(port)) {
+            MESSAGE("no TLS fixture (openssl missing); HTTPS skipped");
+            continue;
+        }
+        SyncConfig c = fixture_config(port);
+        c.ServerHost = host;
+        c.UseHttps = https;
+        g_lines.clear();
         std::string response;
         int32_t status = -1;
         auto start = std::chrono::steady_clock::now();
         CHECK_FALSE(SendRequest(c, "", "GET", path, "", &response, status));
         CHECK(std::chrono::steady_clock::now() - start < std::chrono::milliseconds(4500));
-        CHECK(status == 0);
-        CHECK(response.empty());  // a cut-off body is not left behind to be mistaken for an answer
-    }
-    REQUIRE(g_lines.size() == cases.size());
-    CHECK(g_lines[0].rfind("upload: send/receive failed (error ", 0) == 0);
-    CHECK(g_lines[0].find(", host 127.0.0.1:" + std::to_string(c.ServerPort) + ", proxy direct)\n") !=
-          std::string::npos);
-
-    // A closed port; 0.0.0.0 is not a local host by its text, so it goes through the system
-    // proxy (none is set here).
-    c.ServerPort = env_port("VELMORA_TEST_CLOSED_PORT");
-    for (auto [host, proxy] : {std::pair{"127.0.0.1", "direct"}, {"0.0.0.0", "system"}}) {
-        g_lines.clear();
-        c.ServerHost = host;
-        int32_t status = -1;
-        CHECK_FALSE(SendRequest(c, "", "POST", "/api/v1/sync", "{}", nullptr, status));
-        CHECK(status == 0);
+        CHECK((status == 0 && response.empty()));  // a cut-off body is not left to be mistaken for an answer
         REQUIRE(g_lines.size() == 1);
-        CHECK_MESSAGE(g_lines[0].find(std::string("host ") + host + ":" + std::to_string(c.ServerPort) + ", proxy " +
-                                      proxy + ")") != std::string::npos,
+        CHECK(g_lines[0].rfind("upload: send/receive failed (error ", 0) == 0);
+        CHECK_MESSAGE(g_lines[0].find(std::string(", host ") + host + ":" + std::to_string(c.ServerPort) + ", proxy " +
+                                      proxy + ")\n") != std::string::npos,
                       g_lines[0]);
     }
     SetHttpTimeouts(shipped);
-
-    // Self-signed: refused before any request leaves, like an unreachable server.
-    const char* tls_port = std::getenv("VELMORA_TEST_HTTPS_PORT");
-    if (!tls_port) {
-        MESSAGE("no TLS fixture (openssl missing); HTTPS skipped");
-        return;
-    }
-    g_lines.clear();
-    c = fixture_config();
-    c.ServerPort = std::atoi(tls_port);
-    c.UseHttps = true;
-    std::string response;
-    int32_t status = -1;
-    CHECK_FALSE(SendRequest(c, "", "GET", "/fx/echo", "", &response, status));
-    CHECK((status == 0 && response.empty()));
-    REQUIRE(g_lines.size() == 1);
-    CHECK(g_lines[0].rfind("upload: send/receive failed (error ", 0) == 0);
 }
 
 #ifdef _WIN32
