@@ -50,8 +50,7 @@ constexpr uint32_t kAnimalKind = 2, kFruitKind = 3;
 const std::string kGarden = "/admin/gardens/tester/1", kAccount = "/admin/accounts/tester/";
 
 struct Options {
-    u64 frames = 100000, seed = 20261207;
-    int stall_seconds = 2;
+    u64 frames = 100000, seed = 20261207, stall_seconds = 2;
     bool verbose = false;
 };
 
@@ -369,7 +368,7 @@ struct Soak {
         for (const json& item : storage_items())
             if (item["state"] == "stored" && item["kind"] == "fruit") {
                 json body = {{"item_id", item["item_id"]}, {"save_slot", 1}, {"garden", garden}};
-                if (queue(kAccount + "withdraw", body)) ++n("storage/withdrawals");
+                if (queue(body, kAccount + "withdraw")) ++n("storage/withdrawals");
                 return;
             }
     }
@@ -387,7 +386,7 @@ struct Soak {
     json storage_items() { return admin("GET", kAccount + "storage").value("items", json::array()); }
     void set_faults(const json& faults) { admin("POST", "/admin/faults", faults); }
 
-    bool queue(const std::string& path, const json& command) {
+    bool queue(const json& command, const std::string& path = kGarden + "/commands") {
         const json j = admin("POST", path, command);
         if (j.contains("id")) queued[j["id"].get<int>()] = command;
         return j.contains("id");
@@ -398,14 +397,13 @@ struct Soak {
         if (chao.empty()) return;
         const json& c = chao[roll(chao.size())];
         if (c.contains("chao_id") && c.value("type", 0) >= 2)
-            queue(kGarden + "/commands", {{"kind", "rename"}, {"slot", c["slot"]}, {"expect_chao_id", c["chao_id"]},
-                                          {"name_raw", random_hex(7)}});
+            queue({{"kind", "rename"}, {"slot", c["slot"]}, {"expect_chao_id", c["chao_id"]},
+                   {"name_raw", random_hex(7)}});
     }
 
     void operator_fruit() {
         const int g = garden != 0 ? garden : 1 + static_cast<int>(roll(3));
-        queue(kGarden + "/commands", {{"kind", "spawn_fruit"}, {"garden", g}, {"fruit_type", roll(24)},
-                                      {"count", 1 + roll(3)}});
+        queue({{"kind", "spawn_fruit"}, {"garden", g}, {"fruit_type", roll(24)}, {"count", 1 + roll(3)}});
     }
 
     // Eggs the server shows get a hatch, once per egg.
@@ -416,8 +414,8 @@ struct Soak {
             const std::string gen = c["egg_generation"].get<std::string>();
             // An egg with no live task would wait for ever.
             if (egg_tasks.count(slot) && hatch_queued.insert(std::to_string(slot) + ":" + gen).second)
-                queue(kGarden + "/commands", {{"kind", "hatch"}, {"slot", slot}, {"v", 1}, {"garden", 0},
-                                              {"expect_generation", gen}, {"generation", gen}});
+                queue({{"kind", "hatch"}, {"slot", slot}, {"v", 1}, {"garden", 0}, {"expect_generation", gen},
+                       {"generation", gen}});
         }
     }
 
@@ -469,13 +467,14 @@ struct Soak {
             ++n("faults/status bursts");
         } else if (what == 2) {
             u64& long_stalls = n("faults/stalls of 10 s");
-            const int seconds = long_stalls == 0 ? 10 : opt.stall_seconds;
+            const u64 seconds = long_stalls == 0 ? 10 : opt.stall_seconds;
             long_stalls += seconds >= 10;
             set_faults({{"delay_seconds", seconds}, {"delay_count", 1}, {"match", match}});
             ++n("faults/stalls");
         } else if (what == 3) {
             const bool close = chance(0.5);
-            set_faults({{"drop", close ? "close" : "mid_body"}, {"drop_count", 1 + roll(close ? 3 : 2)}, {"match", match}});
+            set_faults(
+                {{"drop", close ? "close" : "mid_body"}, {"drop_count", 1 + roll(close ? 3 : 2)}, {"match", match}});
             ++n(close ? "faults/dropped" : "faults/cut mid-body");
         } else if (what <= 5) {
             intruder_greets();
@@ -545,7 +544,7 @@ struct Soak {
             if (chance(0.05)) animal_arrives();
             if (chance(0.03)) operator_rename();
             if (chance(0.025)) operator_fruit();
-            if (chance(0.003)) queue(kGarden + "/commands", {{"kind", "resync"}});
+            if (chance(0.003)) queue({{"kind", "resync"}});
             chao_eat();
             if (chance(0.04)) deposit();
             if (chance(0.02)) withdraw();
@@ -626,8 +625,8 @@ struct Soak {
         wall.print("frame times (sim::frame on the game thread)");
         cpu.print("the game thread's own CPU time per frame");
         for (const SlowFrame& s : slow)
-            std::printf("  frame %llu took %.0f us of CPU%s%s", s.frame, s.us, s.line.empty() ? "\n" : "; last log line: ",
-                        s.line.c_str());
+            std::printf("  frame %llu took %.0f us of CPU%s%s", s.frame, s.us,
+                        s.line.empty() ? "\n" : "; last log line: ", s.line.c_str());
         std::printf("  resident size: %ld KiB at start, %ld KiB after warm-up, %ld KiB at the end; the program's "
                     "own (without the simulated game's memory) %ld, %ld and %ld KiB\n",
                     rss_start.total, rss_warm.total, rss_end.total, rss_start.own, rss_warm.own, rss_end.own);
@@ -700,18 +699,14 @@ struct Soak {
               sim::task_model().hatches);
 
         // Animals: the game's own 10 records plus the reserve hold every animal once.
-        uint32_t own = 0, reserved = 0;
-        for (uint32_t i = 0; i < sim::kAnimalRecordCount; ++i) {
-            AnimalRecord a{};
-            sim::peek(sim::kAnimalRecords + i * 20, &a, sizeof a);
-            own += a.item_type >= 0;
-        }
+        const int own = sim::count_records(kAnimalKind);
+        uint32_t reserved = 0;
         if (const AnimalRecord* t = animals::table())
             for (uint32_t i = 0; i < animals::kCapacity; ++i)
                 reserved += animals::record_valid(t[i]) && !animals::record_is_free(t[i]);
         const u64 arrived = n("player/animals arrived");
-        check(own == sim::kAnimalRecordCount && reserved + stored[1] == arrived,
-              "animals: %llu arrived, %u in the reserve, %d stored, %u of the game's own records kept", arrived,
+        check(own == static_cast<int>(sim::kAnimalRecordCount) && reserved + stored[1] == arrived,
+              "animals: %llu arrived, %u in the reserve, %d stored, %d of the game's own records kept", arrived,
               reserved, stored[1], own);
         sim::game_stores_items(kAnimalKind);
         const auto key = animals::save_key_of(animals::normalize_save_path(savedata() + "/SONIC2B__S01"));
@@ -742,15 +737,13 @@ int main(int argc, char** argv) {
         return true;
     };
     if (const char* env = std::getenv("VELMORA_SOAK_FRAMES")) number(env, opt.frames);
+    const std::map<std::string, u64*> numbers = {
+        {"--frames", &opt.frames}, {"--seed", &opt.seed}, {"--stall-seconds", &opt.stall_seconds}};
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        u64 v = 0;
-        if (a == "--frames" && i + 1 < argc && number(argv[++i], v)) opt.frames = v;
-        else if (a == "--seed" && i + 1 < argc && number(argv[++i], v)) opt.seed = v;
-        else if (a == "--stall-seconds" && i + 1 < argc && number(argv[++i], v) && v <= 60)
-            opt.stall_seconds = static_cast<int>(v);
-        else if (a == "--verbose") opt.verbose = true;
-        else return std::fprintf(stderr, "usage: soak [--frames N] [--seed S] [--stall-seconds S] [--verbose]\n"), 2;
+        const auto it = numbers.find(argv[i]);
+        if (std::string(argv[i]) == "--verbose") opt.verbose = true;
+        else if (it == numbers.end() || i + 1 == argc || !number(argv[++i], *it->second) || opt.stall_seconds > 60)
+            return std::fprintf(stderr, "usage: soak [--frames N] [--seed S] [--stall-seconds S] [--verbose]\n"), 2;
     }
     Soak soak(opt);
     if (!soak.start()) return std::printf("soak: the reference server did not start\n"), 1;
