@@ -10,6 +10,7 @@
 // (default 2 s, so the short run stays short).
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -136,12 +137,7 @@ struct Soak {
     u64 intruder_release_frame = 0, gameboy_until = 0;  // the player stays at the Game Boy until this frame
     std::string intruder_session;
     std::deque<std::string> last_lines;  // of the mod's log
-    struct SlowFrame {
-        u64 frame;
-        double us;
-        std::string line;  // the mod's last log line in that frame
-    };
-    std::vector<SlowFrame> slow;
+    std::vector<std::string> slow;  // frames of over 1 ms CPU time, with the mod's last log line in them
     Resident rss_start, rss_warm, rss_end;
     int failures = 0, checks = 0;
 
@@ -188,7 +184,8 @@ struct Soak {
         if (us > 1000 && slow.size() < 40) {
             const u64 lines = n("mod log/lines");
             drain_log();
-            slow.push_back({f, us, n("mod log/lines") > lines ? last_lines.back() : std::string()});
+            slow.push_back("frame " + std::to_string(f) + " took " + std::to_string(std::lround(us)) + " us of CPU" +
+                           (n("mod log/lines") > lines ? "; last log line: " + last_lines.back() : "\n"));
         }
         // On scan ticks the harness (not the game thread, whose frame time is already taken)
         // gives the worker a bounded moment, so the server sees the traffic the play makes.
@@ -225,13 +222,15 @@ struct Soak {
         return out.size() < least ? -1 : out[roll(out.size())];
     }
 
-    // A new Chao of `type` written into `slot`; type 0 empties the slot.
+    // A new Chao of `type` written into `slot` (a child gets a name); type 0 empties the slot.
     bool put_chao(int slot, int type, sim::ChaoSpec c = {}) {
         std::string error;
         c.slot = slot;
         c.type = type;
+        if (slot < 0) return false;
         if (type) c.set("chao_id", random_hex(20)).set("garden", std::max(garden, 1));
-        return slot >= 0 && sim::write_chao(c, error);
+        if (type == 2) c.set("name_raw", random_hex(7));
+        return sim::write_chao(c, error);
     }
 
     void change_chao() {
@@ -239,18 +238,18 @@ struct Soak {
         if (slot < 0) return;
         const game_addr r = slot_addr(slot);
         const u64 what = roll(4);
+        // The value is drawn before the stat it goes to; written little-endian, so its low bytes.
+        const u64 v = what == 0 ? 0 : what == 1 ? roll(100) : what == 2 ? roll(201) - 100 : roll(3000);
         if (what == 0) {  // the player renames it in the game
             uint8_t name[7];
             for (uint8_t& b : name) b = static_cast<uint8_t>(0x21 + roll(90));
             sim::poke(r + ChaoRecord::name_raw, name, 7);
-        } else {  // a stat level goes up, happier or sadder, stat points (little-endian: the low bytes)
+        } else if (what == 2) {  // happier or sadder
+            sim::poke(r + ChaoRecord::happiness, &v, 2);
+        } else {  // a stat level goes up, or stat points
             const uint32_t stat = static_cast<uint32_t>(roll(8));
-            const int32_t v = static_cast<int32_t>(what == 1 ? roll(100) : what == 2 ? roll(201) : roll(3000)) -
-                              (what == 2 ? 100 : 0);
-            const game_addr at = what == 1   ? r + ChaoRecord::stat_levels + stat
-                                 : what == 2 ? r + ChaoRecord::happiness
-                                             : r + ChaoRecord::stat_points + 2 * stat;
-            sim::poke(at, &v, what == 1 ? 1 : 2);
+            sim::poke(what == 1 ? r + ChaoRecord::stat_levels + stat : r + ChaoRecord::stat_points + 2 * stat, &v,
+                      what == 1 ? 1 : 2);
         }
         ++n("player/Chao changes");
     }
@@ -265,7 +264,7 @@ struct Soak {
     void chao_born_or_gone() {
         if (chance(0.5)) {
             if (put_chao(random_slot(true, 15), 0)) ++n("player/slots emptied");
-        } else if (put_chao(random_slot(false), 2, sim::ChaoSpec().set("name_raw", random_hex(7)))) {
+        } else if (put_chao(random_slot(false), 2)) {
             ++n("player/Chao born");
         }
     }
@@ -280,7 +279,7 @@ struct Soak {
 
     void move_about() {
         ++n("player/garden moves");
-        if (garden == 0 || chance(0.5)) return enter(1 + static_cast<int>(roll(3)));
+        if (garden == 0 || !chance(0.5)) return enter(1 + static_cast<int>(roll(3)));
         sim::game_stores_items(kAnimalKind);
         sim::leave_garden();
         garden = 0;
@@ -458,23 +457,23 @@ struct Soak {
 
     void fault() {
         static const char* const paths[] = {"", "/api/v1/sync", "/api/v1/commands", "/api/v1/session"};
+        const auto match = [&] { return paths[roll(4)]; };  // drawn last
         const u64 what = roll(7);
-        const json match = paths[roll(4)];
         if (what <= 1) {
             json statuses = json::array();
             for (u64 i = 0, k = 2 + roll(6); i < k; ++i) statuses.push_back(roll(3) == 0 ? 503 : 500);
-            set_faults({{"statuses", statuses}, {"match", match}});
+            set_faults({{"statuses", statuses}, {"match", match()}});
             ++n("faults/status bursts");
         } else if (what == 2) {
             u64& long_stalls = n("faults/stalls of 10 s");
             const u64 seconds = long_stalls == 0 ? 10 : opt.stall_seconds;
             long_stalls += seconds >= 10;
-            set_faults({{"delay_seconds", seconds}, {"delay_count", 1}, {"match", match}});
+            set_faults({{"delay_seconds", seconds}, {"delay_count", 1}, {"match", match()}});
             ++n("faults/stalls");
         } else if (what == 3) {
             const bool close = chance(0.5);
-            set_faults(
-                {{"drop", close ? "close" : "mid_body"}, {"drop_count", 1 + roll(close ? 3 : 2)}, {"match", match}});
+            set_faults({{"drop", close ? "close" : "mid_body"}, {"drop_count", 1 + roll(close ? 3 : 2)},
+                        {"match", match()}});
             ++n(close ? "faults/dropped" : "faults/cut mid-body");
         } else if (what <= 5) {
             intruder_greets();
@@ -624,9 +623,7 @@ struct Soak {
         std::printf("\n");
         wall.print("frame times (sim::frame on the game thread)");
         cpu.print("the game thread's own CPU time per frame");
-        for (const SlowFrame& s : slow)
-            std::printf("  frame %llu took %.0f us of CPU%s%s", s.frame, s.us,
-                        s.line.empty() ? "\n" : "; last log line: ", s.line.c_str());
+        for (const std::string& s : slow) std::printf("  %s", s.c_str());
         std::printf("  resident size: %ld KiB at start, %ld KiB after warm-up, %ld KiB at the end; the program's "
                     "own (without the simulated game's memory) %ld, %ld and %ld KiB\n",
                     rss_start.total, rss_warm.total, rss_end.total, rss_start.own, rss_warm.own, rss_end.own);

@@ -157,9 +157,11 @@ class ServerTest(unittest.TestCase):
         self.assertEqual([(c["slot"], c["content_hash"]) for c in garden["chao"]], [(0, 0), (3, 999)])
         self.assertEqual((garden["trees"][0]["kind"], garden["lobby_unlocks"], garden["player_progress"],
                           garden["complete"]), (1, 3, {"rings": 10, "emblems": 4}, True))
-        self.assertEqual(m.upload(snapshot(False, [], occupied=[0, 3], trees=trees(2), garden_items={"fruit": []}))[0], 200)
+        self.assertEqual(m.upload(snapshot(False, [], occupied=[0, 3], trees=trees(2), garden_items={"fruit": []}))[0],
+                         200)
         garden = self.server.get("/gardens/merge/1")
-        self.assertEqual((garden["trees"][20]["kind"], garden["garden_items"], len(garden["chao"])), (2, {"fruit": []}, 2))
+        self.assertEqual((garden["trees"][20]["kind"], garden["garden_items"], len(garden["chao"])),
+                         (2, {"fruit": []}, 2))
         status, doc = m.hello()
         self.assertEqual((doc["chao"], doc["available"], doc["intake_required"]), (2, True, False))
 
@@ -195,9 +197,10 @@ class ServerTest(unittest.TestCase):
         self.assertEqual([c["id"] for c in m.commands()[1]["commands"]], [second["id"]])
         self.assertEqual(m.ack(99999, True)[0], 404)
         self.assertEqual(Mod(self.server, m.key, slot=2).ack(second["id"], True)[0], 404)  # another garden's
-        self.assertEqual(m.call("POST", "/api/v1/commands/%d/ack" % second["id"], b'{"ok":"yes"}')[0], 400)
+        ack_path = "/api/v1/commands/%d/ack" % second["id"]
+        self.assertEqual(m.call("POST", ack_path, b'{"ok":"yes"}')[0], 400)
         # an error text with a byte above 127 that is not UTF-8 is still recorded
-        self.assertEqual(m.call("POST", "/api/v1/commands/%d/ack" % second["id"], b'{"ok":false,"error":"caf\xe9"}')[0], 200)
+        self.assertEqual(m.call("POST", ack_path, b'{"ok":false,"error":"caf\xe9"}')[0], 200)
         self.assertEqual(self.server.get("/commands/%d" % second["id"])["error"], "caf\ufffd")
         done = self.server.get("/commands/%d" % first["id"])
         self.assertEqual((done["ok"], done["error"], done["offered"]), (False, 'slot "3" is empty', 3))
@@ -216,7 +219,8 @@ class ServerTest(unittest.TestCase):
                                      {"item_id": tid, "save_slot": 1, "garden": garden, **kw})
 
         def stored():
-            return [(i["item_id"], i["state"], i["item_type"]) for i in self.server.get("/accounts/storage/storage")["items"]]
+            items = self.server.get("/accounts/storage/storage")["items"]
+            return [(i["item_id"], i["state"], i["item_type"]) for i in items]
 
         self.assertEqual(m.deposit("commit", tid)[0], 409)  # no prepare yet
         self.assertEqual(m.deposit("prepare", tid), (200, {"ok": True, "transfer_id": tid, "state": "prepared",
@@ -259,15 +263,14 @@ class ServerTest(unittest.TestCase):
                 self.assertTrue(400 <= status < 500, (path, body[:20], status))
         deep = snapshot(True, [1])
         deep["chao"][0]["x"] = json.loads("[" * 40 + "]" * 40)
-        self.assertEqual([m.upload(deep)[0], m.upload(b'{"schema":1,"full":true,"occupied_slots":[],"chao":[],"x":NaN}')[0],
-                          m.call("POST", "/api/v1/sync", b"x" * (4 * 1024 * 1024 + 1))[0],
-                          m.call("GET", "/nowhere")[0], m.call("GET", "/api/v1/sync")[0]], [400, 400, 413, 404, 405])
+        nan, huge = b'{"schema":1,"full":true,"occupied_slots":[],"chao":[],"x":NaN}', b"x" * (4 * 1024 * 1024 + 1)
+        self.assertEqual([m.upload(deep)[0], m.upload(nan)[0], m.upload(huge)[0], m.call("GET", "/nowhere")[0],
+                          m.call("GET", "/api/v1/sync")[0]], [400, 400, 413, 404, 405])
         with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s:
             s.sendall(b"POST /api/v1/sync HTTP/1.1\r\nContent-Length: -5\r\n\r\n")
             self.assertIn(b" 400 ", s.recv(1000).split(b"\r\n")[0])
-        for headers, status in (({}, 401), ({"Authorization": "Bearer nope"}, 401),
-                                ({"Authorization": "Bearer " + TOKEN}, 200)):
-            self.assertEqual(self.server.request("GET", "/admin/gardens", headers=headers)[0], status)
+        self.assertEqual([self.server.request("GET", "/admin/gardens", headers=h)[0] for h in (
+            {}, {"Authorization": "Bearer nope"}, {"Authorization": "Bearer " + TOKEN})], [401, 401, 200])
         self.assertEqual(m.hello()[0], 200)
 
     def test_fault_switches(self):
