@@ -55,24 +55,17 @@ struct Options {
     bool verbose = false;
 };
 
-// Resident memory: all of it, and the program's own (its heap and stacks, "RssAnon"). The
-// simulated game's memory lies in a shared mapping and is never given back, as objects the
-// game made stay mapped in the simulator; the own share is what the mod could leak.
-struct Resident {
-    long total = 0, own = 0;
-};
-
-Resident resident_kib() {
-    Resident r;
+// The program's own resident memory in KiB (its heap and stacks, "RssAnon"): what the mod could
+// leak. The simulated game's memory lies in a shared mapping and is never given back, as objects
+// the game made stay mapped in the simulator, so the whole resident size says nothing.
+long own_resident_kib() {
+    long kib = 0;
     if (FILE* f = std::fopen("/proc/self/status", "r")) {
         char line[256];
-        while (std::fgets(line, sizeof line, f)) {
-            std::sscanf(line, "VmRSS: %ld", &r.total);
-            std::sscanf(line, "RssAnon: %ld", &r.own);
-        }
+        while (std::fgets(line, sizeof line, f)) std::sscanf(line, "RssAnon: %ld", &kib);
         std::fclose(f);
     }
-    return r;
+    return kib;
 }
 
 bool g_f8 = false;  // the player holds the storage key
@@ -131,14 +124,13 @@ struct Soak {
     std::map<int, json> queued;          // command id -> what was queued
     std::set<std::string> hatch_queued;  // "slot:generation"
     std::map<int, game_addr> egg_tasks;  // slot -> its egg task
-    uint32_t fruit_count_at_start = 0;
-    int fruit_objects_at_start = 0;
+    uint32_t fruit_count_at_start = 0, fruit_objects_at_start = 0;
     bool intruder_holds = false, restart_when_saved_out = false;
     u64 intruder_release_frame = 0, gameboy_until = 0;  // the player stays at the Game Boy until this frame
     std::string intruder_session;
     std::deque<std::string> last_lines;  // of the mod's log
     std::vector<std::string> slow;  // frames of over 1 ms CPU time, with the mod's last log line in them
-    Resident rss_start, rss_warm, rss_end;
+    long rss_start = 0, rss_warm = 0, rss_end = 0;  // the program's own, KiB
     int failures = 0, checks = 0;
 
     explicit Soak(const Options& o) : opt(o), rng(o.seed) {}
@@ -486,13 +478,11 @@ struct Soak {
 
     bool start() {
         std::string error;
-        if (server.pid <= 0) return false;
         sim::reset();
         sim::reset_animals();
-        if (!sim::build_garden(sim::sample_garden(), error)) {
-            std::printf("soak: sample garden: %s\n", error.c_str());
-            return false;
-        }
+        if (server.pid <= 0) return std::printf("soak: the reference server did not start\n"), false;
+        if (!sim::build_garden(sim::sample_garden(), error))
+            return std::printf("soak: sample garden: %s\n", error.c_str()), false;
         sim::recording().keep_screen = false;
         sim::setup_gameboy(1);
         sim::set_item_records(kAnimalKind, 0);  // the game's own animal records are all taken
@@ -516,13 +506,13 @@ struct Soak {
     }
 
     void run() {
-        rss_start = resident_kib();
+        rss_start = own_resident_kib();
         const u64 warm = std::max<u64>(3000, opt.frames / 10);
         u64 next_fault = 3000 + roll(3000);
         while (sim::frame_number() < opt.frames) {
             frame();
             const u64 f = sim::frame_number();
-            if (f == warm) rss_warm = resident_kib();
+            if (f == warm) rss_warm = own_resident_kib();
             if (intruder_holds && f >= intruder_release_frame) release_intruder();
             if (gameboy_until && (f >= gameboy_until || garden == 0)) walk_away();
             if (restart_when_saved_out && !pending_deposits().empty() && !pending_deposits()[0].still_in_garden) {
@@ -550,14 +540,13 @@ struct Soak {
             if (chance(0.01)) sim::write_garden_save();
             if (f % 600 == 0) operator_hatches();
             if (f % 6000 != 0) continue;
-            const Resident r = resident_kib();
-            std::printf("soak: frame %llu of %llu, %.0f s, %zu commands, rss %ld KiB (own %ld KiB)\n", f,
-                        opt.frames, std::chrono::duration<double>(Clock::now() - started).count(), queued.size(),
-                        r.total, r.own);
+            std::printf("soak: frame %llu of %llu, %.0f s, %zu commands, own resident size %ld KiB\n", f, opt.frames,
+                        std::chrono::duration<double>(Clock::now() - started).count(), queued.size(),
+                        own_resident_kib());
             std::fflush(stdout);
         }
-        if (rss_warm.total == 0) rss_warm = resident_kib();
-        rss_end = resident_kib();  // before the end checks fetch and parse the server's copies
+        if (rss_warm == 0) rss_warm = own_resident_kib();
+        rss_end = own_resident_kib();  // before the end checks fetch and parse the server's copies
     }
 
     json local_chao() {
@@ -624,9 +613,8 @@ struct Soak {
         wall.print("frame times (sim::frame on the game thread)");
         cpu.print("the game thread's own CPU time per frame");
         for (const std::string& s : slow) std::printf("  %s", s.c_str());
-        std::printf("  resident size: %ld KiB at start, %ld KiB after warm-up, %ld KiB at the end; the program's "
-                    "own (without the simulated game's memory) %ld, %ld and %ld KiB\n",
-                    rss_start.total, rss_warm.total, rss_end.total, rss_start.own, rss_warm.own, rss_end.own);
+        std::printf("  the program's own resident size (without the simulated game's memory): %ld KiB at start, "
+                    "%ld KiB after warm-up, %ld KiB at the end\n", rss_start, rss_warm, rss_end);
     }
 
     void verify(u64 settled_in) {
@@ -667,7 +655,7 @@ struct Soak {
             else ++stored[i["kind"] == "animal"];
         }
         const size_t made = sim::created_fruit().size();
-        const int in_garden = sim::count_objects(kFruitKind) - fruit_objects_at_start;
+        const int in_garden = sim::count_objects(kFruitKind) - static_cast<int>(fruit_objects_at_start);
         const u64 counted = sim::item_count(kFruitKind) - fruit_count_at_start, eaten = n("storage/fruit eaten");
         check(made == static_cast<size_t>(fruit_ok) && counted + eaten == made + in_garden,
               "fruit: %d asked for by acknowledged commands, %zu created, %llu eaten, %llu in the game's item count",
@@ -713,7 +701,7 @@ struct Soak {
         check(parsed && saved.size() == reserved, "reserve file holds the same %zu animals", saved.size());
 
 #ifndef SOAK_NO_MEMORY_BOUND  // sanitizer runtimes hold freed memory: the bound means nothing under them
-        const long bound = 4 * 1024, grown = rss_end.own - rss_warm.own;
+        const long bound = 4 * 1024, grown = rss_end - rss_warm;
         check(grown <= bound, "own resident size after warm-up grew by %ld KiB (bound %ld KiB)", grown, bound);
 #endif
         // The game thread never waits on the network: even the 10 s stall leaves no long frame.
@@ -743,7 +731,7 @@ int main(int argc, char** argv) {
             return std::fprintf(stderr, "usage: soak [--frames N] [--seed S] [--stall-seconds S] [--verbose]\n"), 2;
     }
     Soak soak(opt);
-    if (!soak.start()) return std::printf("soak: the reference server did not start\n"), 1;
+    if (!soak.start()) return 1;
     soak.run();
     soak.verify(soak.settle());
     soak.report();

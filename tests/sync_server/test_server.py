@@ -115,8 +115,12 @@ class ServerTest(unittest.TestCase):
         cls.server.stop()
         cls.dir.cleanup()
 
-    def mod(self, name, **kw):
-        return Mod(self.server, self.server.account(name), **kw)
+    def mod(self, name, greet=True):
+        """The mod of a new account, greeted (holding its garden) unless told otherwise."""
+        m = Mod(self.server, self.server.account(name))
+        if greet:
+            m.hello()
+        return m
 
     def own_server(self, name, *extra):
         """A server of the test's own on a database of its own, stopped at the test's end."""
@@ -125,7 +129,7 @@ class ServerTest(unittest.TestCase):
         return server
 
     def test_sessions_one_holder_per_garden_and_keys(self):
-        a = self.mod("sessions")
+        a = self.mod("sessions", greet=False)
         status, doc = a.hello()
         self.assertEqual((status, doc["held"], doc["intake_required"], doc["update_required"], doc["chao"]),
                          (200, True, True, False, 0))
@@ -147,7 +151,6 @@ class ServerTest(unittest.TestCase):
 
     def test_full_and_delta_merge_and_upload_log(self):
         m = self.mod("merge")
-        m.hello()
         first = snapshot(True, [0, 3, 5], trees=trees(1), lobby_unlocks=3, player_progress={"rings": 10})
         changed = snapshot(False, [3], occupied=[0, 3], player_progress={"emblems": 4})
         changed["chao"][0]["content_hash"] = 999
@@ -178,7 +181,6 @@ class ServerTest(unittest.TestCase):
 
     def test_command_offered_until_acknowledged(self):
         m = self.mod("commands")
-        m.hello()
 
         def queue(body, garden=1):
             return self.server.admin("POST", "/gardens/commands/%d/commands" % garden, body)
@@ -211,7 +213,6 @@ class ServerTest(unittest.TestCase):
 
     def test_deposits_are_idempotent_and_withdrawals_become_commands(self):
         m = self.mod("storage")
-        m.hello()
         tid = "a" * 32
 
         def withdraw(garden=1, **kw):
@@ -254,7 +255,6 @@ class ServerTest(unittest.TestCase):
 
     def test_hostile_requests_get_4xx_and_the_server_keeps_going(self):
         m = self.mod("hostile")
-        m.hello()
         for body in (b"\x00" * 100, b'{"schema":1\x00}', b"\xff\xfe{}", b"[" * 200000 + b"]" * 200000,
                      b'{"a":' * 50000 + b"1" + b"}" * 50000, b"\x00garbage\x00"):
             for path in ("/api/v1/sync", "/api/v1/session/hello", "/api/v1/inventory/deposit",
@@ -275,7 +275,6 @@ class ServerTest(unittest.TestCase):
 
     def test_fault_switches(self):
         m = self.mod("faults")
-        m.hello()
         faults = lambda doc: self.server.admin("POST", "/faults", doc)
         self.addCleanup(faults, {})
         faults({"statuses": [503, 429], "match": "/api/v1/sync"})
@@ -289,13 +288,12 @@ class ServerTest(unittest.TestCase):
             m.commands()
             self.assertEqual(time.monotonic() - start >= 0.4, delayed)
 
-        faults({"drop": "close"})
-        with self.assertRaises((http.client.RemoteDisconnected, ConnectionError)):
-            m.commands()
-        self.assertEqual(m.commands()[0], 200)  # one drop only
-        faults({"drop": "mid_body"})
-        with self.assertRaises(http.client.IncompleteRead):
-            m.commands()
+        for drop, error in (("close", (http.client.RemoteDisconnected, ConnectionError)),
+                            ("mid_body", http.client.IncompleteRead)):
+            faults({"drop": drop})
+            with self.assertRaises(error):
+                m.commands()
+            self.assertEqual(m.commands()[0], 200)  # one drop only
 
         faults({"oversize_bytes": 300000})
         status, data = m.call("GET", "/api/v1/commands", raw=True)
