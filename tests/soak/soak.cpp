@@ -624,6 +624,12 @@ struct Soak {
         const json local = local_chao();
         check(server_chao() == local && !local.is_null(), "merged garden's Chao equal a fresh full scan (%zu Chao)",
               local.size());
+        // Within a session only deltas go out: a change made now must reach the server by one.
+        change_chao();
+        int frames = 0;
+        while (frames < 600 && (frames == 0 || !gardens_equal()))
+            for (int i = 0; i < 60; ++i, ++frames) frame();
+        check(gardens_equal(), "a Chao changed after settling is in the server's garden %d frames later", frames);
 
         // Commands: each acknowledged once, none applied twice.
         const json list = commands();
