@@ -15,7 +15,6 @@ TOKEN = "operator-secret"
 
 class Server:
     def __init__(self, db, *extra):
-        self.db = db
         self.log = open(db + ".log", "ab")
         self.proc = subprocess.Popen([sys.executable, SERVER, "--port", "0", "--db", db, "--admin-token", TOKEN,
                                       "--quiet", *extra], stdout=subprocess.PIPE, stderr=self.log)
@@ -33,9 +32,7 @@ class Server:
     def request(self, method, path, body=None, headers=None):
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
         try:
-            if isinstance(body, (dict, list)):
-                body = json.dumps(body)
-            conn.request(method, path, body=body, headers=headers or {})
+            conn.request(method, path, json.dumps(body) if isinstance(body, (dict, list)) else body, headers or {})
             resp = conn.getresponse()
             return resp.status, resp.read()
         finally:
@@ -44,6 +41,9 @@ class Server:
     def admin(self, method, path, body=None):
         status, data = self.request(method, "/admin" + path, body, {"X-Velmora-Admin": TOKEN})
         return status, json.loads(data) if data else None
+
+    def get(self, path):
+        return self.admin("GET", path)[1]
 
     def account(self, name):
         status, doc = self.admin("POST", "/accounts", {"name": name})
@@ -87,20 +87,17 @@ class Mod:
 
     def deposit(self, phase, transfer_id, **item):
         report = {"v": 1, "phase": phase, "transfer_id": transfer_id, "save_binding": "b" * 64, "kind": "fruit",
-                  "item_type": 5, "garden": 1, "size": 2, "age": 0}
-        report.update(item)
+                  "item_type": 5, "garden": 1, "size": 2, "age": 0, **item}
         if phase == "commit":
             report.setdefault("save_digest", "d" * 64)
         return self.call("POST", "/api/v1/inventory/deposit", report)
 
 
 def snapshot(full, chao_slots, occupied=None, **extra):
-    doc = {"schema": 1, "session_id": "0123456789abcdef", "mod_version": "0.1.19", "sent_at_ms": 1000,
-           "full": full, "active_character": 2, "active_garden": 1,
-           "occupied_slots": sorted(chao_slots if occupied is None else occupied),
-           "chao": [{"slot": s, "name_raw": "%014x" % s, "content_hash": 7 * s} for s in chao_slots]}
-    doc.update(extra)
-    return doc
+    return {"schema": 1, "session_id": "0123456789abcdef", "mod_version": "0.1.19", "sent_at_ms": 1000,
+            "full": full, "active_character": 2, "active_garden": 1,
+            "occupied_slots": sorted(chao_slots if occupied is None else occupied),
+            "chao": [{"slot": s, "name_raw": "%014x" % s, "content_hash": 7 * s} for s in chao_slots], **extra}
 
 
 def trees(kind):
@@ -118,15 +115,24 @@ class ServerTest(unittest.TestCase):
         cls.server.stop()
         cls.dir.cleanup()
 
-    def mod(self, name, **kw):
-        return Mod(self.server, self.server.account(name), **kw)
+    def mod(self, name, greet=True):
+        """The mod of a new account, greeted (holding its garden) unless told otherwise."""
+        m = Mod(self.server, self.server.account(name))
+        if greet:
+            m.hello()
+        return m
+
+    def own_server(self, name, *extra):
+        """A server of the test's own on a database of its own, stopped at the test's end."""
+        server = Server(os.path.join(self.dir.name, name + ".sqlite"), *extra)
+        self.addCleanup(lambda: server.proc.poll() is not None or server.stop())
+        return server
 
     def test_sessions_one_holder_per_garden_and_keys(self):
-        a = self.mod("sessions")
+        a = self.mod("sessions", greet=False)
         status, doc = a.hello()
-        self.assertEqual(status, 200)
-        self.assertEqual((doc["held"], doc["intake_required"], doc["update_required"], doc["chao"]),
-                         (True, True, False, 0))
+        self.assertEqual((status, doc["held"], doc["intake_required"], doc["update_required"], doc["chao"]),
+                         (200, True, True, False, 0))
         b = Mod(self.server, a.key, sid="fedcba9876543210")
         status, doc = b.hello()
         self.assertEqual((status, doc["held"]), (409, False))
@@ -145,52 +151,47 @@ class ServerTest(unittest.TestCase):
 
     def test_full_and_delta_merge_and_upload_log(self):
         m = self.mod("merge")
-        m.hello()
         first = snapshot(True, [0, 3, 5], trees=trees(1), lobby_unlocks=3, player_progress={"rings": 10})
-        self.assertEqual(m.upload(first)[0], 200)
         changed = snapshot(False, [3], occupied=[0, 3], player_progress={"emblems": 4})
         changed["chao"][0]["content_hash"] = 999
-        self.assertEqual(m.upload(changed)[0], 200)
-        _, garden = self.server.admin("GET", "/gardens/merge/1")
-        self.assertEqual([c["slot"] for c in garden["chao"]], [0, 3])  # slot 5 emptied
-        self.assertEqual(garden["chao"][1]["content_hash"], 999)
-        self.assertEqual(garden["chao"][0]["content_hash"], 0)  # untouched by the delta
-        self.assertEqual(garden["trees"][0]["kind"], 1)  # kept: the delta carried none
-        self.assertEqual((garden["lobby_unlocks"], garden["player_progress"]), (3, {"rings": 10, "emblems": 4}))
-        self.assertTrue(garden["complete"])
-        self.assertEqual(m.upload(snapshot(False, [], occupied=[0, 3], trees=trees(2), garden_items={"fruit": []}))[0], 200)
-        _, garden = self.server.admin("GET", "/gardens/merge/1")
-        self.assertEqual((garden["trees"][20]["kind"], garden["garden_items"]), (2, {"fruit": []}))
-        self.assertEqual(len(garden["chao"]), 2)
+        self.assertEqual((m.upload(first)[0], m.upload(changed)[0]), (200, 200))
+        garden = self.server.get("/gardens/merge/1")
+        # slot 5 emptied, slot 0 untouched by the delta, the trees kept (the delta carried none)
+        self.assertEqual([(c["slot"], c["content_hash"]) for c in garden["chao"]], [(0, 0), (3, 999)])
+        self.assertEqual((garden["trees"][0]["kind"], garden["lobby_unlocks"], garden["player_progress"],
+                          garden["complete"]), (1, 3, {"rings": 10, "emblems": 4}, True))
+        self.assertEqual(m.upload(snapshot(False, [], occupied=[0, 3], trees=trees(2), garden_items={"fruit": []}))[0],
+                         200)
+        garden = self.server.get("/gardens/merge/1")
+        self.assertEqual((garden["trees"][20]["kind"], garden["garden_items"], len(garden["chao"])),
+                         (2, {"fruit": []}, 2))
         status, doc = m.hello()
         self.assertEqual((doc["chao"], doc["available"], doc["intake_required"]), (2, True, False))
 
-        garden_before = garden
         for bad in (b"not json", b'{"schema":1,"full":true,"occupied_slots":[1],"chao":[]}',
                     json.dumps(snapshot(False, [4], occupied=[3])), json.dumps(snapshot(True, [40])),
                     json.dumps(snapshot(False, [2, 2])), b"[1,2]", b""):
             self.assertEqual(m.upload(bad)[0], 400, bad)
-        self.assertEqual(self.server.admin("GET", "/gardens/merge/1")[1], garden_before)
+        self.assertEqual(self.server.get("/gardens/merge/1"), garden)
 
-        _, log = self.server.admin("GET", "/gardens/merge/1/uploads")
-        self.assertEqual([u["full"] for u in log["uploads"]], [1, 0, 0])
-        status, raw = self.server.request("GET", "/admin/uploads/%d" % log["uploads"][0]["id"],
-                                          headers={"X-Velmora-Admin": TOKEN})
+        log = self.server.get("/gardens/merge/1/uploads")["uploads"]
+        self.assertEqual([u["full"] for u in log], [1, 0, 0])
+        status, raw = self.server.request("GET", "/admin/uploads/%d" % log[0]["id"], headers={"X-Velmora-Admin": TOKEN})
         self.assertEqual(raw, json.dumps(first).encode())  # kept byte for byte
 
     def test_command_offered_until_acknowledged(self):
         m = self.mod("commands")
-        m.hello()
+
+        def queue(body, garden=1):
+            return self.server.admin("POST", "/gardens/commands/%d/commands" % garden, body)
+
         self.assertEqual(m.commands(), (200, {"commands": []}))
-        status, first = self.server.admin("POST", "/gardens/commands/1/commands",
-                                          {"kind": "rename", "slot": 3, "name_raw": "0102030405060a"})
+        status, first = queue({"kind": "rename", "slot": 3, "name_raw": "0102030405060a"})
         self.assertEqual(status, 200)
-        _, second = self.server.admin("POST", "/gardens/commands/1/commands",
-                                      {"kind": "spawn_fruit", "garden": 1, "fruit_type": 4, "count": 2})
-        self.server.admin("POST", "/gardens/commands/2/commands", {"kind": "resync"})  # other garden
+        second = queue({"kind": "spawn_fruit", "garden": 1, "fruit_type": 4, "count": 2})[1]
+        queue({"kind": "resync"}, garden=2)  # another garden's
         for _ in range(2):
-            status, raw = m.call("GET", "/api/v1/commands")
-            self.assertEqual([c["id"] for c in raw["commands"]], [first["id"], second["id"]])
+            self.assertEqual([c["id"] for c in m.commands()[1]["commands"]], [first["id"], second["id"]])
         _, raw = m.call("GET", "/api/v1/commands", raw=True)
         self.assertTrue(raw.startswith(b'{"commands":[{"id":%d,"kind":"rename","slot":3,' % first["id"]))
         self.assertEqual(m.ack(first["id"], False, 'slot "3" is empty'), (200, {"ok": True, "recorded": True}))
@@ -198,32 +199,40 @@ class ServerTest(unittest.TestCase):
         self.assertEqual([c["id"] for c in m.commands()[1]["commands"]], [second["id"]])
         self.assertEqual(m.ack(99999, True)[0], 404)
         self.assertEqual(Mod(self.server, m.key, slot=2).ack(second["id"], True)[0], 404)  # another garden's
-        self.assertEqual(m.call("POST", "/api/v1/commands/%d/ack" % second["id"], b'{"ok":"yes"}')[0], 400)
+        ack_path = "/api/v1/commands/%d/ack" % second["id"]
+        self.assertEqual(m.call("POST", ack_path, b'{"ok":"yes"}')[0], 400)
         # an error text with a byte above 127 that is not UTF-8 is still recorded
-        self.assertEqual(m.call("POST", "/api/v1/commands/%d/ack" % second["id"], b'{"ok":false,"error":"caf\xe9"}')[0], 200)
-        self.assertEqual(self.server.admin("GET", "/commands/%d" % second["id"])[1]["error"], "caf\ufffd")
-        _, done = self.server.admin("GET", "/commands/%d" % first["id"])
+        self.assertEqual(m.call("POST", ack_path, b'{"ok":false,"error":"caf\xe9"}')[0], 200)
+        self.assertEqual(self.server.get("/commands/%d" % second["id"])["error"], "caf\ufffd")
+        done = self.server.get("/commands/%d" % first["id"])
         self.assertEqual((done["ok"], done["error"], done["offered"]), (False, 'slot "3" is empty', 3))
         for bad in ({"kind": "explode"}, {"kind": "rename", "colour": 1}, {"kind": "rename", "name_raw": "a}b"},
                     {"kind": "rename", "slot": 2 ** 31}, {"kind": "restore", "f": [1, "2"]}):
-            self.assertEqual(self.server.admin("POST", "/gardens/commands/1/commands", bad)[0], 400, bad)
+            self.assertEqual(queue(bad)[0], 400, bad)
         self.assertEqual(self.server.admin("POST", "/gardens/nobody/1/commands", {"kind": "resync"})[0], 404)
 
     def test_deposits_are_idempotent_and_withdrawals_become_commands(self):
         m = self.mod("storage")
-        m.hello()
         tid = "a" * 32
+
+        def withdraw(garden=1, **kw):
+            return self.server.admin("POST", "/accounts/storage/withdraw",
+                                     {"item_id": tid, "save_slot": 1, "garden": garden, **kw})
+
+        def stored():
+            items = self.server.get("/accounts/storage/storage")["items"]
+            return [(i["item_id"], i["state"], i["item_type"]) for i in items]
+
         self.assertEqual(m.deposit("commit", tid)[0], 409)  # no prepare yet
         self.assertEqual(m.deposit("prepare", tid), (200, {"ok": True, "transfer_id": tid, "state": "prepared",
                                                            "item_id": tid}))
         self.assertEqual(m.deposit("prepare", tid)[1]["state"], "prepared")
         self.assertEqual(m.deposit("prepare", tid, item_type=6)[0], 409)  # same id, other item
-        self.assertEqual(self.server.admin("GET", "/accounts/storage/storage")[1]["items"], [])
+        self.assertEqual(stored(), [])
         for _ in range(2):
             self.assertEqual(m.deposit("commit", tid)[1]["state"], "committed")
         self.assertEqual(m.deposit("commit", tid, save_digest="e" * 64)[0], 409)
-        _, stored = self.server.admin("GET", "/accounts/storage/storage")
-        self.assertEqual([(i["item_id"], i["state"], i["item_type"]) for i in stored["items"]], [(tid, "stored", 5)])
+        self.assertEqual(stored(), [(tid, "stored", 5)])
         for tid_text, bad in (("b" * 32, {"item_type": 24}), ("b" * 32, {"size": 5}), ("b" * 32, {"garden": 0}),
                               ("A" * 32, {}), ("b" * 31, {}), ("b" * 32, {"v": 2}), ("b" * 32, {"age": 40000})):
             self.assertEqual(m.deposit("prepare", tid_text, **bad)[0], 400, bad)
@@ -231,26 +240,21 @@ class ServerTest(unittest.TestCase):
         outsider = Mod(self.server, m.key, sid="1111222233334444")
         self.assertEqual(outsider.deposit("prepare", "d" * 32)[0], 409)  # session does not hold the garden
 
-        status, cmd = self.server.admin("POST", "/accounts/storage/withdraw",
-                                        {"item_id": tid, "save_slot": 1, "garden": 2})
+        status, cmd = withdraw(garden=2)
         self.assertEqual((status, cmd["fields"]), (200, {"v": 1, "item_id": tid, "item_kind": "fruit", "garden": 2,
                                                          "item_type": 5, "size": 2, "age": 0}))
-        offered = m.commands()[1]["commands"]
-        self.assertEqual(offered, [dict(id=cmd["id"], kind="spawn_inventory", **cmd["fields"])])
-        self.assertEqual(self.server.admin("POST", "/accounts/storage/withdraw",
-                                           {"item_id": tid, "save_slot": 1, "garden": 2})[0], 409)
+        self.assertEqual(m.commands()[1]["commands"], [dict(id=cmd["id"], kind="spawn_inventory", **cmd["fields"])])
+        self.assertEqual(withdraw(garden=2)[0], 409)
         m.ack(cmd["id"], False, "garden changed while preparing delivery")
-        retry = {"item_id": tid, "save_slot": 1, "garden": 1}
-        self.assertEqual(self.server.admin("POST", "/accounts/storage/withdraw", retry)[0], 409)  # needs force
-        status, again = self.server.admin("POST", "/accounts/storage/withdraw", dict(retry, force=True))
+        self.assertEqual(withdraw()[0], 409)  # needs force
+        status, again = withdraw(force=True)
         self.assertEqual(status, 200)
         m.ack(again["id"], True)
-        self.assertEqual(self.server.admin("GET", "/accounts/storage/storage")[1]["items"][0]["state"], "delivered")
-        self.assertEqual(self.server.admin("POST", "/accounts/storage/withdraw", dict(retry, force=True))[0], 409)
+        self.assertEqual(stored()[0][1], "delivered")
+        self.assertEqual(withdraw(force=True)[0], 409)
 
     def test_hostile_requests_get_4xx_and_the_server_keeps_going(self):
         m = self.mod("hostile")
-        m.hello()
         for body in (b"\x00" * 100, b'{"schema":1\x00}', b"\xff\xfe{}", b"[" * 200000 + b"]" * 200000,
                      b'{"a":' * 50000 + b"1" + b"}" * 50000, b"\x00garbage\x00"):
             for path in ("/api/v1/sync", "/api/v1/session/hello", "/api/v1/inventory/deposit",
@@ -259,104 +263,85 @@ class ServerTest(unittest.TestCase):
                 self.assertTrue(400 <= status < 500, (path, body[:20], status))
         deep = snapshot(True, [1])
         deep["chao"][0]["x"] = json.loads("[" * 40 + "]" * 40)
-        self.assertEqual(m.upload(deep)[0], 400)
-        self.assertEqual([m.upload(b'{"schema":1,"full":true,"occupied_slots":[],"chao":[],"x":NaN}')[0],
-                          m.call("POST", "/api/v1/sync", b"x" * (4 * 1024 * 1024 + 1))[0],
-                          m.call("GET", "/nowhere")[0], m.call("GET", "/api/v1/sync")[0]], [400, 413, 404, 405])
+        nan, huge = b'{"schema":1,"full":true,"occupied_slots":[],"chao":[],"x":NaN}', b"x" * (4 * 1024 * 1024 + 1)
+        self.assertEqual([m.upload(deep)[0], m.upload(nan)[0], m.upload(huge)[0], m.call("GET", "/nowhere")[0],
+                          m.call("GET", "/api/v1/sync")[0]], [400, 400, 413, 404, 405])
         with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s:
             s.sendall(b"POST /api/v1/sync HTTP/1.1\r\nContent-Length: -5\r\n\r\n")
             self.assertIn(b" 400 ", s.recv(1000).split(b"\r\n")[0])
-        for headers, status in (({}, 401), ({"Authorization": "Bearer nope"}, 401),
-                                ({"Authorization": "Bearer " + TOKEN}, 200)):
-            self.assertEqual(self.server.request("GET", "/admin/gardens", headers=headers)[0], status)
+        self.assertEqual([self.server.request("GET", "/admin/gardens", headers=h)[0] for h in (
+            {}, {"Authorization": "Bearer nope"}, {"Authorization": "Bearer " + TOKEN})], [401, 401, 200])
         self.assertEqual(m.hello()[0], 200)
 
     def test_fault_switches(self):
         m = self.mod("faults")
-        m.hello()
-        try:
-            self.server.admin("POST", "/faults", {"statuses": [503, 429], "match": "/api/v1/sync"})
-            self.assertEqual(m.commands()[0], 200)  # other paths untouched
-            self.assertEqual([m.upload(snapshot(True, [1]))[0] for _ in range(3)], [503, 429, 200])
-            self.assertEqual(len(self.server.admin("GET", "/gardens/faults/1/uploads")[1]["uploads"]), 1)
+        faults = lambda doc: self.server.admin("POST", "/faults", doc)
+        self.addCleanup(faults, {})
+        faults({"statuses": [503, 429], "match": "/api/v1/sync"})
+        self.assertEqual(m.commands()[0], 200)  # other paths untouched
+        self.assertEqual([m.upload(snapshot(True, [1]))[0] for _ in range(3)], [503, 429, 200])
+        self.assertEqual(len(self.server.get("/gardens/faults/1/uploads")["uploads"]), 1)
 
-            self.server.admin("POST", "/faults", {"delay_seconds": 0.4, "delay_count": 1})
-            for delayed in (True, False):  # the first call only
-                start = time.monotonic()
-                m.commands()
-                self.assertEqual(time.monotonic() - start >= 0.4, delayed)
+        faults({"delay_seconds": 0.4, "delay_count": 1})
+        for delayed in (True, False):  # the first call only
+            start = time.monotonic()
+            m.commands()
+            self.assertEqual(time.monotonic() - start >= 0.4, delayed)
 
-            self.server.admin("POST", "/faults", {"drop": "close"})
-            with self.assertRaises((http.client.RemoteDisconnected, ConnectionError)):
+        for drop, error in (("close", (http.client.RemoteDisconnected, ConnectionError)),
+                            ("mid_body", http.client.IncompleteRead)):
+            faults({"drop": drop})
+            with self.assertRaises(error):
                 m.commands()
             self.assertEqual(m.commands()[0], 200)  # one drop only
-            self.server.admin("POST", "/faults", {"drop": "mid_body"})
-            with self.assertRaises(http.client.IncompleteRead):
-                m.commands()
 
-            self.server.admin("POST", "/faults", {"oversize_bytes": 300000})
-            status, data = m.call("GET", "/api/v1/commands", raw=True)
-            self.assertEqual((status, len(data), json.loads(data)), (200, 300000, {"commands": []}))
-            self.assertEqual(self.server.admin("POST", "/faults", {"statuses": [0]})[0], 400)
-            self.assertEqual(self.server.admin("GET", "/faults")[1]["applied"]["oversize"], 1)
-        finally:
-            self.server.admin("POST", "/faults", {})
-
-
-class LifetimeTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.db = os.path.join(self.dir.name, "sync.sqlite")
-
-    def tearDown(self):
-        self.dir.cleanup()
+        faults({"oversize_bytes": 300000})
+        status, data = m.call("GET", "/api/v1/commands", raw=True)
+        self.assertEqual((status, len(data), json.loads(data)), (200, 300000, {"commands": []}))
+        self.assertEqual(faults({"statuses": [0]})[0], 400)
+        self.assertEqual(self.server.get("/faults")["applied"]["oversize"], 1)
 
     def test_quiet_session_times_out_only_when_someone_else_asks(self):
-        server = Server(self.db, "--session-timeout", "1.0", "--base-path", "/garden", "--min-mod-version", "0.1.13")
-        try:
-            key = server.account("timeout")
-            a, b = Mod(server, key, base="/garden"), Mod(server, key, sid="fedcba9876543210", base="/garden")
-            self.assertEqual(a.hello("0.1.9"), (426, {"held": False, "update_required": True,
-                                                      "error": "mod version 0.1.9 is below 0.1.13"}))
-            self.assertEqual(Mod(server, key).hello()[0], 404)  # outside the base path
-            self.assertEqual((a.hello()[0], b.hello()[0]), (200, 409))
-            time.sleep(1.3)
-            self.assertEqual(a.upload(snapshot(True, [1]))[0], 200)  # quiet, but nobody took over
-            self.assertEqual(b.hello()[0], 409)
-            time.sleep(1.3)
-            self.assertEqual((b.hello()[0], a.upload(snapshot(True, [1]))[0]), (200, 409))
-            self.assertEqual(server.admin("POST", "/faults", {})[0], 404)  # switches off by default
-        finally:
-            server.stop()
+        server = self.own_server("timeout", "--session-timeout", "1.0", "--base-path", "/garden",
+                                 "--min-mod-version", "0.1.13")
+        key = server.account("timeout")
+        a, b = Mod(server, key, base="/garden"), Mod(server, key, sid="fedcba9876543210", base="/garden")
+        self.assertEqual(a.hello("0.1.9"), (426, {"held": False, "update_required": True,
+                                                  "error": "mod version 0.1.9 is below 0.1.13"}))
+        self.assertEqual(Mod(server, key).hello()[0], 404)  # outside the base path
+        self.assertEqual((a.hello()[0], b.hello()[0]), (200, 409))
+        time.sleep(1.3)
+        self.assertEqual(a.upload(snapshot(True, [1]))[0], 200)  # quiet, but nobody took over
+        self.assertEqual(b.hello()[0], 409)
+        time.sleep(1.3)
+        self.assertEqual((b.hello()[0], a.upload(snapshot(True, [1]))[0]), (200, 409))
+        self.assertEqual(server.admin("POST", "/faults", {})[0], 404)  # switches off by default
 
     def test_everything_survives_a_hard_restart(self):
-        key = subprocess.run([sys.executable, SERVER, "--db", self.db, "--add-key", "persist"],
+        db = os.path.join(self.dir.name, "persist.sqlite")
+        key = subprocess.run([sys.executable, SERVER, "--db", db, "--add-key", "persist"],
                              capture_output=True, check=True, text=True).stdout.strip()
         self.assertRegex(key, "^[0-9a-f]{32}$")
-        server = Server(self.db)
+        server = self.own_server("persist")
         m = Mod(server, key)
         m.hello()
         m.upload(snapshot(True, [2, 7]))
         _, cmd = server.admin("POST", "/gardens/persist/1/commands", {"kind": "resync"})
         for phase, tid in (("prepare", "f"), ("commit", "f"), ("prepare", "e")):
             m.deposit(phase, tid * 32)
-        before = server.admin("GET", "/gardens/persist/1")[1]
+        before = server.get("/gardens/persist/1")
         server.stop(kill=True)
 
-        server = Server(self.db)
-        try:
-            m.server = server
-            self.assertEqual(server.admin("GET", "/gardens/persist/1")[1], before)
-            self.assertEqual(len(server.admin("GET", "/gardens/persist/1/uploads")[1]["uploads"]), 1)
-            self.assertEqual(Mod(server, key, sid="9999999999999999").hello()[0], 409)  # still held
-            self.assertEqual(m.commands()[1]["commands"][0]["id"], cmd["id"])
-            self.assertEqual(m.ack(cmd["id"], True)[1]["recorded"], True)
-            for tid in ("f" * 32, "e" * 32):  # committed, and prepared before the restart
-                self.assertEqual(m.deposit("commit", tid)[1]["state"], "committed")
-            items = server.admin("GET", "/accounts/persist/storage")[1]["items"]
-            self.assertEqual(sorted(i["item_id"] for i in items), ["e" * 32, "f" * 32])
-        finally:
-            server.stop()
+        m.server = server = self.own_server("persist")
+        self.assertEqual(server.get("/gardens/persist/1"), before)
+        self.assertEqual(len(server.get("/gardens/persist/1/uploads")["uploads"]), 1)
+        self.assertEqual(Mod(server, key, sid="9999999999999999").hello()[0], 409)  # still held
+        self.assertEqual(m.commands()[1]["commands"][0]["id"], cmd["id"])
+        self.assertEqual(m.ack(cmd["id"], True)[1]["recorded"], True)
+        for tid in ("f" * 32, "e" * 32):  # committed, and prepared before the restart
+            self.assertEqual(m.deposit("commit", tid)[1]["state"], "committed")
+        items = server.get("/accounts/persist/storage")["items"]
+        self.assertEqual(sorted(i["item_id"] for i in items), ["e" * 32, "f" * 32])
 
 
 if __name__ == "__main__":
