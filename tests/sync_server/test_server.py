@@ -142,7 +142,10 @@ class ServerTest(unittest.TestCase):
         other_slot = Mod(self.server, a.key, slot=2, sid="fedcba9876543210")
         self.assertEqual(other_slot.hello()[0], 200)  # another save slot is another garden
         self.assertEqual((b.goodbye()[1]["released"], a.goodbye()[1]["released"]), (False, True))
-        self.assertEqual(b.hello()[0], 200)
+        # A's greeting held up in the network and arriving after its goodbye keeps the garden free.
+        self.assertEqual(a.hello(), (409, {"held": False, "update_required": False, "error": "this session has ended"}))
+        c = Mod(self.server, a.key, sid="00c0ffee00c0ffee")
+        self.assertEqual(c.hello()[0], 200)
         self.assertEqual(a.upload(snapshot(True, [1]))[0], 409)  # said goodbye: cannot resume
         for bad in (Mod(self.server, "not-a-key"), Mod(self.server, "")):
             self.assertEqual((bad.hello()[0], bad.commands()[0], bad.deposit("prepare", "1" * 32)[0]), (401, 401, 401))

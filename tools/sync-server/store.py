@@ -32,6 +32,14 @@ CREATE TABLE IF NOT EXISTS sessions (
     started_at REAL NOT NULL,
     last_seen REAL NOT NULL,
     PRIMARY KEY (account_id, save_slot));
+-- Sessions that said goodbye: a greeting of theirs that was held up in the network and
+-- arrives afterwards must not take the garden again (kept for a day, then pruned).
+CREATE TABLE IF NOT EXISTS ended_sessions (
+    account_id INTEGER NOT NULL,
+    save_slot INTEGER NOT NULL,
+    session_id TEXT NOT NULL,
+    ended_at REAL NOT NULL,
+    PRIMARY KEY (account_id, save_slot, session_id));
 CREATE TABLE IF NOT EXISTS uploads (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
     account_id INTEGER NOT NULL,
@@ -97,6 +105,9 @@ CREATE TABLE IF NOT EXISTS items (
 
 # Room left in a command document below the mod's 262,144-byte read cap.
 COMMAND_DOCUMENT_BYTES = 200_000
+
+
+ENDED_SESSION_DAYS = 1
 
 
 def key_hash(key):
@@ -179,6 +190,9 @@ class Store:
         now = now or time.time()
         sid = doc["session_id"]
         with self.tx() as db:
+            if db.execute("SELECT 1 FROM ended_sessions WHERE account_id = ? AND save_slot = ? AND session_id = ?",
+                          (account_id, slot, sid)).fetchone():
+                raise Refusal(409, "this session has ended")
             row = self._holder(db, account_id, slot)
             if row and row["session_id"] != sid and now - row["last_seen"] <= self.session_timeout:
                 raise Refusal(409, "another session already holds this garden")
@@ -191,8 +205,11 @@ class Store:
         merged = json.loads(garden["doc"]) if garden else None
         return merged
 
-    def goodbye(self, account_id, slot, sid):
+    def goodbye(self, account_id, slot, sid, now=None):
+        now = now or time.time()
         with self.tx() as db:
+            db.execute("DELETE FROM ended_sessions WHERE ended_at < ?", (now - ENDED_SESSION_DAYS * 86400,))
+            db.execute("INSERT OR REPLACE INTO ended_sessions VALUES (?, ?, ?, ?)", (account_id, slot, sid, now))
             cur = db.execute("DELETE FROM sessions WHERE account_id = ? AND save_slot = ? AND session_id = ?",
                              (account_id, slot, sid))
             return cur.rowcount > 0
