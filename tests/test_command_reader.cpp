@@ -204,8 +204,6 @@ TEST_CASE("kind payloads") {
     CHECK((c.parts_ok && c.parts[0] == -1 && c.parts[7] == 5 && c.has_expect_parts_guard && c.expect_parts_guard_ok));
     c = one("{\"id\":1,\"kind\":\"set_parts\"," + parts + ",\"face\":21,\"expect_parts_guard\":\"0011\"}");
     CHECK((!c.parts_ok && c.parts[0] == 0 && c.has_expect_parts_guard && !c.expect_parts_guard_ok));
-    c = one("{\"id\":1,\"kind\":\"set_hat\",\"headgear\":16}");
-    CHECK((c.has_headgear && c.headgear == 16 && !c.parts_ok && !c.has_expect_parts_guard));
 
     c = one("{\"id\":1,\"kind\":\"spawn_fruit\",\"garden\":1,\"fruit_type\":23}");
     CHECK((c.fruit_ok && c.count == 1));
