@@ -143,7 +143,6 @@ TEST_CASE("slot commands write exactly their field behind the guards; refusals a
     CHECK(name_hex(0) == "01020304050607");
     std::memcpy(after.data() + ChaoRecord::name_raw, before.data() + ChaoRecord::name_raw, 7);
     CHECK(after == before);  // nothing but the name changed
-    CHECK(completed() == std::vector<uint32_t>{1});
     CHECK(answered().empty());  // a success waits for the next accepted upload
 
     b.offer(R"({"id":2,"kind":"set_parts","slot":1,"expect_parts_guard":")" + guard_hex(1) +
@@ -569,7 +568,6 @@ TEST_CASE("a guarded rebirth needs the intact hook and one free Chao task, then 
         CHECK_MESSAGE(rebirth_now(c, 2).status == kStepCannotActNow, i);
     }
     sim::set_player_object(5, 0x1234, 0);  // holds something else
-    CHECK(sim::task_model().routine_calls.empty());
 
     CHECK(rebirth_now(c, 2).status == kStepStarted);
     REQUIRE(sim::task_model().routine_calls.size() == 1);
