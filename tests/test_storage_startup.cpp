@@ -119,12 +119,9 @@ TEST_CASE("start-up refuses without the right garden save file, lock or folder")
         sim::set_save_folder(g.dir.str() + "/other");
         sim::set_save_path((g.dir.str() + "/savedata/SONIC2B__S01").c_str());
     }
-    SUBCASE("no main save path") {
-        sim::set_save_path(nullptr);
-    }
+    SUBCASE("no main save path") { sim::set_save_path(nullptr); }
     SUBCASE("the garden save path text is unterminated") {
-        std::string area(128, 'x');
-        sim::poke(game::addr::garden_save_path, area.data(), area.size());
+        sim::poke(game::addr::garden_save_path, std::string(128, 'x').data(), 128);
     }
     SUBCASE("another game process holds the lock") {
         other_process = platform::lock_file_open(g.garden_save + ".storage.lock");  // kept to the end
@@ -140,24 +137,19 @@ TEST_CASE("start-up refuses without the right garden save file, lock or folder")
 // Applying to the garden save file, applied and committed receipts: the deposit crash case below.
 TEST_CASE("recovery sets never-begun receipts aside, applies proven ones without a file or to the reserve, skips the rest") {
     Garden g;
-    g.put(kId0, 0);
-    g.put(kId1, 1);
+    g.put(kId1, 1);  // state 0 is left to the crash case
     g.put(kId3, 2, kTargetNone);
     use_reserve(g, "reserve without the animal");  // an applying reserve receipt, proven through its file
     g.put(kId6, 2, kTargetAnimalReserve, Sha256Hex("reserve without the animal"));
     platform::create_folder(g.path("folder.bin"));
-    g.dir.write(g.literal(kId0 + ".bin.tmp"), "leftover");
-    // An interrupted delivery stays where its repeated command will find it.
-    platform::create_folder(g.path("withdrawals"));
-    g.put(kId1, 1, kTargetGardenSave, kDigest1, "withdrawals\\" + kId1 + ".bin");
+    g.dir.write(g.literal(kId1 + ".bin.tmp"), "leftover");
 
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
     CHECK_FALSE(s.attention);
     CHECK(g_log.empty());
-    for (const std::string& id : {kId0, kId1}) CHECK((g.exists(id + ".bin.unapplied") && !g.exists(id + ".bin")));
+    CHECK((g.exists(kId1 + ".bin.unapplied") && !g.exists(kId1 + ".bin")));
     for (const std::string& id : {kId3, kId6}) CHECK(g.state_on_disk(id + ".bin") == 3);
-    CHECK(g.state_on_disk("withdrawals\\" + kId1 + ".bin") == 1);
     std::set<std::string> ids;
     for (const auto& p : s.pending) {
         CHECK((p.transfer.state == 3 && p.receipt_path == g.path(p.transfer.transfer_id + ".bin")));
