@@ -228,8 +228,22 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
         CHECK(shown(0x1000A) == "Animal reserve could not save - check disk access before quitting.");
         g.frames(60);
         CHECK(g.file_records().size() == 1);
-        platform::set_file_fault_hook(nullptr, nullptr);
         CHECK_FALSE(reserve().failed);
+
+        // A change made while a save is being written goes out with the next save.
+        disk.writing = false;
+        disk.open = false;
+        table()[1] = rec(22, 1);
+        g.frames(60);
+        for (int i = 0; i < 5000 && !disk.writing; ++i) std::this_thread::sleep_for(1ms);
+        REQUIRE(disk.writing);
+        table()[2] = rec(6, 1);
+        g.frames(60);
+        disk.open = true;
+        finish_background_save();
+        g.frames(60);
+        CHECK(g.file_records().size() == 3);
+        platform::set_file_fault_hook(nullptr, nullptr);
     }
     SUBCASE("release: room in the garden, this garden, not the held record, retried after a failure") {
         table()[0] = rec(4, 2);  // belongs to garden 2
