@@ -100,11 +100,9 @@ struct Scene {
         TransferRecord r;
         return ReadReceipt(d.receipt_path, storage_state().binding, r) ? r.state : 99u;
     }
-    // Holds F8 until the deposit starts (its receipt prepared) and its prepare is accepted (the
-    // answer not yet read).
+    // Holds F8 until the deposit starts and its prepare is accepted (the answer not yet read).
     static void prepare_accepted() {
         REQUIRE(hold_until_started() == 45);
-        CHECK(state_of(pending_deposits()[0]) == kTransferPrepared);
         CHECK(notice() == "Preparing storage. Keep holding the item here...");
         frame();
         REQUIRE(answer_next(true) == "prepare S1");
@@ -129,27 +127,19 @@ inline int records_in_file(const std::string& file, int16_t type, uint32_t kind 
     return n;
 }
 
-// While it lives, the file layer's moves are watched: at the one taking a planned receipt to
-// applying, the game's counts are noted (and the move refused with `fail_applying`); other moves
-// onto a path ending in `fail_suffix` are refused.
+// While it lives, the file layer's moves are watched: with no `fail_suffix` the one taking a
+// planned receipt to applying is refused, else the moves onto a path ending in `fail_suffix`.
 struct MoveWatch {
-    bool fail_applying;
     std::string fail_suffix;
-    int releases_then = -1, creates_then = -1;
-    explicit MoveWatch(bool fail = false, std::string suffix = "") : fail_applying(fail), fail_suffix(std::move(suffix)) {
-        platform::set_file_fault_hook(&hook, this);
-    }
+    explicit MoveWatch(std::string suffix = "") : fail_suffix(std::move(suffix)) { platform::set_file_fault_hook(&hook, this); }
     ~MoveWatch() { platform::set_file_fault_hook(nullptr, nullptr); }
     static bool hook(platform::FileOp op, platform::FaultPhase phase, const char* at, void* context) {
-        auto* w = static_cast<MoveWatch*>(context);
+        const std::string& suffix = static_cast<MoveWatch*>(context)->fail_suffix;
         const std::string path = at;
         TransferRecord r;
         if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
-        if (path.ends_with(".bin") && ReadReceipt(path, storage_state().binding, r) && r.state == kTransferPlanned) {
-            w->releases_then = sim::gameboy_faults().release_calls;
-            w->creates_then = sim::gameboy_faults().create_calls;
-            return !w->fail_applying;
-        }
-        return w->fail_suffix.empty() || !path.ends_with(w->fail_suffix);
+        if (path.ends_with(".bin") && ReadReceipt(path, storage_state().binding, r) && r.state == kTransferPlanned)
+            return !suffix.empty();
+        return suffix.empty() || !path.ends_with(suffix);
     }
 };
