@@ -97,7 +97,6 @@ TEST_CASE("the hold input starts one deposit on its 45th frame; the storage butt
         Scene::frame();
         for (int i = 0; i < 3; ++i) CHECK(((sim::button_word(i) & storage_game::kStorageButton) != 0) == !taken);
         CHECK(pending_deposits().size() == (taken ? 1u : 0u));
-        platform::posix::set_foreground_handler(nullptr);
     }
 }
 
@@ -144,8 +143,8 @@ TEST_CASE("an item deposited: saved out once the receipt says applying, a backup
     Scene::frame();
     REQUIRE(Scene::answer_next(true) == "commit S2");
     Scene::frame();
-    CHECK(pending_deposits().empty());
-    CHECK(Scene::state_of(d) == kTransferCommitted);
+    TransferRecord r;
+    CHECK((pending_deposits().empty() && ReadReceipt(d.receipt_path, storage_state().binding, r) && r.state == kTransferCommitted));
 }
 
 TEST_CASE("a prepare that does not end in a commit leaves the item where it is, and says why") {

@@ -32,12 +32,9 @@ struct Scene {
     // `started`: one frame run, so storage has started; the game's item routines the stand-ins.
     explicit Scene(bool started = false) {
         sim::reset();
-        reset_storage_state();
-        reset_deposit_state();
         ModLog::set_log_sink([](const char*) {});  // the mod's lines stay out of the test output
         ModLog::set_log_enabled(true);
         f8_down() = false;
-        platform::posix::set_foreground_handler(nullptr);
         std::filesystem::create_directories(dir.path / "savedata");
         std::filesystem::create_directories(mod);
         sim::setup_gameboy(1);
@@ -55,10 +52,10 @@ struct Scene {
         set_session("");
         link_worker().running.store(false);
         platform::posix::set_key_state_handler(nullptr);
+        platform::posix::set_foreground_handler(nullptr);
         set_delivery_routines(nullptr, nullptr, nullptr);
         set_reserve_serialize_without(nullptr);
-        reset_storage_state();
-        reset_deposit_state();
+        reset_storage_state();  // the save file's lock let go
         ModLog::set_log_sink(nullptr);
     }
 
@@ -74,9 +71,9 @@ struct Scene {
     }
 
     // One input poll and one frame, as the loader runs them.
-    static void frame(bool active = true) {
-        storage_on_control(active);
-        run_storage_frame(active, mod_state().session_id);
+    static void frame() {
+        storage_on_control(true);
+        run_storage_frame(true, mod_state().session_id);
         sim::advance_ms(17);
     }
 
@@ -92,21 +89,8 @@ struct Scene {
         return (r.body.find("\"phase\":\"commit\"") != std::string::npos ? "commit " : "prepare ") + r.session_id;
     }
 
-    static std::string notice() {
-        const StorageNotice& n = storage_state().notice;
-        return n.on ? n.text : "";
-    }
-    static uint32_t state_of(const PendingDeposit& d) {
-        TransferRecord r;
-        return ReadReceipt(d.receipt_path, storage_state().binding, r) ? r.state : 99u;
-    }
-    // Holds F8 until the deposit starts and its prepare is accepted (the answer not yet read).
-    static void prepare_accepted() {
-        REQUIRE(hold_until_started() == 45);
-        CHECK(notice() == "Preparing storage. Keep holding the item here...");
-        frame();
-        REQUIRE(answer_next(true) == "prepare S1");
-    }
+    static std::string notice() { return storage_state().notice.on ? storage_state().notice.text : ""; }
+
     // Holds F8 until the deposit starts; the frames it took.
     static int hold_until_started(int limit = 100) {
         f8_down() = true;
@@ -115,6 +99,13 @@ struct Scene {
             if (!pending_deposits().empty()) return i;
         }
         return -1;
+    }
+    // Holds F8 until the deposit starts and its prepare is accepted (the answer not yet read).
+    static void prepare_accepted() {
+        REQUIRE(hold_until_started() == 45);
+        CHECK(notice() == "Preparing storage. Keep holding the item here...");
+        frame();
+        REQUIRE(answer_next(true) == "prepare S1");
     }
 };
 
