@@ -52,7 +52,6 @@ struct Scene {
         set_session("");
         link_worker().running.store(false);
         platform::posix::set_key_state_handler(nullptr);
-        platform::posix::set_foreground_handler(nullptr);
         set_delivery_routines(nullptr, nullptr, nullptr);
         set_reserve_serialize_without(nullptr);
         reset_storage_state();  // the save file's lock let go

@@ -61,18 +61,14 @@ json admin_json(const ServerFixture& s, const std::string& path) {
 
 json merged_garden(const ServerFixture& s) { return admin_json(s, "/admin/gardens/tester/1"); }
 
-// What a full snapshot of the game's memory right now says about each Chao.
-json local_chao() {
+// The server's Chao against what a full snapshot of the game's memory says right now.
+bool server_matches_game(const ServerFixture& s) {
+    json g = merged_garden(s);
     GardenScanner fresh;
     fresh.begin_session("0000000000000000", "0.1.19", 60);
     ScanResult r = scan_garden(fresh, 1);
     REQUIRE(r.produced);
-    return json::parse(r.payload)["chao"];
-}
-
-bool server_matches_game(const ServerFixture& s) {
-    json g = merged_garden(s);
-    return g.contains("chao") && g["chao"] == local_chao();
+    return g.contains("chao") && g["chao"] == json::parse(r.payload)["chao"];
 }
 
 size_t upload_count(const ServerFixture& s) { return merged_garden(s).value("uploads", size_t{0}); }
