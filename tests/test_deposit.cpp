@@ -62,33 +62,6 @@ std::string answer_of(const DeliveryOutcome& o) { return o.delivered ? "done" : 
 
 }  // namespace
 
-TEST_CASE("the hold input starts one deposit on its 45th frame; the storage button is taken from the game") {
-    Scene scene;
-    sim::hold(sim::place_fruit(7, 2));
-
-    SUBCASE("F8 held on, even once the first deposit is gone, starts nothing new until it is let go") {
-        REQUIRE(Scene::hold_until_started() == 45);
-        pending_deposits().clear();
-        CHECK(Scene::hold_until_started(60) == -1);
-        f8_down() = false;
-        Scene::frame();
-        CHECK(Scene::hold_until_started() == 45);
-    }
-    SUBCASE("the storage button") {
-        Scene::frame();  // storage starts on the first frame
-        bool taken = true;
-        SUBCASE("at the terminal") {}
-        SUBCASE("not in the storage action: the game's") {
-            sim::set_action(3);
-            taken = false;
-        }
-        sim::press_storage_button();
-        Scene::frame();
-        for (int i = 0; i < 3; ++i) CHECK(((sim::button_word(i) & storage_game::kStorageButton) != 0) == !taken);
-        CHECK(pending_deposits().size() == (taken ? 1u : 0u));
-    }
-}
-
 TEST_CASE("an item deposited: saved out once the receipt says applying, a backup kept, the commit sent again in a new session") {
     Scene scene;
     uint32_t target = kTargetGardenSave;
@@ -128,18 +101,9 @@ TEST_CASE("an item deposited: saved out once the receipt says applying, a backup
     if (target == kTargetAnimalReserve)
         CHECK((backup == "reserve with the animal" && scene.dir.read("reserve.bin") == "reserve without the animal"));
     CHECK(Scene::notice() == "Item saved out of the garden. Confirming server storage...");
-
-    // The commit went out in the same frame; the session ends before the worker sends it: the
-    // queue is emptied without a result, and the commit is queued again.
-    Scene::set_session("S2");
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "commit S2");
-    Scene::frame();
-    TransferRecord r;
-    CHECK((pending_deposits().empty() && ReadReceipt(d.receipt_path, storage_state().binding, r) && r.state == kTransferCommitted));
 }
 
-TEST_CASE("a prepare that does not end in a commit leaves the item where it is, and says why") {
+TEST_CASE("a deposit started with the storage button (taken from the game) whose prepare does not end in a commit leaves the item, and says why") {
     const std::tuple<const char*, void (*)(), bool> cases[] = {
         {"Deposit cancelled. Item kept.", [] { sim::move_player(200.0f, 5.0f, -40.0f); }, false},
         {"Update the server to enable storage. Item kept.", [] { Scene::answer_next(false, 404); }, false},
@@ -166,9 +130,12 @@ TEST_CASE("a prepare that does not end in a commit leaves the item where it is, 
         sim::hold(sim::place_fruit(3, 1));
         sim::write_garden_save();
         const std::string original = sim::read_garden_save();
-        REQUIRE(Scene::hold_until_started() == 45);
-        f8_down() = false;
+        Scene::frame();  // storage starts on the first frame
+        sim::press_storage_button();
         Scene::frame();
+        for (int i = 0; i < 3; ++i) CHECK((sim::button_word(i) & storage_game::kStorageButton) == 0);
+        REQUIRE(pending_deposits().size() == 1);
+        Scene::frame();  // the prepare queued
         interrupt();
         Scene::frame();
         CHECK(Scene::notice() == notice);
@@ -297,8 +264,12 @@ TEST_CASE("once the item is in the game a failure is never reported as a failure
 TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in server storage, once") {
     crash::Case c;
     c.operation = [] {
-        Scene::frame();  // the prepare accepted: saved out
-        if (Scene::answer_next(true) != "commit S1") return false;
+        Scene::frame();  // the prepare accepted: saved out, the commit queued
+        // The session ends before the worker sends it: the queue is emptied without a result,
+        // and the commit is queued again.
+        Scene::set_session("S2");
+        Scene::frame();
+        if (Scene::answer_next(true) != "commit S2") return false;
         Scene::frame();
         return pending_deposits().empty() && Scene::notice() == "Sent to server storage.";
     };
