@@ -268,16 +268,16 @@ TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in se
     };
     c.check = [](const crash::Outcome& o) -> std::string {
         // In server storage: committed, or owed a commit that the flow repeats until accepted.
-        int stored = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(
-                 std::filesystem::path(platform::posix::native_path(storage_state().storage_dir)))) {
+        int stored = 0, committed = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(platform::posix::native_path(storage_state().storage_dir))) {
             TransferRecord r;
-            stored += entry.path().extension() == ".bin" &&
-                      ReadReceipt(entry.path().string(), storage_state().binding, r) && r.state >= kTransferApplied;
+            bool read = entry.path().extension() == ".bin" && ReadReceipt(entry.path().string(), storage_state().binding, r);
+            stored += read && r.state >= kTransferApplied;
+            committed += read && r.state == kTransferCommitted;
         }
         int in_file = records_in_file(sim::read_garden_save(), 7);
         if (in_file + stored != 1) return "in the file " + std::to_string(in_file) + ", stored " + std::to_string(stored);
-        return o.succeeded && stored != 1 ? "reported sent but not stored" : "";
+        return o.succeeded && committed != 1 ? "reported sent but not committed" : "";
     };
     run_both_modes(c, false, [] {
         sim::hold(sim::place_fruit(7, 2));
