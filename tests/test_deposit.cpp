@@ -108,21 +108,10 @@ TEST_CASE("a deposit started with the storage button (taken from the game) whose
         {"Deposit cancelled. Item kept.", [] { sim::move_player(200.0f, 5.0f, -40.0f); }, false},
         {"Update the server to enable storage. Item kept.", [] { Scene::answer_next(false, 404); }, false},
         {"Storage unavailable or sync pending. Item kept.", [] { Scene::answer_next(false, 500); }, true},
-        {"Deposit cancelled. Keep holding the item near the Game Boy.",
-         [] {
-             Scene::answer_next(true);
-             sim::hold(0);
-         },
-         false},
+        {"Deposit cancelled. Keep holding the item near the Game Boy.", [] { Scene::answer_next(true); sim::hold(0); }, false},
         // Applying cannot be written: the game keeps the item (it loses it only once applying is on disk).
         {"Deposit paused: receipt could not save. Recovery copy retained.",
-         [] {
-             MoveWatch watch;
-             Scene::answer_next(true);
-             Scene::frame();
-             CHECK(storage_state().attention);
-         },
-         true},
+         [] { MoveWatch watch; Scene::answer_next(true); Scene::frame(); CHECK(storage_state().attention); }, true},
     };
     for (const auto& [notice, interrupt, warning] : cases) {
         CAPTURE(notice);
@@ -149,18 +138,13 @@ TEST_CASE("a deposit started with the storage button (taken from the game) whose
 
 TEST_CASE("nothing is offered from a bad save record, an unknown size or under attention") {
     void (*const cases[])() = {
-        [] {  // a save record whose first word is negative
+        [] {  // a save record whose first word is not the held item's type
             game_addr task = sim::place_fruit(7, 2);
-            int16_t minus = -2;
-            sim::poke(sim::item_record(task), &minus, 2);
+            sim::poke(sim::item_record(task), "\xfe\xff", 2);
             sim::hold(task);
         },
         [] { sim::hold(sim::place_fruit(7, 5)); },
-        [] {
-            sim::hold(sim::place_fruit(7, 2));
-            Scene::frame();
-            storage_state().attention = true;
-        },
+        [] { sim::hold(sim::place_fruit(7, 2)); Scene::frame(); storage_state().attention = true; },
     };
     for (auto place : cases) {
         Scene scene;

@@ -32,11 +32,7 @@ struct Game {
                                        "\nSaveSlot=1\nScanIntervalFrames=30\nFullResyncSeconds=3600\nCommandPollSeconds=1\n");
         if (!load_later) sim::load(folder.str().c_str());
     }
-    ~Game() {
-        sim::unload();
-        platform::posix::set_key_state_handler(nullptr);
-        set_delivery_routines(nullptr, nullptr, nullptr);
-    }
+    ~Game() { sim::unload(); }
     void set_slot(int slot) const { sim::set_save_folder(folder.str() + "/savedata", slot); }
 
     // Frames with a short pause each, so the worker keeps pace, until `pred` holds (30 s at most).
