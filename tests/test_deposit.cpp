@@ -188,10 +188,7 @@ TEST_CASE("deliveries that wait for a later poll, or are refused before anything
         {"a short save file", [](auto&, auto& f) { f.pop_back(); }, "selected garden save is unavailable"},
         {"a bad checksum", [](auto&, auto& f) { f[sim::kGardenSaveBlockOffset + 100] ^= 1; }, "garden save checksum is invalid"},
         {"the receipt write failed before the game was touched: offered again, its planned receipt keeps it out",
-         [](auto& c, auto&) {
-             MoveWatch refused;
-             CHECK(deliver_stored_item(c, 1).reason == "could not persist delivery intent");
-         },
+         [](auto& c, auto&) { MoveWatch refused; CHECK(deliver_stored_item(c, 1).reason == "could not persist delivery intent"); },
          "interrupted delivery needs review; item will not be created twice"},
     };
     for (const auto& [what, spoil, reason] : cases) {
