@@ -273,12 +273,16 @@ TEST_CASE("a delivery interrupted anywhere and offered again exists once, or sta
     const std::string outcome_file = out.str() + "/outcome";
     crash::Case c;
     c.operation = [&] {
-        std::string answer = answer_of(deliver_stored_item(delivery, 1));
+        const std::string original = sim::read_garden_save();
+        const std::string receipt = ReceiptPath(DeliveryReceiptFolder(), DeliveryTransferId(77, kItem));
+        std::string answer = answer_of(deliver_stored_item(delivery, 1)), backup;
         std::ofstream(outcome_file) << answer;
-        TransferRecord r;  // applied: a late repeat of the command is settled without looking for the item
+        // Applied: a late repeat of the command is settled without looking for the item. The save
+        // file as it was is kept beside the receipt.
+        TransferRecord r;
         return answer == "done" && Scene::notice() == "Stored item delivered to this garden." &&
-               ReadReceipt(ReceiptPath(DeliveryReceiptFolder(), DeliveryTransferId(77, kItem)), storage_state().binding, r) &&
-               r.state == kTransferApplied;
+               ReadReceipt(receipt, storage_state().binding, r) && r.state == kTransferApplied &&
+               ReadWholeFile(receipt + ".before", kMaxHashedFileSize, backup) && backup == original;
     };
     c.check = [&](const crash::Outcome& o) -> std::string {
         std::string first;
