@@ -16,24 +16,17 @@ const std::string kItem = "0123456789abcdef0123456789abcdef";
 
 WritebackCommand command(int32_t id, int32_t type = 7, int32_t size = 2, int32_t garden = 1) {
     std::vector<WritebackCommand> out;
-    REQUIRE(parse_commands("{\"commands\":[{\"id\":" + std::to_string(id) + ",\"kind\":\"spawn_inventory\",\"v\":1," +
-                               "\"item_id\":\"" + kItem + "\",\"item_kind\":\"fruit\",\"garden\":" + std::to_string(garden) +
-                               ",\"item_type\":" + std::to_string(type) + ",\"size\":" + std::to_string(size) + ",\"age\":4}]}",
+    auto n = [](int32_t v) { return std::to_string(v); };
+    REQUIRE(parse_commands(R"({"commands":[{"kind":"spawn_inventory","v":1,"item_kind":"fruit","age":4,"item_id":")" + kItem +
+                               R"(","id":)" + n(id) + R"(,"garden":)" + n(garden) + R"(,"item_type":)" + n(type) +
+                               R"(,"size":)" + n(size) + "}]}",
                            out));
     REQUIRE(out.size() == 1);
     return out[0];
 }
 
-std::string receipt_of(int32_t id) { return ReceiptPath(DeliveryReceiptFolder(), DeliveryTransferId(id, kItem)); }
-
 std::string g_reserve_file;
 game_addr g_reserve_record = 0;
-bool reserve_without(game_addr record, std::string& path, std::string& content) {
-    if (record != g_reserve_record) return false;
-    path = g_reserve_file;
-    content = "reserve without the animal";
-    return true;
-}
 
 // The case run killed at, and failed at, every fault point, each run in a fresh scene; after the
 // restart (the garden reloaded from its save file, storage recovered) the check holds.
@@ -53,9 +46,8 @@ void run_both_modes(crash::Case c, bool started, const std::function<void()>& pl
     };
     const auto check = c.check;
     c.check = [&](const crash::Outcome& o) -> std::string {
-        const std::string file = sim::read_garden_save();
-        bool whole = file.size() == sim::kGardenSaveSize && std::memcmp(file.data(), sim::kGardenSaveHeader, 48) == 0;
-        return whole && sim::garden_save_sealed(file) ? check(o) : "the garden save file is damaged";
+        if (o.point == 0 && !o.succeeded) return "the untouched run did not finish";
+        return sim::garden_save_sealed(sim::read_garden_save()) ? check(o) : "the garden save file is damaged";
     };
     for (crash::Mode mode : {crash::Mode::Kill, crash::Mode::Fail}) {
         CAPTURE(static_cast<int>(mode));
@@ -70,41 +62,7 @@ std::string answer_of(const DeliveryOutcome& o) { return o.delivered ? "done" : 
 
 }  // namespace
 
-TEST_CASE("the hold input starts one deposit on its 45th frame; the button is taken from the game") {
-    Scene scene;
-    sim::hold(sim::place_fruit(7, 2));
-
-    SUBCASE("F8 held on, even once the first deposit is gone, starts nothing new until it is let go") {
-        REQUIRE(Scene::hold_until_started() == 45);
-        pending_deposits().clear();
-        for (int i = 0; i < 60; ++i) Scene::frame();
-        CHECK(pending_deposits().empty());
-        f8_down() = false;
-        Scene::frame();
-        CHECK(Scene::hold_until_started() == 45);
-    }
-    SUBCASE("the storage button") {
-        Scene::frame();  // storage starts on the first frame
-        sim::press_storage_button();
-        storage_on_control(true);
-        for (int i = 0; i < 3; ++i) CHECK((sim::button_word(i) & storage_game::kStorageButton) == 0);
-        CHECK(pending_deposits().empty());
-        run_storage_frame(true, "S1");
-        CHECK(pending_deposits().size() == 1);
-    }
-    SUBCASE("the button stays the game's") {
-        Scene::frame();
-        SUBCASE("not in the foreground") { platform::posix::set_foreground_handler([] { return false; }); }
-        SUBCASE("not in the storage action") { sim::set_action(3); }
-        sim::press_storage_button();
-        Scene::frame();
-        CHECK((sim::button_word(1) & storage_game::kStorageButton) != 0);
-        CHECK(pending_deposits().empty());
-        platform::posix::set_foreground_handler(nullptr);
-    }
-}
-
-TEST_CASE("an item deposited: saved out once the receipt says applying, a backup kept, the commit repeated until accepted") {
+TEST_CASE("an item deposited: saved out once the receipt says applying, a backup kept") {
     Scene scene;
     uint32_t target = kTargetGardenSave;
     SUBCASE("a fruit with its save record") { sim::hold(sim::place_fruit(7, 2)); }
@@ -121,7 +79,11 @@ TEST_CASE("an item deposited: saved out once the receipt says applying, a backup
         sim::poke(game::read<uint32_t>(task + 0x3C) + 8, &g_reserve_record, 4);
         g_reserve_file = scene.dir.str() + "/reserve.bin";
         scene.dir.write("reserve.bin", "reserve with the animal");
-        set_reserve_serialize_without(&reserve_without);
+        set_reserve_serialize_without([](game_addr record, std::string& path, std::string& content) {
+            path = g_reserve_file;
+            content = "reserve without the animal";
+            return record == g_reserve_record;
+        });
         sim::hold(task);
     }
     sim::write_garden_save();
@@ -129,10 +91,8 @@ TEST_CASE("an item deposited: saved out once the receipt says applying, a backup
     Scene::prepare_accepted();
     Scene::frame();
     CHECK(sim::gameboy_faults().release_calls == 1);
-    CHECK(sim::held_task() == 0);
     const PendingDeposit d = pending_deposits().at(0);
     CHECK(d.transfer.target == target);
-    CHECK(Scene::state_of(d) == kTransferApplied);
     const std::string now = sim::read_garden_save();
     std::string backup;
     CHECK((now == original) == (target != kTargetGardenSave));
@@ -141,123 +101,64 @@ TEST_CASE("an item deposited: saved out once the receipt says applying, a backup
     if (target == kTargetAnimalReserve)
         CHECK((backup == "reserve with the animal" && scene.dir.read("reserve.bin") == "reserve without the animal"));
     CHECK(Scene::notice() == "Item saved out of the garden. Confirming server storage...");
-
-    // The commit goes out in the same frame; refused, it is sent again 10 s later, not sooner.
-    REQUIRE(Scene::answer_next(false, 503) == "commit S1");
-    Scene::frame();
-    CHECK(Scene::notice() == "Item is saved locally; waiting for server storage.");
-    sim::advance_ms(9000);
-    Scene::frame();
-    CHECK(Scene::answer_next(true) == "0 requests");
-    sim::advance_ms(1100);
-    Scene::frame();
-    REQUIRE(pending_deposits()[0].request_queued);
-    // The session ends before the worker sends it: the queue is emptied, no result; queued again.
-    Scene::set_session("S2");
-    Scene::frame();
-    REQUIRE(Scene::answer_next(true) == "commit S2");
-    Scene::frame();
-    CHECK(pending_deposits().empty());
-    CHECK(Scene::notice() == "Sent to server storage.");
-    CHECK(Scene::state_of(d) == kTransferCommitted);
 }
 
-TEST_CASE("a prepare that does not end in a commit leaves the item where it is") {
-    Scene scene;
-    game_addr task = sim::place_fruit(3, 1);
-    sim::hold(task);
-    sim::write_garden_save();
-    const std::string original = sim::read_garden_save();
-    REQUIRE(Scene::hold_until_started() == 45);
-    f8_down() = false;
-    Scene::frame();
-    std::string notice;
-    bool warning = false;
-    SUBCASE("walking away") {
-        sim::move_player(200.0f, 5.0f, -40.0f);
-        notice = "Deposit cancelled. Item kept.";
-    }
-    SUBCASE("a server without storage") {
-        Scene::answer_next(false, 404);
-        notice = "Update the server to enable storage. Item kept.";
-    }
-    SUBCASE("a server refusing") {
-        Scene::answer_next(false, 500);
-        notice = "Storage unavailable or sync pending. Item kept.";
-        warning = true;
-    }
-    SUBCASE("the item dropped before the prepare was accepted") {
-        Scene::answer_next(true);
-        sim::hold(0);
-        notice = "Deposit cancelled. Keep holding the item near the Game Boy.";
-    }
-    SUBCASE("applying cannot be written: the game keeps the item (it loses it only once applying is on disk)") {
-        MoveWatch watch(true);
-        Scene::answer_next(true);
-        Scene::frame();
-        CHECK(watch.releases_then == 0);
-        CHECK(sim::held_task() == task);
-        CHECK(storage_state().attention);
-        notice = "Deposit paused: receipt could not save. Recovery copy retained.";
-        warning = true;
-    }
-    Scene::frame();
-    CHECK(Scene::notice() == notice);
-    CHECK(storage_state().notice.warning == warning);
-    CHECK(pending_deposits().empty());
-    CHECK(sim::gameboy_faults().release_calls == 0);
-    CHECK(sim::read_garden_save() == original);
-    CHECK(sim::count_records(storage_game::kKindFruit) == 1);
-}
-
-TEST_CASE("what is not offered for storage, and the save file is only rewritten at an item's record") {
-    Scene scene;
-    SUBCASE("a save record whose first word is negative") {
-        game_addr task = sim::place_fruit(7, 2);
-        int16_t minus = -2;
-        sim::poke(sim::item_record(task), &minus, 2);
-        sim::hold(task);
-    }
-    SUBCASE("a fruit of size 5") { sim::hold(sim::place_fruit(7, 5)); }
-    SUBCASE("attention") {
-        sim::hold(sim::place_fruit(7, 2));
-        Scene::frame();
-        storage_state().attention = true;
-    }
-    SUBCASE("a record not at an item's place, or a file with a bad checksum") {
-        sim::place_fruit(7, 2);
+TEST_CASE("a deposit started with the storage button (taken from the game) whose prepare does not end in a commit leaves the item, and says why") {
+    const std::tuple<const char*, void (*)(), bool> cases[] = {
+        {"Deposit cancelled. Item kept.", [] { sim::move_player(200.0f, 5.0f, -40.0f); }, false},
+        {"Update the server to enable storage. Item kept.", [] { Scene::answer_next(false, 404); }, false},
+        {"Storage unavailable or sync pending. Item kept.", [] { Scene::answer_next(false, 500); }, true},
+        {"Deposit cancelled. Keep holding the item near the Game Boy.", [] { Scene::answer_next(true); sim::hold(0); }, false},
+        // Applying cannot be written: the game keeps the item (it loses it only once applying is on disk).
+        {"Deposit paused: receipt could not save. Recovery copy retained.",
+         [] { MoveWatch watch; Scene::answer_next(true); Scene::frame(); CHECK(storage_state().attention); }, true},
+    };
+    for (const auto& [notice, interrupt, warning] : cases) {
+        CAPTURE(notice);
+        Scene scene;
+        sim::hold(sim::place_fruit(3, 1));
         sim::write_garden_save();
-        std::string file = sim::read_garden_save(), out, why;
-        uint8_t freed[20], fruit[20];
-        freed_record(freed);
-        CHECK_FALSE(garden_save_with_record(file, game::addr::garden_save_block, freed, out, why));  // its checksum word
-        CHECK(out.empty());
-        std::memcpy(fruit, game::game_ptr<const uint8_t>(storage_game::kFruitRecords), 20);
-        CHECK(garden_save_has_record(file, storage_game::kKindFruit, fruit));
-        file[sim::kGardenSaveBlockOffset + 100] ^= 1;
-        CHECK_FALSE(garden_save_has_record(file, storage_game::kKindFruit, fruit));
+        const std::string original = sim::read_garden_save();
+        Scene::frame();  // storage starts on the first frame
+        sim::press_storage_button();
+        Scene::frame();
+        for (int i = 0; i < 3; ++i) CHECK((sim::button_word(i) & storage_game::kStorageButton) == 0);
+        REQUIRE(pending_deposits().size() == 1);
+        Scene::frame();  // the prepare queued
+        interrupt();
+        Scene::frame();
+        CHECK(Scene::notice() == notice);
+        CHECK(storage_state().notice.warning == warning);
+        CHECK(pending_deposits().empty());
+        CHECK(sim::gameboy_faults().release_calls == 0);
+        CHECK(sim::read_garden_save() == original);
+        CHECK(sim::count_records(storage_game::kKindFruit) == 1);
     }
-    CHECK(Scene::hold_until_started(60) == -1);
-    CHECK(sim::gameboy_faults().release_calls == 0);
 }
 
-TEST_CASE("the Game Boy menu reads Store while storage is usable") {
+TEST_CASE("nothing is offered from a bad save record, an unknown size or under attention") {
+    void (*const cases[])() = {
+        [] {  // a save record whose first word is not the held item's type
+            game_addr task = sim::place_fruit(7, 2);
+            sim::poke(sim::item_record(task), "\xfe\xff", 2);
+            sim::hold(task);
+        },
+        [] { sim::hold(sim::place_fruit(7, 5)); },
+        [] { sim::hold(sim::place_fruit(7, 2)); Scene::frame(); storage_state().attention = true; },
+    };
+    for (auto place : cases) {
+        Scene scene;
+        place();
+        CHECK(Scene::hold_until_started(60) == -1);
+    }
+}
+
+TEST_CASE("the Game Boy menu reads Store while storage is usable; the items listing counts loose items by kind, type and size") {
     Scene scene;
     sim::open_gameboy_menu();
     auto label = [] { return std::string(game::game_ptr<const char>(sim::gameboy_scene().menu + 801)); };
     Scene::frame();
     CHECK(label() == "Store");
-    sim::set_action(3);
-    Scene::frame();
-    CHECK(label() == "Put");
-}
-
-TEST_CASE("the garden items listing counts loose items by kind, type and size") {
-    Scene scene;
-    CHECK(list_garden_items().empty());  // storage not started yet
-    Scene::frame();
-    REQUIRE(storage_state().started);
-    CHECK(list_garden_items() == "{\"v\":1,\"garden\":1,\"items\":[]}");
     for (int i = 0; i < 3; ++i) sim::place_fruit(3, 2);
     sim::place_fruit(3, 1, false);
     sim::place_fruit(3, 5, false);  // not a size a fruit has
@@ -267,58 +168,27 @@ TEST_CASE("the garden items listing counts loose items by kind, type and size") 
           "{\"v\":1,\"garden\":1,\"items\":[{\"kind\":\"animal\",\"item_type\":7,\"size\":0,\"quantity\":1},"
           "{\"kind\":\"fruit\",\"item_type\":3,\"size\":1,\"quantity\":1},"
           "{\"kind\":\"fruit\",\"item_type\":3,\"size\":2,\"quantity\":3}]}");
-    SUBCASE("a slot whose object points elsewhere empties the listing") {
-        game_addr task = sim::place_fruit(9, 1, false);
-        game_addr wrong = storage_game::slot_table(storage_game::kKindFruit);
-        sim::poke(task + 0x3C, &wrong, 4);
-        CHECK(list_garden_items().empty());
-    }
-    SUBCASE("game mode 17") {
-        uint16_t mode = 17;
-        sim::poke(game::addr::game_state, &mode, 2);
-        CHECK(list_garden_items().empty());
-    }
-}
-
-TEST_CASE("a stored fruit is delivered into the game and its save file, beside the player") {
-    Scene scene(true);
-    const std::string original = sim::read_garden_save();
-    CHECK(deliver_stored_item(command(41), 1).delivered);
-    CHECK(sim::count_objects(storage_game::kKindFruit) == 1);
-    const std::string now = sim::read_garden_save();
-    CHECK((records_in_file(now, 7) == 1 && sim::garden_save_sealed(now)));
-    std::string backup;
-    REQUIRE(ReadWholeFile(receipt_of(41) + ".before", kMaxHashedFileSize, backup));
-    CHECK(backup == original);
-    TransferRecord r;
-    REQUIRE(ReadReceipt(receipt_of(41), storage_state().binding, r));
-    CHECK(r.state == kTransferApplied);
-    CHECK((r.pos_x == 103.0f && r.pos_y == 7.0f && r.pos_z == -40.0f && r.age == 4));  // beside the player
-    CHECK(Scene::notice() == "Stored item delivered to this garden.");
+    // A slot whose object points elsewhere empties the listing.
+    game_addr task = sim::place_fruit(9, 1, false);
+    game_addr wrong = storage_game::slot_table(storage_game::kKindFruit);
+    sim::poke(task + 0x3C, &wrong, 4);
+    CHECK(list_garden_items().empty());
+    sim::set_action(3);
+    Scene::frame();
+    CHECK(label() == "Put");
 }
 
 TEST_CASE("deliveries that wait for a later poll, or are refused before anything is changed") {
     using Spoil = void (*)(WritebackCommand& c, std::string& save_file);
-    const std::string unavailable = "selected garden save is unavailable";
     const std::tuple<const char*, Spoil, std::string> cases[] = {  // an empty reason: waits, unacknowledged
-        {"another garden", [](WritebackCommand& c, std::string&) { c = command(43, 7, 2, 2); }, ""},
+        {"another garden", [](auto& c, auto&) { c = command(43, 7, 2, 2); }, ""},
         {"forty fruit in the garden",
-         [](WritebackCommand&, std::string&) {
-             uint32_t forty = 40;
-             sim::poke(game::addr::item_counts + 4 * storage_game::kKindFruit, &forty, 4);
-         },
-         ""},
-        {"outside the garden", [](WritebackCommand&, std::string&) { sim::leave_garden(); }, ""},
-        {"a short save file", [](WritebackCommand&, std::string& f) { f.pop_back(); }, unavailable},
-        {"another header", [](WritebackCommand&, std::string& f) { f[3] = 'x'; }, unavailable},
-        {"a bad checksum", [](WritebackCommand&, std::string& f) { f[sim::kGardenSaveBlockOffset + 100] ^= 1; },
-         "garden save checksum is invalid"},
+         [](auto&, auto&) { uint32_t n = 40; sim::poke(game::addr::item_counts + 4 * storage_game::kKindFruit, &n, 4); }, ""},
+        {"outside the garden", [](auto&, auto&) { sim::leave_garden(); }, ""},
+        {"a short save file", [](auto&, auto& f) { f.pop_back(); }, "selected garden save is unavailable"},
+        {"a bad checksum", [](auto&, auto& f) { f[sim::kGardenSaveBlockOffset + 100] ^= 1; }, "garden save checksum is invalid"},
         {"the receipt write failed before the game was touched: offered again, its planned receipt keeps it out",
-         [](WritebackCommand& c, std::string&) {
-             MoveWatch w(true);
-             CHECK(deliver_stored_item(c, 1).reason == "could not persist delivery intent");
-             CHECK(w.creates_then == 0);
-         },
+         [](auto& c, auto&) { MoveWatch refused; CHECK(deliver_stored_item(c, 1).reason == "could not persist delivery intent"); },
          "interrupted delivery needs review; item will not be created twice"},
     };
     for (const auto& [what, spoil, reason] : cases) {
@@ -342,7 +212,7 @@ TEST_CASE("once the item is in the game a failure is never reported as a failure
     const WritebackCommand c = command(45);
     DeliveryOutcome o;
     SUBCASE("the save file cannot be replaced") {
-        MoveWatch w(false, "sonic2b__alf");
+        MoveWatch w("sonic2b__alf");
         o = deliver_stored_item(c, 1);
     }
     SUBCASE("the game made no object for the record") {
@@ -368,23 +238,27 @@ TEST_CASE("once the item is in the game a failure is never reported as a failure
 TEST_CASE("a deposit interrupted anywhere: the item is in the save file or in server storage, once") {
     crash::Case c;
     c.operation = [] {
-        Scene::frame();  // the prepare accepted: saved out
-        if (Scene::answer_next(true) != "commit S1") return false;
+        Scene::frame();  // the prepare accepted: saved out, the commit queued
+        // The session ends before the worker sends it: the queue is emptied without a result,
+        // and the commit is queued again.
+        Scene::set_session("S2");
+        Scene::frame();
+        if (Scene::answer_next(true) != "commit S2") return false;
         Scene::frame();
         return pending_deposits().empty() && Scene::notice() == "Sent to server storage.";
     };
     c.check = [](const crash::Outcome& o) -> std::string {
         // In server storage: committed, or owed a commit that the flow repeats until accepted.
-        int stored = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(
-                 std::filesystem::path(platform::posix::native_path(storage_state().storage_dir)))) {
+        int stored = 0, committed = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(platform::posix::native_path(storage_state().storage_dir))) {
             TransferRecord r;
-            stored += entry.path().extension() == ".bin" &&
-                      ReadReceipt(entry.path().string(), storage_state().binding, r) && r.state >= kTransferApplied;
+            bool read = entry.path().extension() == ".bin" && ReadReceipt(entry.path().string(), storage_state().binding, r);
+            stored += read && r.state >= kTransferApplied;
+            committed += read && r.state == kTransferCommitted;
         }
         int in_file = records_in_file(sim::read_garden_save(), 7);
         if (in_file + stored != 1) return "in the file " + std::to_string(in_file) + ", stored " + std::to_string(stored);
-        return o.succeeded && stored != 1 ? "reported sent but not stored" : "";
+        return o.succeeded && committed != 1 ? "reported sent but not committed" : "";
     };
     run_both_modes(c, false, [] {
         sim::hold(sim::place_fruit(7, 2));
@@ -399,9 +273,16 @@ TEST_CASE("a delivery interrupted anywhere and offered again exists once, or sta
     const std::string outcome_file = out.str() + "/outcome";
     crash::Case c;
     c.operation = [&] {
-        std::string answer = answer_of(deliver_stored_item(delivery, 1));
+        const std::string original = sim::read_garden_save();
+        const std::string receipt = ReceiptPath(DeliveryReceiptFolder(), DeliveryTransferId(77, kItem));
+        std::string answer = answer_of(deliver_stored_item(delivery, 1)), backup;
         std::ofstream(outcome_file) << answer;
-        return answer == "done";
+        // Applied: a late repeat of the command is settled without looking for the item. The save
+        // file as it was is kept beside the receipt.
+        TransferRecord r;
+        return answer == "done" && Scene::notice() == "Stored item delivered to this garden." &&
+               ReadReceipt(receipt, storage_state().binding, r) && r.state == kTransferApplied &&
+               ReadWholeFile(receipt + ".before", kMaxHashedFileSize, backup) && backup == original;
     };
     c.check = [&](const crash::Outcome& o) -> std::string {
         std::string first;

@@ -32,12 +32,9 @@ struct Scene {
     // `started`: one frame run, so storage has started; the game's item routines the stand-ins.
     explicit Scene(bool started = false) {
         sim::reset();
-        reset_storage_state();
-        reset_deposit_state();
         ModLog::set_log_sink([](const char*) {});  // the mod's lines stay out of the test output
         ModLog::set_log_enabled(true);
         f8_down() = false;
-        platform::posix::set_foreground_handler(nullptr);
         std::filesystem::create_directories(dir.path / "savedata");
         std::filesystem::create_directories(mod);
         sim::setup_gameboy(1);
@@ -57,8 +54,7 @@ struct Scene {
         platform::posix::set_key_state_handler(nullptr);
         set_delivery_routines(nullptr, nullptr, nullptr);
         set_reserve_serialize_without(nullptr);
-        reset_storage_state();
-        reset_deposit_state();
+        reset_storage_state();  // the save file's lock let go
         ModLog::set_log_sink(nullptr);
     }
 
@@ -74,9 +70,9 @@ struct Scene {
     }
 
     // One input poll and one frame, as the loader runs them.
-    static void frame(bool active = true) {
-        storage_on_control(active);
-        run_storage_frame(active, mod_state().session_id);
+    static void frame() {
+        storage_on_control(true);
+        run_storage_frame(true, mod_state().session_id);
         sim::advance_ms(17);
     }
 
@@ -92,23 +88,8 @@ struct Scene {
         return (r.body.find("\"phase\":\"commit\"") != std::string::npos ? "commit " : "prepare ") + r.session_id;
     }
 
-    static std::string notice() {
-        const StorageNotice& n = storage_state().notice;
-        return n.on ? n.text : "";
-    }
-    static uint32_t state_of(const PendingDeposit& d) {
-        TransferRecord r;
-        return ReadReceipt(d.receipt_path, storage_state().binding, r) ? r.state : 99u;
-    }
-    // Holds F8 until the deposit starts (its receipt prepared) and its prepare is accepted (the
-    // answer not yet read).
-    static void prepare_accepted() {
-        REQUIRE(hold_until_started() == 45);
-        CHECK(state_of(pending_deposits()[0]) == kTransferPrepared);
-        CHECK(notice() == "Preparing storage. Keep holding the item here...");
-        frame();
-        REQUIRE(answer_next(true) == "prepare S1");
-    }
+    static std::string notice() { return storage_state().notice.on ? storage_state().notice.text : ""; }
+
     // Holds F8 until the deposit starts; the frames it took.
     static int hold_until_started(int limit = 100) {
         f8_down() = true;
@@ -117,6 +98,13 @@ struct Scene {
             if (!pending_deposits().empty()) return i;
         }
         return -1;
+    }
+    // Holds F8 until the deposit starts and its prepare is accepted (the answer not yet read).
+    static void prepare_accepted() {
+        REQUIRE(hold_until_started() == 45);
+        CHECK(notice() == "Preparing storage. Keep holding the item here...");
+        frame();
+        REQUIRE(answer_next(true) == "prepare S1");
     }
 };
 
@@ -129,27 +117,19 @@ inline int records_in_file(const std::string& file, int16_t type, uint32_t kind 
     return n;
 }
 
-// While it lives, the file layer's moves are watched: at the one taking a planned receipt to
-// applying, the game's counts are noted (and the move refused with `fail_applying`); other moves
-// onto a path ending in `fail_suffix` are refused.
+// While it lives, the file layer's moves are watched: with no `fail_suffix` the one taking a
+// planned receipt to applying is refused, else the moves onto a path ending in `fail_suffix`.
 struct MoveWatch {
-    bool fail_applying;
     std::string fail_suffix;
-    int releases_then = -1, creates_then = -1;
-    explicit MoveWatch(bool fail = false, std::string suffix = "") : fail_applying(fail), fail_suffix(std::move(suffix)) {
-        platform::set_file_fault_hook(&hook, this);
-    }
+    explicit MoveWatch(std::string suffix = "") : fail_suffix(std::move(suffix)) { platform::set_file_fault_hook(&hook, this); }
     ~MoveWatch() { platform::set_file_fault_hook(nullptr, nullptr); }
     static bool hook(platform::FileOp op, platform::FaultPhase phase, const char* at, void* context) {
-        auto* w = static_cast<MoveWatch*>(context);
+        const std::string& suffix = static_cast<MoveWatch*>(context)->fail_suffix;
         const std::string path = at;
         TransferRecord r;
         if (op != platform::FileOp::Move || phase != platform::FaultPhase::Before) return true;
-        if (path.ends_with(".bin") && ReadReceipt(path, storage_state().binding, r) && r.state == kTransferPlanned) {
-            w->releases_then = sim::gameboy_faults().release_calls;
-            w->creates_then = sim::gameboy_faults().create_calls;
-            return !w->fail_applying;
-        }
-        return w->fail_suffix.empty() || !path.ends_with(w->fail_suffix);
+        if (path.ends_with(".bin") && ReadReceipt(path, storage_state().binding, r) && r.state == kTransferPlanned)
+            return !suffix.empty();
+        return suffix.empty() || !path.ends_with(suffix);
     }
 };
