@@ -153,6 +153,17 @@ TEST_CASE("nothing is offered from a bad save record, an unknown size or under a
     }
 }
 
+TEST_CASE("F8 held starts one deposit on its 45th frame, and held on starts no second until let go") {
+    Scene scene;
+    sim::hold(sim::place_fruit(7, 2));
+    REQUIRE(Scene::hold_until_started() == 45);
+    pending_deposits().clear();
+    CHECK(Scene::hold_until_started(60) == -1);
+    f8_down() = false;
+    Scene::frame();
+    CHECK(Scene::hold_until_started() == 45);
+}
+
 TEST_CASE("the Game Boy menu reads Store while storage is usable; the items listing counts loose items by kind, type and size") {
     Scene scene;
     sim::open_gameboy_menu();
