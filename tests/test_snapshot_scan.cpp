@@ -330,27 +330,6 @@ TEST_CASE("session ids: 16 lower-case hex digits, a new one each time") {
     CHECK(seen.size() == 50);
 }
 
-TEST_CASE("the save file holds the garden's block after its header; a wrong size or header is refused") {
-    sim::reset();
-    std::string error;
-    REQUIRE(sim::build_garden(sim::sample_garden(), error));
-    std::string block(sim::kGardenSaveBlockSize, '\0');
-    sim::peek(game::addr::garden_save_block, block.data(), block.size());
-    std::string save = sim::garden_save_image();
-    REQUIRE(save.size() == 65536);
-    CHECK(save.compare(0, 48, "SONIC ADVENTURE 2 BATTLE        CHAO GARDEN DATA") == 0);
-    CHECK(save.compare(0x3040, block.size(), block) == 0);
-    sim::reset();
-    REQUIRE(sim::load_garden_save(save, error));
-    std::string loaded(block.size(), '\0');
-    sim::peek(game::addr::garden_save_block, loaded.data(), loaded.size());
-    CHECK(loaded == block);
-    CHECK_FALSE(sim::load_garden_save(save.substr(0, 65535), error));
-    save[0] = 's';
-    CHECK_FALSE(sim::load_garden_save(save, error));
-    CHECK(error.find("header") != std::string::npos);
-}
-
 // The sample file (read by the tool test) covers the statements and names that are accepted.
 TEST_CASE("descriptions: bytes up to a record's end; refusals name their line and write nothing") {
     sim::GardenDescription g;
