@@ -123,8 +123,7 @@ NO_COVERAGE void check_document(const ScanResult& r, const std::vector<int64_t>&
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = (sim::reset(), true);
-    (void)ready;
+    [[maybe_unused]] static bool ready = (sim::reset(), true);
     static std::vector<uint8_t> noise(kSlotBytes);
     Input in{data, size};
     uint8_t flags = in.byte();

@@ -118,24 +118,12 @@ TEST_CASE("the document the server reads: members, order, conditions and each va
               R"("full":false,)" + std::string(middle) + R"("occupied_slots":[],"chao":[]})");
     }
 
-    // Every member of a Chao; an unoccupied image in the list is skipped without a stray comma;
-    // trees follow last.
+    // Every member of a Chao, then the trees, last.
     patterned(2);
-    ChaoImage images[3];
-    const int slots[] = {0, 2, 5};  // free, occupied, free
-    for (int i = 0; i < 3; ++i) read_chao_image(slot_addr(slots[i]), slots[i], images[i]);
-    int32_t occupied[] = {2};
-    TreeImage trees[21];
     uint8_t fruit[8] = {1, 2, 3, 4, 0xFF, 0x00, 0x7F, 9};
     sim::poke(game::addr::trees + 8 * 10, fruit, 8);
-    for (int i = 0; i < 21; ++i) REQUIRE(read_tree_image(game::addr::trees, i, trees[i]));
-    d.images = images;
-    d.image_count = 3;
-    d.occupied_slots = occupied;
-    d.occupied_count = 1;
-    d.trees = trees;
-    d.tree_count = 21;
-    const std::string text = write_snapshot_document(d);
+    GardenScanner s = session();
+    const std::string text = raw(s, 1000).payload;
     const std::string chao =
         R"({"slot":2,"garden":-70,"type":2,"type_name":"Child","name_raw":"e2e3e993d0a8ac",)"
         R"("chao_id":"8cccac92e3dbb9da8cfbc6decad1e498a6a4d7a5","parts_guard":"ee95bd6a0b01fd25",)"
@@ -170,7 +158,7 @@ TEST_CASE("the document the server reads: members, order, conditions and each va
     CHECK(fnv1a_reverse(kFnvBasis, "raboof", 6) == 0xBF9CF968u);
     // The one-pass fingerprints of the scan agree with the ones writeback checks against.
     CHECK(hex(egg_generation_of(slot_addr(2)).data(), 8) + hex(parts_guard_of(slot_addr(2)).data(), 8) ==
-          hex(images[1].egg_generation, 8) + hex(images[1].parts_guard, 8));
+          hex(image_of(2).egg_generation, 8) + hex(image_of(2).parts_guard, 8));
     CHECK((egg_generation_of(0) == Fingerprint{} && parts_guard_of(0) == Fingerprint{}));
 
     TreeImage none;
@@ -330,8 +318,7 @@ TEST_CASE("descriptions: bytes up to a record's end; refusals name their line an
         CHECK(error.rfind("line ", 0) == 0);
     }
     sim::GardenDescription refused;
-    refused.chao.emplace_back().slot = 5;
-    refused.chao.back().set("happiness", "much");
+    refused.chao.emplace_back().set("happiness", "much").slot = 5;
     CHECK_FALSE(sim::build_garden(refused, error));
     sim::peek(slot_addr(5), after, sizeof after);
     CHECK(memcmp(before, after, sizeof after) == 0);
