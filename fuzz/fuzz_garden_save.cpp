@@ -20,12 +20,11 @@ bool well_formed(const std::string& f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = [] {
+    [[maybe_unused]] static bool ready = [] {
         sim::reset();
         set_storage_scratch(sim::alloc(kStorageScratchSize), kStorageScratchSize);
         return true;
     }();
-    (void)ready;
     // Input: a mode byte, a record choice (4 bytes, little-endian), the record's 20 new bytes, then the
     // file. Mode bit 0 builds a well-formed file around the rest (sealed unless bit 2), bit 1 picks any
     // address near the block.

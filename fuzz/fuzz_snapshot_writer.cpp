@@ -6,6 +6,7 @@
 #pragma clang attribute push(__attribute__((no_sanitize("coverage"))), apply_to = function)
 #include <nlohmann/json.hpp>
 #pragma clang attribute pop
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -59,81 +60,8 @@ void apply_writes(Input in, bool deferred) {
 // being explored, and its comparisons would dominate the run time.
 #define NO_COVERAGE __attribute__((no_sanitize("coverage")))
 
-// The facts the checks need, gathered while the library's strict reader (RFC 8259: no NaN,
-// no number beyond a double, ill-formed UTF-8 or lone surrogates, nothing after the value)
-// walks the text; the reader does not refuse duplicate keys, so they are refused here.
-struct Facts : nlohmann::json_sax<nlohmann::json> {
-    enum Ctx { None, Top, OccupiedArray, OccupiedItem, ChaoArray, ChaoItem, ChaoSlot, TreesArray, Character, Garden };
-    struct Open {
-        Ctx ctx, next;  // this container's place; the place of the value that comes next in it
-        size_t keys;    // where its keys begin in `keys`
-    };
-    std::vector<Open> open;
-    std::vector<std::string> keys;  // the keys of the open objects, innermost last
-    bool occupied_array = false, chao_array = false, trees_array = false;
-    std::vector<int64_t> occupied, slots;  // the occupied_slots list; each chao's "slot"
-    size_t chao = 0, trees = 0;
-    int64_t character = INT64_MIN, garden = INT64_MIN;
-
-    NO_COVERAGE Ctx place() {  // the place of the value starting now, counted in its array
-        if (open.empty()) return Top;
-        chao += open.back().ctx == ChaoArray;
-        trees += open.back().ctx == TreesArray;
-        return open.back().next;
-    }
-    NO_COVERAGE bool scalar() { return place() == None; }
-    NO_COVERAGE bool integer(int64_t v) {
-        Ctx c = place();
-        if (c == OccupiedItem) occupied.push_back(v);
-        else if (c == ChaoSlot) slots.push_back(v);
-        else if (c == Character || c == Garden) (c == Character ? character : garden) = v;
-        return c == None || c == OccupiedItem || c == ChaoSlot || c == Character || c == Garden;
-    }
-    NO_COVERAGE bool null() override { return scalar(); }
-    NO_COVERAGE bool boolean(bool) override { return scalar(); }
-    NO_COVERAGE bool number_integer(number_integer_t v) override { return integer(v); }
-    NO_COVERAGE bool number_unsigned(number_unsigned_t v) override { return v <= INT64_MAX && integer(int64_t(v)); }
-    NO_COVERAGE bool number_float(number_float_t, const string_t&) override { return scalar(); }
-    NO_COVERAGE bool string(string_t&) override { return scalar(); }
-    NO_COVERAGE bool binary(binary_t&) override { return false; }
-    NO_COVERAGE bool start_object(std::size_t) override {
-        Ctx c = place();
-        if (c != None && c != Top && c != ChaoItem) return false;
-        open.push_back({c, None, keys.size()});
-        return true;
-    }
-    NO_COVERAGE bool key(string_t& k) override {
-        Open& o = open.back();
-        for (size_t i = o.keys; i < keys.size(); ++i)
-            if (keys[i] == k) return false;
-        keys.push_back(k);
-        o.next = o.ctx == ChaoItem ? (k == "slot" ? ChaoSlot : None)
-               : o.ctx != Top ? None
-               : k == "occupied_slots" ? OccupiedArray : k == "chao" ? ChaoArray : k == "trees" ? TreesArray
-               : k == "active_character" ? Character : k == "active_garden" ? Garden : None;
-        return true;
-    }
-    NO_COVERAGE bool end_object() override {
-        keys.resize(open.back().keys);
-        return open.pop_back(), true;
-    }
-    NO_COVERAGE bool start_array(std::size_t) override {
-        Ctx c = place();
-        if (c != None && c != OccupiedArray && c != ChaoArray && c != TreesArray) return false;
-        occupied_array |= c == OccupiedArray;
-        chao_array |= c == ChaoArray;
-        trees_array |= c == TreesArray;
-        open.push_back({c, c == OccupiedArray ? OccupiedItem : c == ChaoArray ? ChaoItem : None, keys.size()});
-        return true;
-    }
-    NO_COVERAGE bool end_array() override { return open.pop_back(), true; }
-    NO_COVERAGE bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-        return false;
-    }
-};
-
-NO_COVERAGE std::vector<int> occupied_in_memory() {
-    std::vector<int> out;
+NO_COVERAGE std::vector<int64_t> occupied_in_memory() {
+    std::vector<int64_t> out;
     for (int i = 0; i < game::kChaoSlotCount; ++i) {
         int8_t type = 0;
         sim::peek(game::addr::chao_slots + static_cast<uint32_t>(i) * ChaoRecord::size + ChaoRecord::type, &type, 1);
@@ -160,32 +88,42 @@ NO_COVERAGE void fill_noise(std::vector<uint8_t>& noise, uint64_t seed, bool fre
             if (next() % 3 == 0) noise[static_cast<size_t>(i) * ChaoRecord::size + ChaoRecord::type] = 0;
 }
 
-// `expected` is the set of slots that must be sent; null for a full document (every occupied one).
-NO_COVERAGE void check_document(const ScanResult& r, const std::vector<int>& occupied, const std::set<int>* expected,
-                                bool trees_expected) {
-    Facts f;
-    if (!nlohmann::json::sax_parse(r.payload, &f)) abort();
-    if (!f.occupied_array || !f.chao_array) abort();
-    if (f.occupied != std::vector<int64_t>(occupied.begin(), occupied.end())) abort();
-    if (r.occupied != static_cast<int>(occupied.size())) abort();
-
-    // A chao object has at most one "slot" (no key twice), so slots.size() == chao means one each.
-    if (f.slots.size() != f.chao || r.chao_sent != static_cast<int>(f.chao)) abort();
-    std::set<int> sent;
-    for (int64_t slot : f.slots)
-        if (slot < 0 || slot >= game::kChaoSlotCount || !sent.insert(static_cast<int>(slot)).second) abort();
-    if (sent != (expected ? *expected : std::set<int>(occupied.begin(), occupied.end()))) abort();
-
-    if (f.trees_array != trees_expected) abort();
-    if (trees_expected && f.trees != static_cast<size_t>(game::kTreeCount)) abort();
-    if (f.character < -1 || f.character > 16 || f.character == 11 || f.garden < 0 || f.garden > 3) abort();
+// The library's reader is strict (RFC 8259: no NaN, no number beyond a double, ill-formed UTF-8
+// or lone surrogates, nothing after the value) but keeps the last of two equal keys: the
+// callback refuses them. `expected` is the set of slots that must be sent.
+NO_COVERAGE void check_document(const ScanResult& r, const std::vector<int64_t>& occupied,
+                                const std::set<int64_t>& expected, bool trees_expected) try {
+    using json = nlohmann::json;
+    // The keys of the object open at each depth; only what the checks read is kept in the tree.
+    std::vector<std::vector<std::string>> keys(2);
+    auto unique_keys = [&keys](int depth, json::parse_event_t e, json& v) NO_COVERAGE {
+        const size_t d = static_cast<size_t>(depth);
+        if (e == json::parse_event_t::object_start) keys.resize(std::max(keys.size(), d + 2)), keys[d + 1].clear();
+        if (e != json::parse_event_t::key) return true;
+        const std::string& k = v.get_ref<const std::string&>();
+        if (std::find(keys[d].begin(), keys[d].end(), k) != keys[d].end()) abort();
+        keys[d].push_back(k);
+        return depth == 1 || (depth == 3 && k == "slot");
+    };
+    const json doc = json::parse(r.payload, unique_keys);
+    if (doc.at("occupied_slots").get<std::vector<int64_t>>() != occupied) abort();
+    if (r.occupied != static_cast<int>(occupied.size()) || !doc.at("chao").is_array()) abort();
+    std::set<int64_t> sent;  // each Chao once
+    for (const json& c : doc["chao"])
+        if (!sent.insert(c.at("slot").get<int64_t>()).second) abort();
+    if (sent != expected || r.chao_sent != static_cast<int>(doc["chao"].size())) abort();
+    if (doc.contains("trees") != trees_expected) abort();
+    if (trees_expected && (!doc["trees"].is_array() || doc["trees"].size() != game::kTreeCount)) abort();
+    int64_t character = doc.at("active_character"), garden = doc.at("active_garden");
+    if (character < -1 || character > 16 || character == 11 || garden < 0 || garden > 3) abort();
+} catch (const std::exception&) {
+    abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = (sim::reset(), true);
-    (void)ready;
+    [[maybe_unused]] static bool ready = (sim::reset(), true);
     static std::vector<uint8_t> noise(kSlotBytes);
     Input in{data, size};
     uint8_t flags = in.byte();
@@ -211,7 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     feed_scanner(s, context, std::string());
     ScanResult first = scan_garden(s, 100000);
     if (!first.produced || !first.full) abort();
-    check_document(first, occupied_in_memory(), nullptr, true);
+    std::vector<int64_t> occupied = occupied_in_memory();
+    check_document(first, occupied, std::set<int64_t>(occupied.begin(), occupied.end()), true);
 
     // The delta: the slots whose image changed are sent, trees only when one changed.
     std::vector<uint32_t> before = s.image_hashes;
@@ -219,9 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::peek(game::addr::trees, trees_before.data(), kTreeBytes);
     apply_writes(in, true);
     ScanResult second = scan_garden(s, 101000);
-    std::vector<int> occupied = occupied_in_memory();
-    std::set<int> changed;
-    for (int slot : occupied)
+    occupied = occupied_in_memory();
+    std::set<int64_t> changed;
+    for (int64_t slot : occupied)
         if (s.image_hashes[static_cast<size_t>(slot)] != before[static_cast<size_t>(slot)]) changed.insert(slot);
     sim::peek(game::addr::trees, trees_after.data(), kTreeBytes);
     bool trees_changed = trees_before != trees_after;
@@ -230,6 +169,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     if (second.full) abort();
-    check_document(second, occupied, &changed, trees_changed);
+    check_document(second, occupied, changed, trees_changed);
     return 0;
 }

@@ -26,39 +26,24 @@ float from_bits(uint32_t bits) {
 
 }  // namespace
 
+// The snapshot tests pin whole documents; these are the shapes they do not reach.
 TEST_CASE("commas: first member none, every later sibling exactly one") {
     JsonWriter w;
     w.begin_object();
-    w.key_object("empty");
-    w.end_object();
-    w.key_array("none");
-    w.end_array();
     w.key_array("list");
     w.begin_object();
-    w.key_int("a", 1);
     w.end_object();
     w.begin_object();
     w.key_uint("h", 4294967295u);
     w.key_int64("t", -9000000000LL);
     w.end_object();
     w.end_array();
-    w.key_array("slots");
-    w.write_int(0);
-    w.write_int(-1);
-    w.write_int(36);
-    w.end_array();
-    w.key_int("n", 255);
-    w.key_bool("b", false);
-    w.key_float("f", 0.5f);
-    w.key_string("k\"", "x");
     w.key("o");  // a value opened after a bare key takes no comma
     w.begin_object();
     w.end_object();
+    w.key_string("k\"", "x");
     w.end_object();
-    CHECK(w.take_text() ==
-          "{\"empty\":{},\"none\":[],\"list\":[{\"a\":1},{\"h\":4294967295,\"t\":-9000000000}],"
-          "\"slots\":[0,-1,36],\"n\":255,\"b\":false,\"f\":0.5000,\"k\\\"\":\"x\",\"o\":{}}");
-    CHECK(w.text.empty());
+    CHECK(w.take_text() == R"({"list":[{},{"h":4294967295,"t":-9000000000}],"o":{},"k\"":"x"})");
 }
 
 TEST_CASE("escapes: control bytes, quotes, backslash, high bytes; prepared and staged keys alike") {
@@ -83,14 +68,12 @@ TEST_CASE("escapes: control bytes, quotes, backslash, high bytes; prepared and s
             JsonWriter w;
             w.begin_object();
             w.key_int(key, -7);
-            w.key_uint(key, 7);
             w.key_float(key, 0.5f);
             w.key_object(key);
-            w.end_object();
             return w.text;
         };
         CAPTURE(name);
-        CHECK(write(make_json_key(name)) == "{" + q + ":-7," + q + ":7," + q + ":0.5000," + q + ":{}");
+        CHECK(write(make_json_key(name)) == "{" + q + ":-7," + q + ":0.5000," + q + ":{");
         CHECK(write(name) == write(make_json_key(name)));
     }
 }
@@ -120,7 +103,6 @@ TEST_CASE("floats: \"%.4f\" without printf, null beyond the bound, a point in ev
     // Checked apart from printf, which writes the large ones on both sides.
     std::string bound = float_text(from_bits(0x7F61B1E6));
     CHECK((bound.size() == 39 + 5 && bound.substr(39) == ".0000"));
-    CHECK(float_text(1e26f).find("e") == std::string::npos);
 
     if (setlocale(LC_NUMERIC, "de_DE.UTF-8") || setlocale(LC_NUMERIC, "fr_FR.UTF-8")) {
         CHECK(float_text(2.25f) == "2.2500");

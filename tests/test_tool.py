@@ -28,9 +28,7 @@ def write(folder, name, data):
 
 class Tool(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-        self.d = self.dir.name
+        self.d = self.enterContext(tempfile.TemporaryDirectory())
 
     def test_shipped_config_is_valid_with_every_field_in_order(self):
         r = run("check-config", TEMPLATE)
@@ -82,9 +80,10 @@ class Tool(unittest.TestCase):
         self.assertNotIn("player_progress", doc)
         self.assertEqual(doc["active_garden"], 0)
 
-        r = run("snapshot", "--save", write(self.d, "short", bytes(data[:60000])))
-        self.assertEqual((r.returncode, r.stdout), (1, ""))
-        self.assertIn("65536", r.stderr)
+        for name, bad, why in (("short", data[:60000], "65536"), ("renamed", b"s" + data[1:], "header")):
+            r = run("snapshot", "--save", write(self.d, name, bytes(bad)))
+            self.assertEqual((r.returncode, r.stdout), (1, ""))
+            self.assertIn(why, r.stderr)
 
     def test_bad_files_and_arguments_are_refused(self):
         r = run("snapshot", "--garden", write(self.d, "garden.txt", "garden 1\nchao 2 child lifespan=banana\n"))
