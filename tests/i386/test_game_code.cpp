@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -45,11 +46,8 @@ constexpr game_addr kImageBase = 0x00400000, kImageEnd = 0x01E00000;  // the gam
 constexpr game_addr kCodeEnd = 0x00800000;      // its code below, its data (the animal limit word) above
 constexpr game_addr kStandInArea = 0x007E0000;  // the stand-ins' bodies, 256 bytes each
 
-struct Page {
-    uint32_t protect;           // Windows protection
-    game_addr allocation_base;  // kImageBase for the game's module, else private memory
-};
-std::map<game_addr, Page> g_pages;
+std::map<game_addr, uint32_t> g_pages;  // each page's Windows protection
+bool of_image(game_addr page) { return page >= kImageBase && page < kImageEnd; }  // else private memory
 
 // The pages a range touches; none when it is empty or wraps.
 std::vector<game_addr> pages_of(game_addr address, uint32_t size) {
@@ -67,7 +65,7 @@ bool map_pages(game_addr address, uint32_t size) {
         void* got = mmap(game::game_ptr<void>(page), kPageSize, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
         if (got != game::game_ptr<void>(page)) return std::fprintf(stderr, "0x%08x is taken\n", page), false;
-        g_pages[page] = Page{game::kPageReadWrite, page >= kImageBase && page < kImageEnd ? kImageBase : pages[0]};
+        g_pages[page] = game::kPageReadWrite;
     }
     return !pages.empty();
 }
@@ -81,14 +79,14 @@ bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect) 
     const std::vector<game_addr> pages = pages_of(address, size);
     for (game_addr page : pages) {
         if (!g_pages.count(page) || mprotect(game::game_ptr<void>(page), kPageSize, host) != 0) return false;
-        g_pages[page].protect = windows_protect;
+        g_pages[page] = windows_protect;
     }
     return !pages.empty();
 }
 
 uint32_t protection(game_addr address) {
     auto it = g_pages.find(address & ~(kPageSize - 1));
-    return it == g_pages.end() ? game::kPageNoAccess : it->second.protect;
+    return it == g_pages.end() ? game::kPageNoAccess : it->second;
 }
 
 // Copies bytes there (mapping the missing pages zero-filled); the pages end up with `protect`.
@@ -213,16 +211,13 @@ uintptr_t g_base = 0;  // a game address is a pointer here, as in the DLL
 bool query_region(game_addr address, RegionInfo& info) {
     const game_addr page = address & ~(kPageSize - 1);
     auto it = g_pages.find(page);
-    if (it == g_pages.end()) {  // free
-        info = RegionInfo{page, 0, 0, kPageSize, 0x10000, kPageNoAccess, 0};
-        return true;
-    }
-    const Page& p = it->second;
+    if (it == g_pages.end()) return info = RegionInfo{page, 0, 0, kPageSize, 0x10000, kPageNoAccess, 0}, true;  // free
+    const uint32_t p = it->second;
+    const bool image = of_image(page);
     uint64_t end = uint64_t(page) + kPageSize;  // the region runs on over like pages
-    for (auto n = std::next(it); n != g_pages.end() && n->first == end; ++n, end += kPageSize)
-        if (n->second.protect != p.protect || n->second.allocation_base != p.allocation_base) break;
-    info = RegionInfo{page, p.allocation_base, p.protect, uint32_t(end - page), kMemCommit, p.protect,
-                      p.allocation_base == kImageBase ? kMemImage : 0x20000};
+    for (auto n = std::next(it); n != g_pages.end() && n->first == end && n->second == p && of_image(end) == image; ++n)
+        end += kPageSize;
+    info = RegionInfo{page, image ? kImageBase : page, p, uint32_t(end - page), kMemCommit, p, image ? kMemImage : 0x20000};
     return true;
 }
 
@@ -592,11 +587,9 @@ void open_menu() {
     fresh_game();
     for (uint32_t i = 0; i < kObjectSize; ++i) g_object[i] = static_cast<uint8_t>(i * 7);
     std::memcpy(g_object + 48, "\0\0\x03\x20\0\0\x03\x28", 8);  // the checked words 0x20030000, 0x28030000
-    std::memcpy(g_object + 800, kPut, 8);
-    std::memcpy(g_object + 808, "\x07Release", 8);
+    std::memcpy(g_object + 800, "\x07Put\0\0\0\0\x07Release", 16);
     REQUIRE(place(kObject, g_object, kObjectSize));
-    const std::vector<uint8_t> zero(kPageSize);
-    REQUIRE(place(kRoot, zero.data(), kPageSize));
+    REQUIRE(place(kRoot, std::vector<uint8_t>(kPageSize).data(), kPageSize));
     const uint32_t roots[8] = {0, 0, 0, kRoot};
     REQUIRE(place(kTaskRoots, roots, sizeof roots));
     const std::pair<game_addr, uint32_t> links[] = {{kRoot + 4, kLoop},     {kLoop + 4, kRoot},   {kLoop + 12, kTask},
@@ -633,25 +626,18 @@ TEST_CASE("the open Game Boy menu is relabelled at the game's addresses and told
     CHECK(slot_is(kObject, kPut));
     CHECK(state() == 0xFFFFFFFFu);
 
-
     game::write<uint32_t>(kState + 12, 5);  // a state other than 12 stays as it is
     CHECK(SetGameBoyStoreLabel(true));
     CHECK(state() == 5);
 }
 
 TEST_CASE("foreign menu code or memory not as the game leaves it: the label stays, nothing is written") {
-    struct Case {
-        const char* what;
-        void (*spoil)();
-        game_addr flip_at = 0;  // else one foreign byte of the menu's code there
-    };
-    std::vector<Case> cases = {
+    std::vector<std::pair<std::string, std::function<void()>>> cases = {
         {"the menu object on a read-only page", [] { REQUIRE(set_protection(kObject, kObjectSize, game::kPageReadOnly)); }},
         {"the menu object pointer leads to no memory", [] { game::write<uint32_t>(kMenuObjectPointer, 0x01F01000); }},
-        {"the menu object's last bytes past the end of its page",
-         [] {
-             REQUIRE(place(0x01F07000 - (kObjectSize - 8), g_object, kObjectSize - 8));
-             game::write<uint32_t>(kMenuObjectPointer, 0x01F07000 - (kObjectSize - 8));
+        {"the menu object's last bytes past the end of its page", [at = 0x01F07000 - (kObjectSize - 8)] {
+             REQUIRE(place(at, g_object, kObjectSize - 8));
+             game::write<uint32_t>(kMenuObjectPointer, at);
          }},
         {"the object's checked words differ", [] { game::game_ptr<uint8_t>(kObject)[52] = g_object[52] ^= 1; }},
         {"the menu's state block read-only: the task is not the one sought",
@@ -660,12 +646,12 @@ TEST_CASE("foreign menu code or memory not as the game leaves it: the label stay
         {"storage not usable", [] { storage_state().enabled = false; }},
     };
     // The ends of both fingerprinted ranges (12 bytes at 795364, 58 at 795390).
-    for (game_addr at : {0x00795364u, 0x0079536Fu, 0x00795390u, 0x007953C9u}) cases.push_back({"foreign menu code", nullptr, at});
-    for (const Case& c : cases) {
-        INFO(c.what, " ", c.flip_at);
+    for (game_addr at : {0x00795364u, 0x0079536Fu, 0x00795390u, 0x007953C9u})
+        cases.push_back({"foreign menu code at " + std::to_string(at), [at] { REQUIRE(flip(at, 0x40)); }});
+    for (const auto& [what, spoil] : cases) {
+        INFO(what);
         open_menu();
-        if (c.spoil) c.spoil();
-        else REQUIRE(flip(c.flip_at, 0x40));
+        spoil();
         CHECK_FALSE(SetGameBoyStoreLabel(true));
         CHECK(slot_is(kObject, kPut));
         CHECK(state() == 12);
