@@ -57,19 +57,6 @@ std::vector<game_addr> pages_of(game_addr address, uint32_t size) {
     return pages;
 }
 
-bool map_pages(game_addr address, uint32_t size) {
-    const std::vector<game_addr> pages = pages_of(address, size);
-    for (game_addr page : pages) {
-        if (g_pages.count(page)) continue;
-        // qemu-user takes the flag as a hint only: a taken page yields a mapping elsewhere.
-        void* got = mmap(game::game_ptr<void>(page), kPageSize, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-        if (got != game::game_ptr<void>(page)) return std::fprintf(stderr, "0x%08x is taken\n", page), false;
-        g_pages[page] = game::kPageReadWrite;
-    }
-    return !pages.empty();
-}
-
 // A Windows protection (of those the DLL and the tests use) for every page; false where Windows would refuse.
 bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect) {
     const uint32_t p = windows_protect;
@@ -91,7 +78,16 @@ uint32_t protection(game_addr address) {
 
 // Copies bytes there (mapping the missing pages zero-filled); the pages end up with `protect`.
 bool place(game_addr address, const void* bytes, uint32_t size, uint32_t protect = game::kPageReadWrite) {
-    if (!map_pages(address, size) || !set_protection(address, size, game::kPageReadWrite)) return false;
+    const std::vector<game_addr> pages = pages_of(address, size);
+    for (game_addr page : pages) {
+        if (g_pages.count(page)) continue;
+        // qemu-user takes the flag as a hint only: a taken page yields a mapping elsewhere.
+        void* got = mmap(game::game_ptr<void>(page), kPageSize, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        if (got != game::game_ptr<void>(page)) return std::fprintf(stderr, "0x%08x is taken\n", page), false;
+        g_pages[page] = game::kPageReadWrite;
+    }
+    if (!set_protection(address, size, game::kPageReadWrite)) return false;
     std::memcpy(game::game_ptr<void>(address), bytes, size);
     return set_protection(address, size, protect);
 }
@@ -151,8 +147,6 @@ Code stand_in(int which, game_addr at) {
 
 std::map<game_addr, uint8_t> g_built;  // the image's bytes (as the simulator pokes them)
 
-uint32_t protect_of(game_addr page) { return page < kCodeEnd ? game::kPageExecuteRead : game::kPageReadWrite; }
-
 // The simulator's image (the instruction forms and fingerprints the installers check) with the
 // stand-ins and `code` on top (clear of the last bytes of each fingerprinted range, which steer
 // its fingerprint back to its value).
@@ -182,7 +176,7 @@ bool place_image(const std::vector<Code>& code) {
         const game_addr at = it->first;
         std::vector<uint8_t> run;
         for (; it != g_built.end() && it->first == at + run.size(); ++it) run.push_back(it->second);
-        if (!place(at, run.data(), static_cast<uint32_t>(run.size()), protect_of(at))) return false;
+        if (!place(at, run.data(), static_cast<uint32_t>(run.size()), at < kCodeEnd ? game::kPageExecuteRead : game::kPageReadWrite)) return false;
     }
     return built;
 }
@@ -240,7 +234,7 @@ game_addr alloc_game_memory(uint32_t size) {
     static game_addr next = 0x02000000;
     const game_addr at = next;
     next += (size + 2 * kPageSize - 1) & ~(kPageSize - 1);  // and a page's gap, so an overrun faults
-    return map_pages(at, size ? size : 1) ? at : 0;
+    return place(at, std::vector<uint8_t>(std::max(size, 1u)).data(), std::max(size, 1u)) ? at : 0;
 }
 
 }  // namespace game
@@ -258,9 +252,7 @@ void map(game_addr, uint32_t, uint32_t, uint32_t, game_addr) {}  // the simulato
 
 // ---- the game's code entered as the game enters it
 
-struct MachineRegs {
-    uint32_t eax, ecx, edx, ebx, esi, edi, ebp;
-};
+struct MachineRegs { uint32_t eax, ecx, edx, ebx, esi, edi, ebp; };
 // Pushes words[count - 1] .. words[0], loads `in`, calls fn; `out` gets the registers after the
 // return and esp_change the stack pointer then minus at the call (0 for a caller-cleaned
 // routine). The harness's stack is restored from memory, so a wrong callee is reported, not fatal.
@@ -525,35 +517,29 @@ TEST_CASE("the installers refuse foreign game code, a refused protection change 
     const Install lifespan = [] { return install_lifespan_protection() || verify_lifespan_protection(); },
                   rebirth = [] { return install_rebirth_hook() || verify_rebirth_hook(); },
                   animal = [] { return install_animal_patch(kModDir.str(), kSlot) || animal_patch_intact(); };
-    struct Refusal {
-        const char* what;
-        Install install;
-        game_addr flip_at;  // one foreign byte there
-        uint8_t bits;
-        MemoryFaults faults = {};
-    };
+    using Refusal = std::tuple<const char*, Install, game_addr, uint8_t, MemoryFaults>;  // what, installer, foreign byte
     // One foreign byte for each installer (the simulated game's tests try every checked place),
     // and the faults of the animal installer's own writer (the others' shared one is tested there).
     const Refusal cases[] = {
-        {"site 1 store with an index byte", lifespan, kSite1 + 2, 0x02},
-        {"routine setter", rebirth, kSetRoutine + 7, 0xFF},
-        {"checked code", animal, kCodeChecks[1].address + kCodeChecks[1].length - 1, 1},
+        {"site 1 store with an index byte", lifespan, kSite1 + 2, 0x02, {}},
+        {"routine setter", rebirth, kSetRoutine + 7, 0xFF, {}},
+        {"checked code", animal, kCodeChecks[1].address + kCodeChecks[1].length - 1, 1, {}},
         // Refused late: what was changed before gets its protection back.
         {"animals, the limit refused", animal, 0, 0, {kLimit}},
         // The unpatched calls and the old limit written back.
         {"animals, the flush failed", animal, 0, 0, {0, true}},
         // The lifespan patch is written even so, but not verified.
         {"lifespan, the flush failed", lifespan, 0, 0, {0, true}}};
-    for (const Refusal& f : cases) {
-        INFO(f.what);
+    for (const auto& [what, install, flip_at, bits, faults] : cases) {
+        INFO(what);
         fresh_game();
-        if (f.install == rebirth) REQUIRE(install_lifespan_protection());
-        if (f.flip_at) REQUIRE(flip(f.flip_at, f.bits));
+        if (install == rebirth) REQUIRE(install_lifespan_protection());
+        if (flip_at) REQUIRE(flip(flip_at, bits));
         const std::vector<uint32_t> before = image_now();
-        g_faults = f.faults;
-        CHECK_FALSE(f.install());
+        g_faults = faults;
+        CHECK_FALSE(install());
         g_faults = {};
-        if (f.install != lifespan || !f.faults.flush_fails) CHECK(image_now() == before);
+        if (install != lifespan || !faults.flush_fails) CHECK(image_now() == before);
     }
 }
 
@@ -604,7 +590,7 @@ bool slot_is(game_addr object, const uint8_t (&text)[8]) {
 
 }  // namespace
 
-TEST_CASE("the open Game Boy menu is relabelled at the game's addresses and told to redraw") {
+TEST_CASE("the open Game Boy menu is relabelled at the game's addresses and told to redraw, or left alone") {
     open_menu();
     CHECK(SetGameBoyStoreLabel(true));
     CHECK(slot_is(kObject, kStore));
@@ -622,9 +608,8 @@ TEST_CASE("the open Game Boy menu is relabelled at the game's addresses and told
     game::write<uint32_t>(kState + 12, 5);  // a state other than 12 stays as it is
     CHECK(SetGameBoyStoreLabel(true));
     CHECK(state() == 5);
-}
 
-TEST_CASE("foreign menu code or memory not as the game leaves it: the label stays, nothing is written") {
+    // Foreign menu code or memory not as the game leaves it: the label stays, nothing is written.
     std::vector<std::pair<std::string, std::function<void()>>> cases = {
         {"the menu object on a read-only page", [] { REQUIRE(set_protection(kObject, kObjectSize, game::kPageReadOnly)); }},
         {"the menu object pointer leads to no memory", [] { game::write<uint32_t>(kMenuObjectPointer, 0x01F01000); }},
