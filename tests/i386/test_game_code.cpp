@@ -58,15 +58,14 @@ std::vector<game_addr> pages_of(game_addr address, uint32_t size) {
 }
 
 // A Windows protection (of those the DLL and the tests use) for every page; false where Windows would refuse.
-bool set_protection(game_addr address, uint32_t size, uint32_t windows_protect) {
-    const uint32_t p = windows_protect;
+bool set_protection(game_addr address, uint32_t size, uint32_t p) {
     const int host = p == game::kPageReadOnly ? PROT_READ : p == game::kPageReadWrite ? PROT_READ | PROT_WRITE
                      : p == game::kPageExecuteRead ? PROT_READ | PROT_EXEC
                      : p == game::kPageExecuteReadWrite ? PROT_READ | PROT_WRITE | PROT_EXEC : -1;
     const std::vector<game_addr> pages = pages_of(address, size);
     for (game_addr page : pages) {
         if (!g_pages.count(page) || mprotect(game::game_ptr<void>(page), kPageSize, host) != 0) return false;
-        g_pages[page] = windows_protect;
+        g_pages[page] = p;
     }
     return !pages.empty();
 }
@@ -406,9 +405,8 @@ TEST_CASE("each routine gets its arguments in its registers and stack words, its
     call_kept(kGardenSaveStore, 0, (void*)&game::garden_save_store, {kBlock});  // our ESI back although changed
     CHECK(g_stand_in[kGardenSaveStore].esi == kBlock);
     call_kept(kSetChaoRoutine, 0, (void*)&game::set_chao_routine, {0x01C3A000, 0x10002340});
-    CHECK(g_stand_in[kSetChaoRoutine].eax == 0x01C3A000);
-    CHECK(g_stand_in[kSetChaoRoutine].stack[0] == 0x10002340);
-    CHECK(g_stand_in[kSetChaoRoutine].stack[1] == 0xFFFFFFFFu);
+    const StandInCall& set = g_stand_in[kSetChaoRoutine];
+    CHECK((set.eax == 0x01C3A000 && set.stack[0] == 0x10002340 && set.stack[1] == 0xFFFFFFFFu));
 
     CHECK(call_kept(kCreateFruit, 0x01C40000, (void*)&game::create_fruit,
                     {7, 0x00200000, uint32_t(-0x4000), 0x00200010, 0x019F7000}, ~0u) == 0x01C40000);
@@ -486,8 +484,8 @@ TEST_CASE("animal patch: the five calls reach the entry code, the reserve and th
         check_passed_on(0, discard, run_site(0, fruit), 0x600D, fruit);
     }
     SUBCASE("load (site 3): the reserve told first, then the game's routine with the game's argument") {
-        const StandInCall& load = g_stand_in[kLoadItems];
-        g_stand_in[kLoadItems].result = 77;
+        StandInCall& load = g_stand_in[kLoadItems];
+        load.result = 77;
         check_passed_on(3, load, run_site(3, fruit), 77, fruit);
         CHECK(reserve().entered_garden == 2);
         CHECK(g_stand_in[kCurrentGarden].order < load.order);
