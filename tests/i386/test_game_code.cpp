@@ -175,7 +175,8 @@ bool place_image(const std::vector<Code>& code) {
         const game_addr at = it->first;
         std::vector<uint8_t> run;
         for (; it != g_built.end() && it->first == at + run.size(); ++it) run.push_back(it->second);
-        if (!place(at, run.data(), static_cast<uint32_t>(run.size()), at < kCodeEnd ? game::kPageExecuteRead : game::kPageReadWrite)) return false;
+        const uint32_t protect = at < kCodeEnd ? game::kPageExecuteRead : game::kPageReadWrite;
+        if (!place(at, run.data(), static_cast<uint32_t>(run.size()), protect)) return false;
     }
     return built;
 }
@@ -343,7 +344,8 @@ void check_passed_on(int site, const StandInCall& c, const MachineRegs& r, uint3
 // stand-in answering `answer`: EAX back, the callee-saved registers kept, the stand-in entered
 // once with DF clear. A routine taking `words` on the stack gets them as given (with
 // `first_mask` 0xFF, a byte argument first, in its word's low byte).
-uint32_t call_kept(int which, uint32_t answer, const void* fn, std::vector<uint32_t> words = {}, uint32_t first_mask = 0) {
+template <class Fn>
+uint32_t call_kept(int which, uint32_t answer, Fn* fn, std::vector<uint32_t> words = {}, uint32_t first_mask = 0) {
     reset_stand_ins();
     g_stand_in[which].result = answer;
     const MachineRegs r = run(reinterpret_cast<uintptr_t>(fn), kRegs, words);
@@ -396,25 +398,22 @@ volatile uint32_t g_held = 0x3C000000;
 TEST_CASE("each routine gets its arguments in its registers and stack words, its answer back, and our registers kept") {
     fresh_game();
     constexpr game_addr kBlock = game::addr::garden_save_block;
-    CHECK(call_kept(kAllocItemRecord, 0x019F7A10, (void*)&game::alloc_item_record, {2}) == 0x019F7A10);
+    CHECK(call_kept(kAllocItemRecord, 0x019F7A10, game::alloc_item_record, {2}) == 0x019F7A10);
     CHECK(g_stand_in[kAllocItemRecord].ecx == 2);
     for (uint32_t answer : {0u, 0x100u, 0x80000000u}) {  // any non-zero word is a valid save
-        CHECK((call_kept(kGardenSaveCheck, answer, (void*)&game::garden_save_check, {kBlock}) & 0xFF) == (answer != 0));
+        CHECK((call_kept(kGardenSaveCheck, answer, game::garden_save_check, {kBlock}) & 0xFF) == (answer != 0));
         CHECK(g_stand_in[kGardenSaveCheck].ecx == kBlock);
     }
-    call_kept(kGardenSaveStore, 0, (void*)&game::garden_save_store, {kBlock});  // our ESI back although changed
+    call_kept(kGardenSaveStore, 0, game::garden_save_store, {kBlock});  // our ESI back although changed
     CHECK(g_stand_in[kGardenSaveStore].esi == kBlock);
-    call_kept(kSetChaoRoutine, 0, (void*)&game::set_chao_routine, {0x01C3A000, 0x10002340});
+    call_kept(kSetChaoRoutine, 0, game::set_chao_routine, {0x01C3A000, 0x10002340});
     const StandInCall& set = g_stand_in[kSetChaoRoutine];
     CHECK((set.eax == 0x01C3A000 && set.stack[0] == 0x10002340 && set.stack[1] == 0xFFFFFFFFu));
 
-    CHECK(call_kept(kCreateFruit, 0x01C40000, (void*)&game::create_fruit,
-                    {7, 0x00200000, uint32_t(-0x4000), 0x00200010, 0x019F7000}, ~0u) == 0x01C40000);
-    CHECK(call_kept(kCreateAnimal, 0x01C50000, (void*)&game::create_animal,
-                    {0xF3, 0x00200000, 0x8000, 0x00200010, 0x019F7100}, 0xFF) == 0x01C50000);
-    CHECK(call_kept(kCreateItemObject, 0x01C60000, (void*)&game::create_item_object,
-                    {3, 0x00200000, 0x00200010, 0x019F7200}, 0xFF) == 0x01C60000);
-    call_kept(kReleaseHeldItem, 0, (void*)&game::release_held_item);
+    CHECK(call_kept(kCreateFruit, 0x01C4, game::create_fruit, {7, 0x2000, uint32_t(-0x40), 0x2010, 0x7000}, ~0u) == 0x01C4);
+    CHECK(call_kept(kCreateAnimal, 0x01C5, game::create_animal, {0xF3, 0x2000, 0x80, 0x2010, 0x7100}, 0xFF) == 0x01C5);
+    CHECK(call_kept(kCreateItemObject, 0x01C6, game::create_item_object, {3, 0x2000, 0x2010, 0x7200}, 0xFF) == 0x01C6);
+    call_kept(kReleaseHeldItem, 0, game::release_held_item);
 
     // The thunks keep what the compiler holds in registers, and let it see memory change.
 #define RUN_HOLDING(name, reg, statement, which) CHECK_MESSAGE(name(g_held) == 1, #name);
@@ -434,7 +433,7 @@ TEST_CASE("lifespan and rebirth: the stores and the ageing routine run as no-ops
     REQUIRE(install_rebirth_hook());
     // The manual rebirth gets 1 from the gate at both calls, R not asked; another task, and
     // task 0 even with nothing authorised, asks R with it and gets its answer back.
-    using Case = std::tuple<game_addr, uint32_t, uint32_t, uint32_t, uint32_t>;  // entry, authorized, task, answer, R's calls
+    using Case = std::tuple<game_addr, uint32_t, uint32_t, uint32_t, uint32_t>;  // entry, authorized, task, answer, R calls
     for (auto [entry, authorized, task, answer, r_calls] :
          {Case{manual_rebirth_address(), 0, 0x01C3A000, 2, 0}, Case{kRebirthRoutine, 0x01C3A000, 0x01C3A100, 0xA0, 2},
           Case{kRebirthRoutine, 0, 0, 0xA0, 2}}) {
