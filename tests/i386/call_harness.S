@@ -1,4 +1,4 @@
-// velmora_call_machine of harness.h.
+// velmora_call_machine of test_game_code.cpp.
     .bss
     .p2align 2
 m_saved_esp:    .long 0
