@@ -10,7 +10,6 @@
 // (default 2 s, so the short run stays short).
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -49,11 +49,6 @@ constexpr int kScanInterval = 30;
 constexpr uint32_t kAnimalKind = 2, kFruitKind = 3;
 const std::string kGarden = "/admin/gardens/tester/1", kAccount = "/admin/accounts/tester/";
 
-struct Options {
-    u64 frames = 100000, seed = 20261207, stall_seconds = 2;
-    bool verbose = false;
-};
-
 // The program's own resident memory in KiB (its heap and stacks, "RssAnon"): what the mod could
 // leak. The simulated game's memory lies in a shared mapping and is never given back, as objects
 // the game made stay mapped in the simulator, so the whole resident size says nothing.
@@ -67,7 +62,7 @@ long own_resident_kib() {
     return kib;
 }
 
-bool g_f8 = false;  // the player holds the storage key
+u64 g_gameboy_until = 0;  // the player holds the storage key at the Game Boy until this frame
 
 game_addr slot_addr(int slot) { return game::addr::chao_slots + static_cast<uint32_t>(slot) * ChaoRecord::size; }
 
@@ -77,31 +72,16 @@ int8_t slot_type(int slot) {
     return t;
 }
 
-// Frame times in a histogram of whole microseconds made once at start (so the measurement
-// keeps memory flat), plus the exact maximum.
-struct FrameTimes {
-    std::vector<uint32_t> hist = std::vector<uint32_t>(200001, 0);  // up to 200 ms; longer in the last
-    u64 count = 0;
-    double max_us = 0;
-    void add(double us) {
-        ++count;
-        max_us = std::max(max_us, us);
-        hist[std::min(hist.size() - 1, static_cast<size_t>(us))]++;
-    }
-    double percentile(double p) const {
-        u64 seen = 0;
-        for (size_t i = 0; i < hist.size(); ++i)
-            if ((seen += hist[i]) > static_cast<u64>(p * static_cast<double>(count))) return static_cast<double>(i + 1);
-        return max_us;
-    }
-};
-
 struct Soak {
-    Options opt;
+    u64 frames = 100000, seed = 20261207, stall_seconds = 2;  // the options
+    bool verbose = false;
     ServerFixture server;
     TempDir folder;
     std::mt19937_64 rng;
-    FrameTimes wall;  // of the game thread's frames
+    // The game thread's frame times in whole microseconds, in a histogram made once at start (so
+    // the measurement keeps memory flat; from 200 ms on in the last bucket), and the longest.
+    std::vector<uint32_t> frame_us = std::vector<uint32_t>(200001, 0);
+    double longest_us = 0;
     Clock::time_point started = Clock::now();
     int garden = 1;     // where the player is; 0 in the lobby
     int save_slot = 1;  // the loaded save
@@ -112,13 +92,11 @@ struct Soak {
     std::map<int, game_addr> egg_tasks;  // slot -> its egg task
     uint32_t fruit_count_at_start = 0, fruit_objects_at_start = 0;
     bool intruder_holds = false, restart_when_saved_out = false;
-    u64 intruder_release_frame = 0, gameboy_until = 0;  // the player stays at the Game Boy until this frame
+    u64 intruder_release_frame = 0;
     std::string intruder_session;
     std::deque<std::string> last_lines;  // of the mod's log, shown when a check fails
     long rss_warm = 0, rss_end = 0;        // the program's own, KiB
-    int failures = 0, checks = 0;
-
-    explicit Soak(const Options& o) : opt(o), rng(o.seed) {}
+    int failures = 0;
 
     std::string savedata() const { return folder.str() + "/savedata"; }
     u64 roll(u64 k) { return k ? rng() % k : 0; }
@@ -130,14 +108,10 @@ struct Soak {
         return s;
     }
 
-    __attribute__((format(printf, 3, 4))) void check(bool ok, const char* what, ...) {
-        std::printf("  [%s] ", ok ? " ok " : "FAIL");
-        va_list args;
-        va_start(args, what);
-        std::vprintf(what, args);
-        va_end(args);
+    template <class... Args> void check(bool ok, const char* what, Args... args) {
+        std::printf(ok ? "  [ ok ] " : "  [FAIL] ");
+        std::printf(what, args...);
         std::printf("\n");
-        ++checks;
         failures += !ok;
     }
 
@@ -146,7 +120,9 @@ struct Soak {
     void frame() {
         const auto t0 = Clock::now();
         sim::frame();
-        wall.add(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+        longest_us = std::max(longest_us, us);
+        frame_us[std::min(frame_us.size() - 1, static_cast<size_t>(us))]++;
         const u64 f = sim::frame_number();
         // On scan ticks the harness (not the game thread, whose frame time is already taken)
         // gives the worker a bounded moment, so the server sees the traffic the play makes.
@@ -160,7 +136,7 @@ struct Soak {
 
     void drain_log() {
         for (std::string& l : sim::take_debug_lines()) {
-            if (opt.verbose) std::printf("%s", l.c_str());
+            if (verbose) std::printf("%s", l.c_str());
             last_lines.push_back(std::move(l));
             if (last_lines.size() > 40) last_lines.pop_front();
         }
@@ -275,7 +251,7 @@ struct Soak {
     }
 
     void deposit() {
-        if (garden == 0 || gameboy_until != 0) return;
+        if (garden == 0 || g_gameboy_until != 0) return;
         game_addr task = lying_about(chance(0.7) ? kFruitKind : kAnimalKind);
         if (chance(0.5) && sim::count_objects(kFruitKind) < 16 && sim::item_count(kFruitKind) < 36) {
             task = sim::place_fruit(static_cast<int32_t>(roll(24)), 1 + static_cast<int32_t>(roll(4)), chance(0.8),
@@ -286,8 +262,7 @@ struct Soak {
         sim::write_garden_save();
         sim::hold(task);
         sim::place_player(100.0f, 5.0f, -40.0f, 0);
-        g_f8 = true;
-        gameboy_until = sim::frame_number() + 50 + roll(chance(0.2) ? 60 : 400);
+        g_gameboy_until = sim::frame_number() + 50 + roll(chance(0.2) ? 60 : 400);
         // The server fails the prepare or the commit, answers late, or restarts (its sessions
         // gone) once the item is saved out.
         if (chance(0.2)) {
@@ -300,8 +275,7 @@ struct Soak {
     }
 
     void walk_away() {
-        g_f8 = false;
-        gameboy_until = 0;
+        g_gameboy_until = 0;
         sim::hold(0);
         sim::place_player(spot(), 0.0f, spot(), 0);
     }
@@ -403,7 +377,7 @@ struct Soak {
             for (u64 i = 0, k = 2 + roll(6); i < k; ++i) statuses.push_back(roll(3) == 0 ? 503 : 500);
             set_faults({{"statuses", statuses}, {"match", match()}});
         } else if (what == 2) {
-            const u64 seconds = had_long_stall ? opt.stall_seconds : 10;
+            const u64 seconds = had_long_stall ? stall_seconds : 10;
             had_long_stall = true;
             set_faults({{"delay_seconds", seconds}, {"delay_count", 1}, {"match", match()}});
         } else if (what == 3) {
@@ -423,9 +397,8 @@ struct Soak {
         std::string error;
         sim::reset();
         sim::reset_animals();
-        if (server.pid <= 0) return std::printf("soak: the reference server did not start\n"), false;
-        if (!sim::build_garden(sim::sample_garden(), error))
-            return std::printf("soak: sample garden: %s\n", error.c_str()), false;
+        if (server.pid <= 0 || !sim::build_garden(sim::sample_garden(), error))
+            return std::printf("soak: no reference server, or the sample garden failed: %s\n", error.c_str()), false;
         sim::recording().keep_screen = false;
         sim::setup_gameboy(1);
         sim::set_item_records(kAnimalKind, 0);  // the game's own animal records are all taken
@@ -438,7 +411,7 @@ struct Soak {
         sim::set_save_folder(savedata(), 1);
         sim::write_garden_save();
         sim::use_standin_item_routines();
-        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && g_f8; });
+        platform::posix::set_key_state_handler([](int key) { return key == 0x77 && g_gameboy_until != 0; });
         folder.write("config.ini", "BaseUrl=" + server.base_url() + "\nApiKey=" + server.api_key +
                                        "\nSaveSlot=1\nScanIntervalFrames=" + std::to_string(kScanInterval) +
                                        "\nFullResyncSeconds=3600\nCommandPollSeconds=2\n");
@@ -448,14 +421,14 @@ struct Soak {
     }
 
     void run() {
-        const u64 warm = std::max<u64>(3000, opt.frames / 10);
+        const u64 warm = std::max<u64>(3000, frames / 10);
         u64 next_fault = 3000 + roll(3000);
-        while (sim::frame_number() < opt.frames) {
+        while (sim::frame_number() < frames) {
             frame();
             const u64 f = sim::frame_number();
             if (f == warm) rss_warm = own_resident_kib();
             if (intruder_holds && f >= intruder_release_frame) release_intruder();
-            if (gameboy_until && (f >= gameboy_until || garden == 0)) walk_away();
+            if (g_gameboy_until && (f >= g_gameboy_until || garden == 0)) walk_away();
             if (restart_when_saved_out && !pending_deposits().empty() && !pending_deposits()[0].still_in_garden) {
                 restart_when_saved_out = false;
                 server.restart();
@@ -506,7 +479,7 @@ struct Soak {
         release_intruder();
         if (save_slot != 1) switch_save();
         if (garden == 0) enter(1);
-        if (gameboy_until) walk_away();
+        if (g_gameboy_until) walk_away();
         operator_hatches();
         for (const u64 until = sim::frame_number() + 10 * 60 * 60; sim::frame_number() < until;) {
             for (int i = 0; i < 300; ++i) {
@@ -548,8 +521,10 @@ struct Soak {
             if (c["kind"] == "spawn_fruit") fruit_ok += c["fields"].value("count", 1);
             hatch_ok += c["kind"] == "hatch";
         }
-        check(list.size() == queued.size() && unknown == 0 && acked == list.size(),
-              "the server holds exactly the %zu commands queued, %zu acknowledged", queued.size(), acked);
+        check(list.size() == queued.size() && unknown == 0 && acked == list.size() &&
+                  sim::task_model().hatches == hatch_ok,
+              "the server holds exactly the %zu commands queued, %zu acknowledged; %d hatches acknowledged, %d "
+              "carried out", queued.size(), acked, hatch_ok, sim::task_model().hatches);
 
         // Fruit: the commands' own, and those the player found, each in the garden or in the
         // server's storage (delivered ones back in the garden, made once each).
@@ -573,60 +548,61 @@ struct Soak {
         bool same_records = file.size() == sim::kGardenSaveSize;
         for (uint32_t kind : {kAnimalKind, kFruitKind}) {
             const game_addr table = storage_game::record_table(kind);
-            same_records = same_records && std::memcmp(file.data() + sim::kGardenSaveBlockOffset +
-                                                           (table - game::addr::garden_save_block),
-                                                       game::game_ptr<const uint8_t>(table),
-                                                       storage_game::record_count(kind) * storage_game::kItemRecordSize) == 0;
+            const size_t at = sim::kGardenSaveBlockOffset + (table - game::addr::garden_save_block);
+            const size_t size = storage_game::record_count(kind) * storage_game::kItemRecordSize;
+            same_records = same_records && !std::memcmp(file.data() + at, game::game_ptr<const uint8_t>(table), size);
         }
         check(same_records && sim::garden_save_sealed(file), "the garden save file's item records are the game's");
-        check(sim::task_model().hatches == hatch_ok, "hatches: %d acknowledged, %d carried out by the game", hatch_ok,
-              sim::task_model().hatches);
 
         // Animals: the game's own 10 records plus the reserve hold every animal once.
+        // The reserve's file, too, holds every one of them.
         const int own = sim::count_records(kAnimalKind);
         uint32_t reserved = 0;
         if (const AnimalRecord* t = animals::table())
             for (uint32_t i = 0; i < animals::kCapacity; ++i)
                 reserved += animals::record_valid(t[i]) && !animals::record_is_free(t[i]);
-        check(own == static_cast<int>(sim::kAnimalRecordCount) && reserved + stored[1] == animals_arrived,
-              "animals: %llu arrived, %u in the reserve, %d stored, %d of the game's own records kept",
-              animals_arrived, reserved, stored[1], own);
         sim::game_stores_items(kAnimalKind);
         const auto key = animals::save_key_of(animals::normalize_save_path(savedata() + "/SONIC2B__S01"));
         const std::string bytes = folder.read(animals::reserve_file_name(1, key).substr(1));
         std::vector<AnimalRecord> saved;
         const bool parsed = animals::parse_reserve_file(bytes.data(), bytes.size(), key, saved);
-        check(parsed && saved.size() == reserved, "reserve file holds the same %zu animals", saved.size());
+        check(own == static_cast<int>(sim::kAnimalRecordCount) && reserved + stored[1] == animals_arrived && parsed &&
+                  saved.size() == reserved,
+              "animals: %llu arrived, %u in the reserve (%zu in its file), %d stored, %d of the game's own records "
+              "kept", animals_arrived, reserved, saved.size(), stored[1], own);
 
 #ifndef SOAK_NO_MEMORY_BOUND
         check(rss_end - rss_warm <= 4 * 1024, "own resident size %ld KiB after warm-up, %ld KiB at the end (bound: "
               "4 MiB more)", rss_warm, rss_end);
 #endif
         // The game thread never waits on the network: even the 10 s stall leaves no long frame.
-        check(wall.max_us < 250000, "frames p50 %.0f us, p99 %.0f us, longest %.0f us: under 250 ms while the server "
-              "stalled for 10 s", wall.percentile(0.50), wall.percentile(0.99), wall.max_us);
+        const auto percentile = [&](double p) {
+            u64 seen = 0, want = static_cast<u64>(p * std::accumulate(frame_us.begin(), frame_us.end(), 0.0));
+            for (size_t i = 0; i < frame_us.size(); ++i)
+                if ((seen += frame_us[i]) > want) return static_cast<double>(i + 1);
+            return longest_us;
+        };
+        check(longest_us < 250000, "frames p50 %.0f us, p99 %.0f us, longest %.0f us: under 250 ms while the server "
+              "stalled for 10 s", percentile(0.50), percentile(0.99), longest_us);
     }
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options opt;
-    const auto number = [](const char* text, u64& out) {
-        char* end = nullptr;
-        out = std::strtoull(text, &end, 10);
-        return text[0] && !*end;
-    };
-    if (const char* env = std::getenv("VELMORA_SOAK_FRAMES")) number(env, opt.frames);
-    const std::map<std::string, u64*> numbers = {
-        {"--frames", &opt.frames}, {"--seed", &opt.seed}, {"--stall-seconds", &opt.stall_seconds}};
+    Soak soak;
+    if (const char* env = std::getenv("VELMORA_SOAK_FRAMES")) soak.frames = std::strtoull(env, nullptr, 10);
     for (int i = 1; i < argc; ++i) {
-        const auto it = numbers.find(argv[i]);
-        if (std::string(argv[i]) == "--verbose") opt.verbose = true;
-        else if (it == numbers.end() || i + 1 == argc || !number(argv[++i], *it->second) || opt.stall_seconds > 60)
+        const std::string a = argv[i];
+        u64* v = a == "--frames" ? &soak.frames : a == "--seed" ? &soak.seed
+                 : a == "--stall-seconds" ? &soak.stall_seconds : nullptr;
+        char* end = nullptr;
+        if (a == "--verbose") soak.verbose = true;
+        else if (!v || i + 1 == argc || !*argv[i + 1] || (*v = std::strtoull(argv[++i], &end, 10), *end) ||
+                 soak.stall_seconds > 60)
             return std::fprintf(stderr, "usage: soak [--frames N] [--seed S] [--stall-seconds S] [--verbose]\n"), 2;
     }
-    Soak soak(opt);
+    soak.rng.seed(soak.seed);
     if (!soak.start()) return 1;
     soak.run();
     soak.verify(soak.settle());
@@ -639,8 +615,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     StopWorker();
     WaitWorkerExit(3000);
-    std::printf("soak: %llu frames in %.0f s, seed %llu: %d passed, %d failed\n", frames,
-                std::chrono::duration<double>(Clock::now() - soak.started).count(), opt.seed,
-                soak.checks - soak.failures, soak.failures);
+    std::printf("soak: %llu frames in %.0f s, seed %llu: %d checks failed\n", frames,
+                std::chrono::duration<double>(Clock::now() - soak.started).count(), soak.seed, soak.failures);
     return soak.failures ? 1 : 0;
 }
