@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -94,7 +93,6 @@ struct Soak {
     bool intruder_holds = false, restart_when_saved_out = false;
     u64 intruder_release_frame = 0;
     std::string intruder_session;
-    std::deque<std::string> last_lines;  // of the mod's log, shown when a check fails
     long rss_warm = 0, rss_end = 0;        // the program's own, KiB
     int failures = 0;
 
@@ -135,11 +133,8 @@ struct Soak {
     }
 
     void drain_log() {
-        for (std::string& l : sim::take_debug_lines()) {
+        for (const std::string& l : sim::take_debug_lines())
             if (verbose) std::printf("%s", l.c_str());
-            last_lines.push_back(std::move(l));
-            if (last_lines.size() > 40) last_lines.pop_front();
-        }
     }
 
     // ---- the player
@@ -458,16 +453,13 @@ struct Soak {
         rss_end = own_resident_kib();  // before the end checks fetch and parse the server's copies
     }
 
-    json local_chao() {
+    // The server's Chao equal those of a fresh full scan of the game.
+    bool gardens_equal() {
         GardenScanner fresh;
         fresh.begin_session("0000000000000000", "0.1.19", 60);
-        ScanResult r = scan_garden(fresh, garden);
-        return r.produced ? json::parse(r.payload)["chao"] : json();
-    }
-
-    bool gardens_equal() {
-        const json s = server_chao();
-        return !s.is_null() && s == local_chao();
+        const ScanResult r = scan_garden(fresh, garden);
+        const json server = server_chao();
+        return r.produced && !server.is_null() && server == json::parse(r.payload)["chao"];
     }
 
     // Faults off, the intruder gone, the player back in slot 1 and in the garden that the
@@ -608,8 +600,6 @@ int main(int argc, char** argv) {
     soak.verify(soak.settle());
     soak.drain_log();
     const u64 frames = sim::frame_number();
-    if (soak.failures)
-        for (const std::string& l : soak.last_lines) std::printf("  log: %s", l.c_str());
     sim::unload();
     for (auto until = Clock::now() + std::chrono::seconds(3); !WorkerIdle() && Clock::now() < until;)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
