@@ -59,10 +59,7 @@ class Mod:
         status, data = self.server.request(method, self.base + path, body, {
             "Content-Type": "application/json", "X-Velmora-Key": self.key, "X-Velmora-Save-Slot": str(self.slot),
             "X-Velmora-Session": self.sid, "User-Agent": "velmora/0.1.13"})
-        try:
-            return status, data if raw else json.loads(data)
-        except ValueError:
-            return status, data
+        return status, data if raw else json.loads(data)
 
     def hello(self, version="0.1.13"):
         return self.call("POST", "/api/v1/session/hello", {
