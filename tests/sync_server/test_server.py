@@ -46,9 +46,7 @@ class Server:
         return self.admin("GET", path)[1]
 
     def account(self, name):
-        status, doc = self.admin("POST", "/accounts", {"name": name})
-        assert status == 200, doc
-        return doc["api_key"]
+        return self.admin("POST", "/accounts", {"name": name})[1]["api_key"]
 
 
 class Mod:
@@ -58,14 +56,10 @@ class Mod:
         self.server, self.key, self.slot, self.sid, self.base = server, key, slot, sid, base
 
     def call(self, method, path, body=None, raw=False):
-        headers = {"Content-Type": "application/json", "X-Velmora-Key": self.key,
-                   "X-Velmora-Save-Slot": str(self.slot), "X-Velmora-Session": self.sid,
-                   "User-Agent": "velmora/0.1.13"}
-        status, data = self.server.request(method, self.base + path, body, headers)
-        try:
-            return status, data if raw else json.loads(data)
-        except ValueError:
-            return status, data
+        status, data = self.server.request(method, self.base + path, body, {
+            "Content-Type": "application/json", "X-Velmora-Key": self.key, "X-Velmora-Save-Slot": str(self.slot),
+            "X-Velmora-Session": self.sid, "User-Agent": "velmora/0.1.13"})
+        return status, data if raw else json.loads(data)
 
     def hello(self, version="0.1.13"):
         return self.call("POST", "/api/v1/session/hello", {
@@ -100,10 +94,6 @@ def snapshot(full, chao_slots, occupied=None, **extra):
             "chao": [{"slot": s, "name_raw": "%014x" % s, "content_hash": 7 * s} for s in chao_slots], **extra}
 
 
-def trees(kind):
-    return [{"garden": i // 7 + 1, "slot": i % 7, "kind": kind} for i in range(21)]
-
-
 class ServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -115,11 +105,10 @@ class ServerTest(unittest.TestCase):
         cls.server.stop()
         cls.dir.cleanup()
 
-    def mod(self, name, greet=True):
-        """The mod of a new account, greeted (holding its garden) unless told otherwise."""
+    def mod(self, name):
+        """The mod of a new account, greeted (so holding its garden)."""
         m = Mod(self.server, self.server.account(name))
-        if greet:
-            m.hello()
+        m.hello()
         return m
 
     def own_server(self, name, *extra):
@@ -129,58 +118,50 @@ class ServerTest(unittest.TestCase):
         return server
 
     def test_sessions_one_holder_per_garden_and_keys(self):
-        a = self.mod("sessions", greet=False)
+        a = Mod(self.server, self.server.account("sessions"))
         status, doc = a.hello()
-        self.assertEqual((status, doc["held"], doc["intake_required"], doc["update_required"], doc["chao"]),
-                         (200, True, True, False, 0))
+        self.assertEqual((status, doc["held"], doc["intake_required"], doc["chao"]), (200, True, True, 0))
         b = Mod(self.server, a.key, sid="fedcba9876543210")
-        status, doc = b.hello()
-        self.assertEqual((status, doc["held"]), (409, False))
-        self.assertNotIn("true", json.dumps(doc.get("update_required")))
+        self.assertEqual(b.hello(), (409, {"held": False, "update_required": False,
+                                           "error": "another session already holds this garden"}))
         self.assertEqual(a.hello()[0], 200)  # greeting again (new capabilities) keeps the garden
         self.assertEqual((b.upload(snapshot(True, [1]))[0], b.commands()[0]), (409, 409))
-        other_slot = Mod(self.server, a.key, slot=2, sid="fedcba9876543210")
-        self.assertEqual(other_slot.hello()[0], 200)  # another save slot is another garden
+        self.assertEqual(Mod(self.server, a.key, slot=2, sid=b.sid).hello()[0], 200)  # another slot, another garden
         self.assertEqual((b.goodbye()[1]["released"], a.goodbye()[1]["released"]), (False, True))
         # A's greeting held up in the network and arriving after its goodbye keeps the garden free.
         self.assertEqual(a.hello(), (409, {"held": False, "update_required": False, "error": "this session has ended"}))
-        c = Mod(self.server, a.key, sid="00c0ffee00c0ffee")
-        self.assertEqual(c.hello()[0], 200)
+        self.assertEqual(Mod(self.server, a.key, sid="00c0ffee00c0ffee").hello()[0], 200)
         self.assertEqual(a.upload(snapshot(True, [1]))[0], 409)  # said goodbye: cannot resume
-        for bad in (Mod(self.server, "not-a-key"), Mod(self.server, "")):
-            self.assertEqual((bad.hello()[0], bad.commands()[0], bad.deposit("prepare", "1" * 32)[0]), (401, 401, 401))
+        self.assertEqual((Mod(self.server, "not-a-key").hello()[0], Mod(self.server, "").commands()[0]), (401, 401))
         self.assertEqual(Mod(self.server, a.key, slot="x").hello()[0], 400)
         self.assertEqual(a.call("POST", "/api/v1/session/hello", {"session_id": "has space"})[0], 400)
 
     def test_full_and_delta_merge_and_upload_log(self):
         m = self.mod("merge")
-        first = snapshot(True, [0, 3, 5], trees=trees(1), lobby_unlocks=3, player_progress={"rings": 10})
+        trees = [{"garden": i // 7 + 1, "slot": i % 7, "kind": 1} for i in range(21)]
+        first = snapshot(True, [0, 3, 5], trees=trees, lobby_unlocks=3, player_progress={"rings": 10})
         changed = snapshot(False, [3], occupied=[0, 3], player_progress={"emblems": 4})
         changed["chao"][0]["content_hash"] = 999
         self.assertEqual((m.upload(first)[0], m.upload(changed)[0]), (200, 200))
         garden = self.server.get("/gardens/merge/1")
         # slot 5 emptied, slot 0 untouched by the delta, the trees kept (the delta carried none)
         self.assertEqual([(c["slot"], c["content_hash"]) for c in garden["chao"]], [(0, 0), (3, 999)])
-        self.assertEqual((garden["trees"][0]["kind"], garden["lobby_unlocks"], garden["player_progress"],
-                          garden["complete"]), (1, 3, {"rings": 10, "emblems": 4}, True))
-        self.assertEqual(m.upload(snapshot(False, [], occupied=[0, 3], trees=trees(2), garden_items={"fruit": []}))[0],
-                         200)
+        self.assertEqual((garden["trees"], garden["lobby_unlocks"], garden["player_progress"], garden["complete"]),
+                         (trees, 3, {"rings": 10, "emblems": 4}, True))
+        trees = [dict(t, kind=2) for t in trees]
+        m.upload(snapshot(False, [], occupied=[0, 3], trees=trees, garden_items={"fruit": []}))
         garden = self.server.get("/gardens/merge/1")
-        self.assertEqual((garden["trees"][20]["kind"], garden["garden_items"], len(garden["chao"])),
-                         (2, {"fruit": []}, 2))
-        status, doc = m.hello()
+        self.assertEqual((garden["trees"], garden["garden_items"], len(garden["chao"])), (trees, {"fruit": []}, 2))
+        doc = m.hello()[1]
         self.assertEqual((doc["chao"], doc["available"], doc["intake_required"]), (2, True, False))
-
         for bad in (b"not json", b'{"schema":1,"full":true,"occupied_slots":[1],"chao":[]}',
                     json.dumps(snapshot(False, [4], occupied=[3])), json.dumps(snapshot(True, [40])),
-                    json.dumps(snapshot(False, [2, 2])), b"[1,2]", b""):
+                    json.dumps(snapshot(False, [2, 2]))):
             self.assertEqual(m.upload(bad)[0], 400, bad)
         self.assertEqual(self.server.get("/gardens/merge/1"), garden)
-
         log = self.server.get("/gardens/merge/1/uploads")["uploads"]
-        self.assertEqual([u["full"] for u in log], [1, 0, 0])
         status, raw = self.server.request("GET", "/admin/uploads/%d" % log[0]["id"], headers={"X-Velmora-Admin": TOKEN})
-        self.assertEqual(raw, json.dumps(first).encode())  # kept byte for byte
+        self.assertEqual(([u["full"] for u in log], raw), ([1, 0, 0], json.dumps(first).encode()))  # byte for byte
 
     def test_command_offered_until_acknowledged(self):
         m = self.mod("commands")
@@ -188,31 +169,26 @@ class ServerTest(unittest.TestCase):
         def queue(body, garden=1):
             return self.server.admin("POST", "/gardens/commands/%d/commands" % garden, body)
 
-        self.assertEqual(m.commands(), (200, {"commands": []}))
-        status, first = queue({"kind": "rename", "slot": 3, "name_raw": "0102030405060a"})
-        self.assertEqual(status, 200)
+        first = queue({"kind": "rename", "slot": 3, "name_raw": "0102030405060a"})[1]
         second = queue({"kind": "spawn_fruit", "garden": 1, "fruit_type": 4, "count": 2})[1]
         queue({"kind": "resync"}, garden=2)  # another garden's
-        for _ in range(2):
-            self.assertEqual([c["id"] for c in m.commands()[1]["commands"]], [first["id"], second["id"]])
-        _, raw = m.call("GET", "/api/v1/commands", raw=True)
+        self.assertEqual([c["id"] for c in m.commands()[1]["commands"]], [first["id"], second["id"]])
+        _, raw = m.call("GET", "/api/v1/commands", raw=True)  # offered again, in the order the mod scans
         self.assertTrue(raw.startswith(b'{"commands":[{"id":%d,"kind":"rename","slot":3,' % first["id"]))
         self.assertEqual(m.ack(first["id"], False, 'slot "3" is empty'), (200, {"ok": True, "recorded": True}))
         self.assertEqual(m.ack(first["id"], True)[1]["recorded"], False)  # once only
         self.assertEqual([c["id"] for c in m.commands()[1]["commands"]], [second["id"]])
-        self.assertEqual(m.ack(99999, True)[0], 404)
-        self.assertEqual(Mod(self.server, m.key, slot=2).ack(second["id"], True)[0], 404)  # another garden's
+        done = self.server.get("/commands/%d" % first["id"])
+        self.assertEqual((done["ok"], done["error"], done["offered"]), (False, 'slot "3" is empty', 2))
+        other_garden = Mod(self.server, m.key, slot=2)
+        self.assertEqual((m.ack(99999, True)[0], other_garden.ack(second["id"], True)[0]), (404, 404))
         ack_path = "/api/v1/commands/%d/ack" % second["id"]
         self.assertEqual(m.call("POST", ack_path, b'{"ok":"yes"}')[0], 400)
         # an error text with a byte above 127 that is not UTF-8 is still recorded
         self.assertEqual(m.call("POST", ack_path, b'{"ok":false,"error":"caf\xe9"}')[0], 200)
         self.assertEqual(self.server.get("/commands/%d" % second["id"])["error"], "caf\ufffd")
-        done = self.server.get("/commands/%d" % first["id"])
-        self.assertEqual((done["ok"], done["error"], done["offered"]), (False, 'slot "3" is empty', 3))
-        for bad in ({"kind": "explode"}, {"kind": "rename", "colour": 1}, {"kind": "rename", "name_raw": "a}b"},
-                    {"kind": "rename", "slot": 2 ** 31}, {"kind": "restore", "f": [1, "2"]}):
+        for bad in ({"kind": "explode"}, {"kind": "rename", "colour": 1}, {"kind": "rename", "slot": 2 ** 31}):
             self.assertEqual(queue(bad)[0], 400, bad)
-        self.assertEqual(self.server.admin("POST", "/gardens/nobody/1/commands", {"kind": "resync"})[0], 404)
 
     def test_deposits_are_idempotent_and_withdrawals_become_commands(self):
         m = self.mod("storage")
@@ -222,22 +198,18 @@ class ServerTest(unittest.TestCase):
             return self.server.admin("POST", "/accounts/storage/withdraw",
                                      {"item_id": tid, "save_slot": 1, "garden": garden, **kw})
 
-        def stored():
-            items = self.server.get("/accounts/storage/storage")["items"]
-            return [(i["item_id"], i["state"], i["item_type"]) for i in items]
-
         self.assertEqual(m.deposit("commit", tid)[0], 409)  # no prepare yet
         self.assertEqual(m.deposit("prepare", tid), (200, {"ok": True, "transfer_id": tid, "state": "prepared",
                                                            "item_id": tid}))
         self.assertEqual(m.deposit("prepare", tid)[1]["state"], "prepared")
         self.assertEqual(m.deposit("prepare", tid, item_type=6)[0], 409)  # same id, other item
-        self.assertEqual(stored(), [])
         for _ in range(2):
             self.assertEqual(m.deposit("commit", tid)[1]["state"], "committed")
         self.assertEqual(m.deposit("commit", tid, save_digest="e" * 64)[0], 409)
-        self.assertEqual(stored(), [(tid, "stored", 5)])
-        for tid_text, bad in (("b" * 32, {"item_type": 24}), ("b" * 32, {"size": 5}), ("b" * 32, {"garden": 0}),
-                              ("A" * 32, {}), ("b" * 31, {}), ("b" * 32, {"v": 2}), ("b" * 32, {"age": 40000})):
+        items = self.server.get("/accounts/storage/storage")["items"]
+        self.assertEqual([(i["item_id"], i["state"], i["item_type"]) for i in items], [(tid, "stored", 5)])
+        for tid_text, bad in (("b" * 32, {"item_type": 24}), ("b" * 32, {"garden": 0}), ("A" * 32, {}),
+                              ("b" * 31, {}), ("b" * 32, {"v": 2})):
             self.assertEqual(m.deposit("prepare", tid_text, **bad)[0], 400, bad)
         self.assertEqual(m.deposit("prepare", "c" * 32, kind="animal", item_type=20, size=-7)[0], 200)
         outsider = Mod(self.server, m.key, sid="1111222233334444")
@@ -250,20 +222,16 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(withdraw(garden=2)[0], 409)
         m.ack(cmd["id"], False, "garden changed while preparing delivery")
         self.assertEqual(withdraw()[0], 409)  # needs force
-        status, again = withdraw(force=True)
-        self.assertEqual(status, 200)
-        m.ack(again["id"], True)
-        self.assertEqual(stored()[0][1], "delivered")
+        m.ack(withdraw(force=True)[1]["id"], True)
+        self.assertEqual(self.server.get("/accounts/storage/storage")["items"][0]["state"], "delivered")
         self.assertEqual(withdraw(force=True)[0], 409)
 
     def test_hostile_requests_get_4xx_and_the_server_keeps_going(self):
         m = self.mod("hostile")
-        for body in (b"\x00" * 100, b'{"schema":1\x00}', b"\xff\xfe{}", b"[" * 200000 + b"]" * 200000,
-                     b'{"a":' * 50000 + b"1" + b"}" * 50000, b"\x00garbage\x00"):
-            for path in ("/api/v1/sync", "/api/v1/session/hello", "/api/v1/inventory/deposit",
-                         "/api/v1/commands/1/ack"):
-                status, _ = m.call("POST", path, body)
-                self.assertTrue(400 <= status < 500, (path, body[:20], status))
+        bodies = (b"\x00" * 100, b"\xff\xfe{}", b"[" * 200000 + b"]" * 200000, b'{"a":' * 50000 + b"1" + b"}" * 50000)
+        paths = ("/api/v1/sync", "/api/v1/session/hello", "/api/v1/inventory/deposit", "/api/v1/commands/1/ack")
+        statuses = [m.call("POST", path, body)[0] for body in bodies for path in paths]
+        self.assertTrue(all(400 <= status < 500 for status in statuses), statuses)
         deep = snapshot(True, [1])
         deep["chao"][0]["x"] = json.loads("[" * 40 + "]" * 40)
         nan, huge = b'{"schema":1,"full":true,"occupied_slots":[],"chao":[],"x":NaN}', b"x" * (4 * 1024 * 1024 + 1)
@@ -284,25 +252,21 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(m.commands()[0], 200)  # other paths untouched
         self.assertEqual([m.upload(snapshot(True, [1]))[0] for _ in range(3)], [503, 429, 200])
         self.assertEqual(len(self.server.get("/gardens/faults/1/uploads")["uploads"]), 1)
-
         faults({"delay_seconds": 0.4, "delay_count": 1})
         for delayed in (True, False):  # the first call only
             start = time.monotonic()
             m.commands()
             self.assertEqual(time.monotonic() - start >= 0.4, delayed)
-
         for drop, error in (("close", (http.client.RemoteDisconnected, ConnectionError)),
                             ("mid_body", http.client.IncompleteRead)):
             faults({"drop": drop})
             with self.assertRaises(error):
                 m.commands()
             self.assertEqual(m.commands()[0], 200)  # one drop only
-
         faults({"oversize_bytes": 300000})
         status, data = m.call("GET", "/api/v1/commands", raw=True)
         self.assertEqual((status, len(data), json.loads(data)), (200, 300000, {"commands": []}))
         self.assertEqual(faults({"statuses": [0]})[0], 400)
-        self.assertEqual(self.server.get("/faults")["applied"]["oversize"], 1)
 
     def test_quiet_session_times_out_only_when_someone_else_asks(self):
         server = self.own_server("timeout", "--session-timeout", "1.0", "--base-path", "/garden",
@@ -314,8 +278,7 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(Mod(server, key).hello()[0], 404)  # outside the base path
         self.assertEqual((a.hello()[0], b.hello()[0]), (200, 409))
         time.sleep(1.3)
-        self.assertEqual(a.upload(snapshot(True, [1]))[0], 200)  # quiet, but nobody took over
-        self.assertEqual(b.hello()[0], 409)
+        self.assertEqual((a.upload(snapshot(True, [1]))[0], b.hello()[0]), (200, 409))  # quiet, nobody took over
         time.sleep(1.3)
         self.assertEqual((b.hello()[0], a.upload(snapshot(True, [1]))[0]), (200, 409))
         self.assertEqual(server.admin("POST", "/faults", {})[0], 404)  # switches off by default
@@ -324,12 +287,11 @@ class ServerTest(unittest.TestCase):
         db = os.path.join(self.dir.name, "persist.sqlite")
         key = subprocess.run([sys.executable, SERVER, "--db", db, "--add-key", "persist"],
                              capture_output=True, check=True, text=True).stdout.strip()
-        self.assertRegex(key, "^[0-9a-f]{32}$")
         server = self.own_server("persist")
         m = Mod(server, key)
         m.hello()
         m.upload(snapshot(True, [2, 7]))
-        _, cmd = server.admin("POST", "/gardens/persist/1/commands", {"kind": "resync"})
+        cmd = server.admin("POST", "/gardens/persist/1/commands", {"kind": "resync"})[1]
         for phase, tid in (("prepare", "f"), ("commit", "f"), ("prepare", "e")):
             m.deposit(phase, tid * 32)
         before = server.get("/gardens/persist/1")
@@ -337,7 +299,6 @@ class ServerTest(unittest.TestCase):
 
         m.server = server = self.own_server("persist")
         self.assertEqual(server.get("/gardens/persist/1"), before)
-        self.assertEqual(len(server.get("/gardens/persist/1/uploads")["uploads"]), 1)
         self.assertEqual(Mod(server, key, sid="9999999999999999").hello()[0], 409)  # still held
         self.assertEqual(m.commands()[1]["commands"][0]["id"], cmd["id"])
         self.assertEqual(m.ack(cmd["id"], True)[1]["recorded"], True)
