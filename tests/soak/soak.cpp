@@ -583,17 +583,24 @@ struct Soak {
 
 int main(int argc, char** argv) {
     Soak soak;
-    if (const char* env = std::getenv("VELMORA_SOAK_FRAMES")) soak.frames = std::strtoull(env, nullptr, 10);
-    for (int i = 1; i < argc; ++i) {
+    // A number that does not read whole, or no frames at all, is a usage error: a soak that
+    // plays nothing must not pass.
+    auto number = [](const char* text, u64& v) {
+        char* end = nullptr;
+        v = std::strtoull(text, &end, 10);
+        return *text && !*end;
+    };
+    const char* env = std::getenv("VELMORA_SOAK_FRAMES");
+    bool ok = !env || number(env, soak.frames);
+    for (int i = 1; ok && i < argc; ++i) {
         const std::string a = argv[i];
         u64* v = a == "--frames" ? &soak.frames : a == "--seed" ? &soak.seed
                  : a == "--stall-seconds" ? &soak.stall_seconds : nullptr;
-        char* end = nullptr;
         if (a == "--verbose") soak.verbose = true;
-        else if (!v || i + 1 == argc || !*argv[i + 1] || (*v = std::strtoull(argv[++i], &end, 10), *end) ||
-                 soak.stall_seconds > 60)
-            return std::fprintf(stderr, "usage: soak [--frames N] [--seed S] [--stall-seconds S] [--verbose]\n"), 2;
+        else ok = v && i + 1 < argc && number(argv[++i], *v);
     }
+    if (!ok || soak.frames == 0 || soak.stall_seconds > 60)
+        return std::fprintf(stderr, "usage: soak [--frames N] [--seed S] [--stall-seconds S] [--verbose]\n"), 2;
     soak.rng.seed(soak.seed);
     if (!soak.start()) return 1;
     soak.run();
