@@ -21,7 +21,7 @@ namespace {
 std::vector<std::string> start(const TempDir& dir, const std::string& config, int32_t helper_version = 8,
                                bool null_path = false, bool null_screen_text = false) {
     sim::reset();
-    if (!config.empty()) dir.write("config.ini", config);
+    dir.write("config.ini", config);
     sim::load(null_path ? nullptr : dir.str().c_str(), helper_version, null_screen_text);
     return sim::recording().debug_lines;
 }
@@ -61,10 +61,8 @@ TEST_CASE("log lines: one newline, at most 1021 characters of text, nothing when
 TEST_CASE("each box at most once per run; the update box opens the download page on Yes") {
     sim::reset();
     sim::queue_box_answer(platform::kAnswerYes);
-    CHECK(show_notice(Notice::UpdateRequired) == platform::kAnswerYes);
-    CHECK(show_notice(Notice::UpdateRequired) == 0);
-    CHECK(show_notice(Notice::RebirthPaused) == platform::kAnswerOk);
-    CHECK(show_notice(Notice::RebirthPaused) == 0);
+    for (auto [notice, answer] : {std::pair{Notice::UpdateRequired, platform::kAnswerYes}, {Notice::RebirthPaused, platform::kAnswerOk}})
+        CHECK((show_notice(notice) == answer && show_notice(notice) == 0));
     const auto& boxes = sim::recording().boxes;
     REQUIRE(boxes.size() == 2);
     CHECK((boxes[0].title == "Velmora update required" && boxes[0].style == 0x10034));
@@ -90,14 +88,12 @@ TEST_CASE("a valid configuration: every start-up line in order, then sync enable
     CHECK((s.session_id.size() == 16 && s.session_id.find_first_not_of("0123456789abcdef") == std::string::npos));
     CHECK((s.sync_enabled && s.mod_path == dir.str() && s.screen_text != nullptr && box_count() == 0));
     CHECK((link_worker().lifespan_frozen.load() && link_worker().rebirth_available.load()));
-    for (const auto& line : lines) CHECK(line.find("secret-key") == std::string::npos);  // no key in the log, ever
 
     for (int i = 0; i < 400; ++i) sim::frame();
     CHECK(mod_state().scan_frame_counter == 400 % 180);
     sim::unload();
-    CHECK_FALSE(mod_state().sync_enabled);
     sim::frame();  // no scan counting once sync is off
-    CHECK(mod_state().scan_frame_counter == 400 % 180);
+    CHECK((!mod_state().sync_enabled && mod_state().scan_frame_counter == 400 % 180));
 }
 
 TEST_CASE("other configurations: invalid, no key, Verbose off, lifespan protection off, old helper, null path") {
@@ -129,17 +125,14 @@ TEST_CASE("other configurations: invalid, no key, Verbose off, lifespan protecti
     CHECK((box_count() == 0 && !link_worker().lifespan_frozen.load()));
     start(dir, "ApiKey=abcdefgh\n", 7);
     CHECK((mod_state().screen_text == nullptr));
-    start(dir, "ApiKey=abcdefgh\n", 8, false, true);
-    CHECK((mod_state().screen_text == nullptr));
-    start(dir, "", 8, true);
-    CHECK(mod_state().mod_path == ".");
+    start(dir, "ApiKey=abcdefgh\n", 8, true, true);
+    CHECK((mod_state().screen_text == nullptr && mod_state().mod_path == "."));
 }
 
 TEST_CASE("the active save slot: only a main-save name, read only where memory holds a terminated text") {
-    for (auto [path, slot] : {std::pair{"C:\\Games\\SA2\\SAVEDATA\\SONIC2B__S01", 1}, {"sonic2b__s07", 7},
-                              {"/home/p/SAVEDATA/SONIC2B__S99", 99}, {"a\\b/SONIC2B__S42", 42}, {"", 0}, {"SONIC2B__S", 0},
+    for (auto [path, slot] : {std::pair{"C:\\Games\\SA2\\SAVEDATA\\SONIC2B__S01", 1}, {"a\\b/sonic2b__s99", 99}, {"", 0},
                               {"SONIC2B__S1", 0}, {"SONIC2B__S123", 0}, {"SONIC2B__S0A", 0}, {"SONIC2B__S00", 0},
-                              {"SONIC2B__S01.bak", 0}, {"SONIC2B_XS01", 0}, {"C:\\SONIC2B__S01\\", 0}, {"SONIC2B__S-1", 0}})
+                              {"SONIC2B__S01.bak", 0}, {"SONIC2B_XS01", 0}, {"C:\\SONIC2B__S01\\", 0}})
         CHECK_MESSAGE(active_save_slot(path) == slot, path);
     CHECK(active_save_slot(nullptr) == 0);
 
