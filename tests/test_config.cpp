@@ -88,17 +88,8 @@ TEST_CASE("SaveSlot from 1 through 99, both errors in order; numbers read like a
 }
 
 TEST_CASE("the file as a player edits it: sections, spaces, comments, CRLF, BOM, UTF-16, repeats, case, NULs, long lines") {
-    SyncConfig c = load(
-        "\xEF\xBB\xBF"
-        "SaveSlot = 4\r\n"
-        "; SaveSlot=9\r\n"
-        "# SaveSlot=9\r\n"
-        "[anything]\r\n"
-        "  \tApiKey\t=  abc def  \r\n"
-        "saveslot=50\r\n"
-        "no equals sign here\r\n"
-        "SyncPath=/a\r\n"
-        "SyncPath=/b=c\r\n");
+    SyncConfig c = load("\xEF\xBB\xBF" "SaveSlot = 4\r\n; SaveSlot=9\r\n# SaveSlot=9\r\n[anything]\r\n"
+                        "  \tApiKey\t=  abc def  \r\nsaveslot=50\r\nno equals sign here\r\nSyncPath=/a\r\nSyncPath=/b=c\r\n");
     CHECK((c.valid && c.SaveSlot == 4 && c.ApiKey == "abc def" && c.SyncPath == "/b=c"));
 
     // Notepad's "Unicode" (UTF-16 with a byte-order mark) reads like the plain file.

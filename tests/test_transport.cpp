@@ -114,8 +114,7 @@ TEST_CASE("headers, user agent, request path and bodies arrive as set; a header 
     c.ApiKey = "k\r\nX-Evil: 1";
     std::string response;
     int32_t status = -1;
-    CHECK_FALSE(SendRequest(c, "", "POST", "/fx/echo", "{}", &response, status));
-    CHECK((status == 0 && response.empty()));
+    CHECK((!SendRequest(c, "", "POST", "/fx/echo", "{}", &response, status) && status == 0 && response.empty()));
     CHECK_FALSE(SendRequest(fixture_config(), "s\nX-Evil: 1", "POST", "/fx/echo", "{}", &response, status));
     CHECK(g_lines.size() == 2);
 }
@@ -132,8 +131,7 @@ TEST_CASE("statuses outside 200..299 are false and keep their status and body; n
     }
     // Following would hand the key header to wherever the server points.
     c.ApiKey = "secret";
-    CHECK_FALSE(SendRequest(c, "", "GET", "/fx/redirect", "", &response, status));
-    CHECK(status == 302);
+    CHECK((!SendRequest(c, "", "GET", "/fx/redirect", "", &response, status) && status == 302));
 
     // A large response keeps only whole chunks within 256 KiB and is still drained.
     const std::string mib = std::to_string(1024 * 1024);
@@ -179,10 +177,8 @@ TEST_CASE("no whole response gives status 0 and false: refused, timed out, cut o
         CHECK(std::chrono::steady_clock::now() - start < std::chrono::milliseconds(4500));
         CHECK((status == 0 && response.empty()));  // a cut-off body is not left to be mistaken for an answer
         REQUIRE(g_lines.size() == 1);
-        CHECK(g_lines[0].rfind("upload: send/receive failed (error ", 0) == 0);
-        CHECK_MESSAGE(g_lines[0].find(std::string(", host ") + host + ":" + std::to_string(c.ServerPort) + ", proxy " +
-                                      proxy + ")\n") != std::string::npos,
-                      g_lines[0]);
+        const std::string where = ", host " + std::string(host) + ":" + std::to_string(c.ServerPort) + ", proxy " + proxy + ")\n";
+        CHECK_MESSAGE((g_lines[0].rfind("upload: send/receive failed (error ", 0) == 0 && g_lines[0].find(where) != std::string::npos), g_lines[0]);
     }
     SetHttpTimeouts(shipped);
 }
