@@ -54,9 +54,9 @@ TEST_CASE("BaseUrl: case, port, path and brackets; legacy server keys apply only
     }
 
     // A refused URL leaves the server as it was.
-    for (const char* bad : {"http://fe80::1:8080", "http://user@host", "http://host/?a", "ftp://host", "http://host:0",
-                            "http://host:65536", "http://[]", "http://", "http://ho st", "http://host:8a",
-                            "http://host/a\rSaveSlot=2"}) {
+    for (const char* bad : {"http://fe80::1:8080", "http://user@host", "http://host/?a", "http://host#x", "ftp://host",
+                            "http://host:0", "http://host:65536", "http://[]", "http://", "http://ho st", "http://host:8a",
+                            "http://host/a\rSaveSlot=2", "http://host/a\x7f"}) {
         SyncConfig c = load(std::string("BaseUrl=") + bad + "\n");
         CHECK_MESSAGE((!c.valid && c.error == "BaseUrl must be a valid http:// or https:// URL" &&
                        c.ServerHost == SyncConfig{}.ServerHost), bad);

@@ -60,7 +60,8 @@ TEST_CASE("log lines: one newline, at most 1021 characters of text, nothing when
 TEST_CASE("each box at most once per run; the update box opens the download page on Yes") {
     sim::reset();
     sim::queue_box_answer(platform::kAnswerYes);
-    for (auto [notice, answer] : {std::pair{Notice::UpdateRequired, platform::kAnswerYes}, {Notice::RebirthPaused, platform::kAnswerOk}})
+    for (auto [notice, answer] :
+         {std::pair{Notice::UpdateRequired, platform::kAnswerYes}, {Notice::RebirthPaused, platform::kAnswerOk}})
         CHECK((show_notice(notice) == answer && show_notice(notice) == 0));
     const auto& boxes = sim::recording().boxes;
     REQUIRE(boxes.size() == 2);
