@@ -126,15 +126,13 @@ TEST_CASE("the greeting's capability list follows the flags and settings; intake
     w.rebirth_available.store(true);
     w.storage_available.store(true);
     std::string body = BuildHelloBody(w, "00ff");
-    CHECK(body.find("\"writeback\":true") != std::string::npos);
-    CHECK(body.substr(body.size() - 107) ==
-          "\"garden_deposit_v1\",\"garden_withdraw_v1\",\"garden_inventory_read_v1\",\"reincarnate_v1\","
-          "\"lifespan_frozen_v1\"]}");
+    CHECK((body.find("\"writeback\":true") != std::string::npos &&
+           body.ends_with("\"restore_v4\",\"garden_deposit_v1\",\"garden_withdraw_v1\",\"garden_inventory_read_v1\","
+                          "\"reincarnate_v1\",\"lifespan_frozen_v1\"]}")));
     w.lifespan_frozen.store(false);
     w.config.DisableNaturalDeath = false;
     body = BuildHelloBody(w, "00ff");
-    CHECK(body.find("reincarnate_v1") == std::string::npos);
-    CHECK(body.find(",\"natural_lifecycle_v1\"]}") != std::string::npos);
+    CHECK((body.find("reincarnate_v1") == std::string::npos && body.ends_with(",\"natural_lifecycle_v1\"]}")));
 
     HelloResult r;
     r.session_id = "abc";
