@@ -16,11 +16,6 @@
 
 namespace {
 
-struct Fresh {
-    Fresh() { reset_library_state(); }
-    ~Fresh() { reset_library_state(); }
-};
-
 // The log goes to the simulated game's debug print, as in the game.
 bool has_line(const std::string& text) {
     return std::ranges::any_of(sim::debug_lines(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
@@ -67,7 +62,7 @@ const char* kFull =
 }  // namespace
 
 TEST_CASE("upload queue: a full snapshot supersedes it with its acknowledgements once; sixteen jobs at most") {
-    Fresh f;
+    reset_library_state();  // each case starts from a fresh library, as after a load
     LinkWorker& w = link_worker();
     for (auto [payload, full, ack] : {std::tuple{"d1", false, 7u}, {"d2", false, 8u}, {"d3", false, 7u}, {"full", true, 3u}})
         EnqueueUpload(payload, full, {ack});
@@ -89,7 +84,7 @@ TEST_CASE("upload queue: a full snapshot supersedes it with its acknowledgements
 }
 
 TEST_CASE("deposit requests: refused unless running and held, bounded, idempotent by id") {
-    Fresh f;
+    reset_library_state();  // each case starts from a fresh library, as after a load
     LinkWorker& w = link_worker();
     CHECK_FALSE(QueueDeposit("a", "{}"));  // not running
     w.running.store(true);
@@ -109,11 +104,10 @@ TEST_CASE("deposit requests: refused unless running and held, bounded, idempoten
     EndSession("0123456789abcdef");
     CHECK((w.deposit_requests.empty() && w.uploads.empty() && w.acks.size() == 1));
     CHECK((!w.session_held.load() && w.pending_hello.empty() && w.pending_goodbye == "0123456789abcdef"));
-    w.running.store(false);
 }
 
 TEST_CASE("the greeting's capability list follows the flags and settings; intake once per session") {
-    Fresh f;
+    reset_library_state();  // each case starts from a fresh library, as after a load
     LinkWorker& w = link_worker();
     w.config = SyncConfig{};  // writeback and frozen lifespan on: what the shipped file says
     w.config.EnableRestoreOnLaunch = false;
