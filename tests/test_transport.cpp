@@ -64,12 +64,6 @@ Seen echo(const SyncConfig& c, const char* verb, const std::string& session, con
     return {response.substr(5, end - 3), response.substr(end + 4)};
 }
 
-std::string pattern(size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(((i * 131) + (i >> 11)) & 0xFF);
-    return s;
-}
-
 }  // namespace
 
 TEST_CASE("local hosts go direct, every other host through the system proxy") {
@@ -139,8 +133,10 @@ TEST_CASE("statuses outside 200..299 are false and keep their status and body; n
     const std::string mib = std::to_string(1024 * 1024);
     response.clear();
     REQUIRE((SendRequest(c, "", "GET", "/fx/size/" + mib, "", &response, status) && status == 200));
+    size_t wrong = 0;  // the fixture's byte i is (i*131 + i/2048) mod 256: pieces kept in order, none twice
+    for (size_t i = 0; i < response.size(); ++i) wrong += response[i] != static_cast<char>(((i * 131) + (i >> 11)) & 0xFF);
     CHECK((response.size() <= platform::kHttpResponseCap &&
-           response.size() > platform::kHttpResponseCap - platform::kHttpReadChunk && response == pattern(response.size())));
+           response.size() > platform::kHttpResponseCap - platform::kHttpReadChunk && wrong == 0));
     // No response text: the body is read and thrown away, the status still counts.
     CHECK((SendRequest(c, "", "GET", "/fx/size/" + mib, "", nullptr, status) && status == 200));
 }
