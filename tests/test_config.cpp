@@ -75,6 +75,7 @@ TEST_CASE("SaveSlot from 1 through 99, both errors in order; numbers read like a
     // Any word but a flag word keeps the earlier value.
     using F = int32_t SyncConfig::*;
     for (auto [text, field, want] : {std::tuple{"ScanIntervalFrames=5", F{&SyncConfig::ScanIntervalFrames}, 30},
+                                     {"FullResyncSeconds=5", &SyncConfig::FullResyncSeconds, 30},
                                      {"CommandPollSeconds=12abc", &SyncConfig::CommandPollSeconds, 12},
                                      {"ScanIntervalFrames=100000", &SyncConfig::ScanIntervalFrames, 36000},
                                      {"FullResyncSeconds=999999999999", &SyncConfig::FullResyncSeconds, INT32_MAX},
