@@ -10,20 +10,14 @@
 
 namespace {
 
-// Where the value after the first quoted `key` and its next ':' starts, or npos.
-size_t value_start(const std::string& text, const std::string& key) {
-    size_t at = text.find("\"" + key + "\"");
-    size_t colon = at == std::string::npos ? at : text.find(':', at);
-    return colon == std::string::npos ? colon : colon + 1;
-}
-
 void check(const std::string& text, const std::string& key) {
-    size_t i = value_start(text, key);
-    size_t first = i == std::string::npos ? i : text.find_first_not_of(" \t\r\n", i);
+    // The value starts after the first quoted `key` and its next ':'.
+    size_t at = text.find("\"" + key + "\""), colon = at == std::string::npos ? at : text.find(':', at);
+    size_t first = colon == std::string::npos ? colon : text.find_first_not_of(" \t\r\n", colon + 1);
     if (FindJsonBool(text, key.c_str()) != (first != std::string::npos && text.compare(first, 4, "true") == 0))
         abort();
     // Read as strtoll reads it (a NUL ends the digits either way), saturated into 32 bits.
-    long long want = i == std::string::npos ? 0 : std::strtoll(text.c_str() + i, nullptr, 10);
+    long long want = colon == std::string::npos ? 0 : std::strtoll(text.c_str() + colon + 1, nullptr, 10);
     if (FindJsonInt(text, key.c_str()) != std::clamp<long long>(want, INT32_MIN, INT32_MAX)) abort();
 }
 
@@ -35,9 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             server_api::kFieldUpdateRequired, server_api::kFieldChao, server_api::kFieldOk})
         check(text, key);
     // A key of the input's own: its first byte gives the length, the bytes after it the name.
-    if (size >= 1 && data[0] % 16 + 1u <= size) {
-        std::string key = text.substr(1, data[0] % 16);
-        if (key.find('\0') == std::string::npos) check(text, key);
-    }
+    if (size >= 1 && data[0] % 16 + 1u <= size && text.find('\0', 1) >= data[0] % 16 + 1u)
+        check(text, text.substr(1, data[0] % 16));
     return 0;
 }

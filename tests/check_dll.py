@@ -31,11 +31,14 @@ THUNK_ROUTINES = ("_ZN4game17alloc_item_recordEj", "_ZN4game17garden_save_checkE
 PADDING = re.compile(r"^(nop\w*|xchg\s+%ax,%ax|lea\s+0x0\(%[a-z]+(,%eiz,1)?\),%[a-z]+|int3)")
 
 
+def run(*command):
+    return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+
+
 def loaded_sections(objdump, dll, image_base):
     """[(rva, bytes)] of every section with contents, from objdump's hex dump."""
-    out = subprocess.run([objdump, "-s", dll], capture_output=True, text=True, check=True).stdout
     sections = []
-    for line in out.splitlines():
+    for line in run(objdump, "-s", dll).splitlines():
         if line.startswith("Contents of section "):
             sections.append([None, bytearray()])
         m = re.match(r"^ ([0-9a-f]+) ((?:[0-9a-f]{2,8} )+)", line)
@@ -55,19 +58,13 @@ def export_bytes(listing, sections, name, size):
     return None
 
 
-def section_bytes(objcopy, obj, section):
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "section.bin")
-        subprocess.run([objcopy, "-O", "binary", "--only-section=" + section, obj, out], check=True,
-                       capture_output=True)
-        return open(out, "rb").read()
-
-
-def relocations(objdump, obj, section):
-    """(offset, absolute) of every relocated 32-bit field of one section."""
-    out = subprocess.run([objdump, "-r", "-j", section, obj], capture_output=True, text=True).stdout
-    return [(int(m.group(1), 16), m.group(2) in ("dir32", "R_386_32", "DIR32"))
-            for m in re.finditer(r"^([0-9a-fA-F]{8})\s+(\S+)\s+\S+", out, re.M)]
+def section(objcopy, objdump, obj, name, tmp):
+    """The bytes of one section and (offset, absolute) of each relocated 32-bit field in it."""
+    run(objcopy, "-O", "binary", "--only-section=" + name, obj, os.path.join(tmp, "section.bin"))
+    out = subprocess.run([objdump, "-r", "-j", name, obj], capture_output=True, text=True).stdout
+    return open(os.path.join(tmp, "section.bin"), "rb").read(), [
+        (int(m.group(1), 16), m.group(2) in ("dir32", "R_386_32", "DIR32"))
+        for m in re.finditer(r"^([0-9a-fA-F]{8})\s+(\S+)\s+\S+", out, re.M)]
 
 
 def masked(data, fields):
@@ -87,40 +84,31 @@ def check_same_code(sections, relocs_in_dll, coff_obj, source, tools, errors):
     name = os.path.basename(source)
     with tempfile.TemporaryDirectory() as tmp:
         elf_obj = os.path.join(tmp, "elf.o")
-        subprocess.run(ELF_AS + ["-I", tools["include"], source, "-o", elf_obj], check=True)
-        for section in CODE_SECTIONS:
-            coff = section_bytes(tools["objcopy"], coff_obj, section)
-            elf = section_bytes("objcopy", elf_obj, section)
-            coff_fields = relocations(tools["objdump"], coff_obj, section)
-            elf_fields = relocations("objdump", elf_obj, section)
-            if not elf and not coff:
-                continue
-            # The two assemblers pad a section differently at its end, with no-ops or zeros.
-            if len(coff) < len(elf) or any(b not in (0x00, 0x90) for b in coff[len(elf):]):
-                errors.append(f"{name} {section}: {len(coff)} bytes for the DLL, {len(elf)} for the tests")
-                continue
+        run(*ELF_AS, "-I", tools["include"], source, "-o", elf_obj)
+        for part in CODE_SECTIONS:
+            coff, coff_fields = section(tools["objcopy"], tools["objdump"], coff_obj, part, tmp)
+            elf, elf_fields = section("objcopy", "objdump", elf_obj, part, tmp)
             a, b = masked(coff[:len(elf)], coff_fields), masked(elf, elf_fields)
-            if sorted(f for f, _ in coff_fields) != sorted(f for f, _ in elf_fields) or a != b:
-                errors.append(f"{name} {section}: the DLL's machine code differs from the tests'")
-                continue
             places = [start + at for start, data in sections for at in find_masked(data, a)]
-            if len(places) != 1:
-                errors.append(f"{name} {section}: found {len(places)} times in the DLL, not once")
-                continue
-            base = places[0]
-            for at, absolute in coff_fields:
-                if absolute and base + at not in relocs_in_dll:
-                    errors.append(f"{name} {section}+{at:#x}: absolute address without a base relocation")
-            print(f"same code: {name} {section}, {len(elf)} bytes at rva {base:#x}, "
-                  f"{sum(1 for _, x in coff_fields if x)} relocated addresses")
+            # The two assemblers pad a section differently at its end, with no-ops or zeros.
+            if len(coff) < len(elf) or any(x not in (0x00, 0x90) for x in coff[len(elf):]):
+                errors.append(f"{name} {part}: {len(coff)} bytes for the DLL, {len(elf)} for the tests")
+            elif sorted(f for f, _ in coff_fields) != sorted(f for f, _ in elf_fields) or a != b:
+                errors.append(f"{name} {part}: the DLL's machine code differs from the tests'")
+            elif elf and len(places) != 1:
+                errors.append(f"{name} {part}: found {len(places)} times in the DLL, not once")
+            elif elf:
+                errors += [f"{name} {part}+{at:#x}: absolute address without a base relocation"
+                           for at, absolute in coff_fields if absolute and places[0] + at not in relocs_in_dll]
+                print(f"same code: {name} {part}, {len(elf)} bytes at rva {places[0]:#x}, "
+                      f"{sum(1 for _, x in coff_fields if x)} relocated addresses")
 
 
 def functions(objdump, obj):
     """name -> [(instruction text, bytes)] of every function in an object, without the
     padding after its last instruction. COFF names lose the extra leading underscore."""
-    out = subprocess.run([objdump, "-d", "-w", obj], capture_output=True, text=True, check=True).stdout
     found, name = {}, None
-    for line in out.splitlines():
+    for line in run(objdump, "-d", "-w", obj).splitlines():
         m = re.match(r"^[0-9a-f]+ <(\S+)>:$", line)
         if m:
             name = m.group(1)[1:] if m.group(1).startswith("__Z") else m.group(1)
@@ -139,21 +127,18 @@ def functions(objdump, obj):
 def check_same_thunks(sections, coff_obj, source, tools, errors):
     with tempfile.TemporaryDirectory() as tmp:
         elf_obj = os.path.join(tmp, "elf.o")
-        subprocess.run(ELF_CXX + ["-I", tools["include"], source, "-o", elf_obj], check=True)
+        run(*ELF_CXX, "-I", tools["include"], source, "-o", elf_obj)
         coff, elf = functions(tools["objdump"], coff_obj), functions("objdump", elf_obj)
     for name in THUNK_ROUTINES:
-        if not coff.get(name) or not elf.get(name):
+        a, b = [t for t, _ in coff.get(name, [])], [t for t, _ in elf.get(name, [])]
+        if not a or not b:
             errors.append(f"{name}: not in both builds")
-            continue
-        a, b = [t for t, _ in coff[name]], [t for t, _ in elf[name]]
-        if a != b:
+        elif a != b:
             errors.append(f"{name}: the DLL's machine code differs from the tests' ({'; '.join(a)} / {'; '.join(b)})")
-            continue
-        code = b"".join(raw for _, raw in coff[name])
-        if not any(code in data for _, data in sections):
+        elif not any(b"".join(raw for _, raw in coff[name]) in data for _, data in sections):
             errors.append(f"{name}: not found in the DLL")
-            continue
-        print(f"same code: {name}, {len(a)} instructions: {'; '.join(a)}")
+        else:
+            print(f"same code: {name}, {len(a)} instructions: {'; '.join(a)}")
 
 
 def main():
@@ -167,37 +152,28 @@ def main():
     ap.add_argument("--same-thunks", metavar="COFF_OBJECT=SOURCE")
     ap.add_argument("dll")
     args = ap.parse_args()
-    out = subprocess.run([args.objdump, "-p", args.dll], capture_output=True, text=True, check=True).stdout
-    base = re.search(r"^ImageBase\s+([0-9a-fA-F]+)", out, re.M)
-    sections = loaded_sections(args.objdump, args.dll, int(base.group(1), 16) if base else 0)
-
-    errors = []
-    if "file format pei-i386" not in out:
-        errors.append("not a 32-bit Windows DLL")
+    out = run(args.objdump, "-p", args.dll)
+    header = lambda name: int((re.search(r"^%s\s+(?:0x)?([0-9a-fA-F]+)" % name, out, re.M) or [0, "0"])[1], 16)
+    sections = loaded_sections(args.objdump, args.dll, header("ImageBase"))
     table = out.partition("[Ordinal/Name Pointer] Table")[2].split("\n\n")[0]
     exports = set(re.findall(r"^\s+\[\s*\d+\]\s+(\S+)$", table, re.M))
+    imports = {m.group(1).lower() for m in re.finditer(r"^\s*DLL Name: (\S+)", out, re.M)}
+    # RVAs of the 32-bit words the loader adjusts when it moves the DLL.
+    relocs = {int(rva, 16) for rva in re.findall(r"^\s+reloc\s+\d+ offset\s+[0-9a-f]+ \[([0-9a-f]+)\] HIGHLOW$", out, re.M)}
+    info = export_bytes(out, sections, "SA2ModInfo", 40)
+    errors = [text for failed, text in (
+        ("file format pei-i386" not in out, "not a 32-bit Windows DLL"),
+        (header("AddressOfEntryPoint") == 0, "no library entry point"),
+        (not header("Characteristics") & 0x2000, "not marked as a DLL"),
+        (header("Characteristics") & 0x0001, "relocations stripped: the DLL can only load at its preferred base"),
+        (not relocs, "no base relocation table"),
+        (info is None or struct.unpack("<10I", info) != (16,) + (0,) * 9,
+         "SA2ModInfo is not version 16 followed by nine zero words")) if failed]
     errors += [f"missing export {name}" for name in sorted(REQUIRED - exports)]
     errors += [f"unexpected export {name}" for name in sorted(exports - REQUIRED)]
-    imports = {m.group(1).lower() for m in re.finditer(r"^\s*DLL Name: (\S+)", out, re.M)}
     errors += [f"imports {dll}, which is not a Windows system DLL" for dll in sorted(imports)
                if dll not in SYSTEM_DLLS and not dll.startswith(SYSTEM_PREFIXES)]
     errors += [f"does not import {dll}" for dll in sorted(NEEDED_DLLS - imports)]
-    entry = re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", out, re.M)
-    if not entry or int(entry.group(1), 16) == 0:
-        errors.append("no library entry point")
-    characteristics = int((re.search(r"^Characteristics\s+0x([0-9a-fA-F]+)", out, re.M) or [0, "0"])[1], 16)
-    if not characteristics & 0x2000:
-        errors.append("not marked as a DLL")
-    if characteristics & 0x0001:
-        errors.append("relocations stripped: the DLL can only load at its preferred base")
-    # RVAs of the 32-bit words the loader adjusts when it moves the DLL.
-    relocs = {int(rva, 16) for rva in re.findall(r"^\s+reloc\s+\d+ offset\s+[0-9a-f]+ \[([0-9a-f]+)\] HIGHLOW$", out, re.M)}
-    if not relocs:
-        errors.append("no base relocation table")
-
-    info = export_bytes(out, sections, "SA2ModInfo", 40)
-    if info is None or struct.unpack("<10I", info) != (16,) + (0,) * 9:
-        errors.append("SA2ModInfo is not version 16 followed by nine zero words")
 
     tools = {"objdump": args.objdump, "objcopy": args.objcopy, "include": args.include}
     for pair in args.same_code:

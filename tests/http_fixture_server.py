@@ -1,10 +1,7 @@
 """A loopback HTTP server for the transport tests: `http_fixture_server.py [--] PROGRAM ARGS...`
-runs PROGRAM with VELMORA_TEST_HTTP_PORT (the server on 127.0.0.1), VELMORA_TEST_CLOSED_PORT (a
-port nobody listens on) and, when openssl is at hand, VELMORA_TEST_HTTPS_PORT (the same server
-over TLS, self-signed) set, and exits with its exit code. Paths work below any base path:
-/fx/echo (the request as it arrived), /fx/status/N, /fx/redirect, /fx/size/N and /fx/chunked/N
-(N pattern bytes), /fx/stall/MS, /fx/stall-body/MS (part of the body, a wait, the rest),
-/fx/drop (1000 of 100000 announced bytes) and /fx/drop-chunked (no final chunk)."""
+runs PROGRAM with VELMORA_TEST_HTTP_PORT (this server), VELMORA_TEST_CLOSED_PORT (nobody listens)
+and, with openssl at hand, VELMORA_TEST_HTTPS_PORT (the same over self-signed TLS) set. Paths are
+matched below any base path; see Handler.handle_any."""
 import http.server
 import os
 import re
@@ -18,16 +15,10 @@ import threading
 import time
 
 
-def pattern(n):
-    """Byte i is (i*131 + i//2048) mod 256: every 2048-byte piece differs from its neighbours."""
-    return bytes(((i * 131) + (i >> 11)) & 0xFF for i in range(n))
-
-
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def log_message(self, fmt, *args):
-        pass
+    log_message = lambda *args: None
 
     def answer(self, status, body=None, headers=()):
         """The status and headers; then the body with its length, when one is given."""
@@ -36,14 +27,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(name, value)
         self.end_headers()
         self.wfile.write(body or b"")
-
-    def cut_off(self):
-        self.wfile.flush()
-        self.close_connection = True
-        try:
-            self.connection.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
 
     def handle_any(self):
         # The transport always announces its body's length.
@@ -58,30 +41,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif what == "redirect":
             self.answer(302, b"moved", [("Location", "/fx/echo")])
         elif what == "size":
-            self.answer(200, pattern(number))
-        elif what == "chunked":
-            self.answer(200, None, [("Transfer-Encoding", "chunked")])
-            data = pattern(number)
-            for at in range(0, len(data), 5000):
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(data[at:at + 5000]), data[at:at + 5000]))
-            self.wfile.write(b"0\r\n\r\n")
+            # Byte i is (i*131 + i//2048) mod 256: every 2048-byte piece differs from its neighbours.
+            self.answer(200, bytes(((i * 131) + (i >> 11)) & 0xFF for i in range(number)))
         elif what == "stall":
             time.sleep(number / 1000.0)
             self.answer(200, b"late")
-        elif what == "stall-body":
-            self.answer(200, None, [("Content-Length", "2000")])
-            self.wfile.write(b"a" * 1000)
+        elif what in ("stall-body", "drop", "drop-chunked"):
+            # Part of an announced body, then a wait and the rest, or the connection cut.
+            chunked = what == "drop-chunked"
+            self.answer(200, None, [("Transfer-Encoding", "chunked") if chunked else ("Content-Length", "2000")])
+            self.wfile.write(b"3e8\r\n" + b"y" * 1000 + b"\r\n" if chunked else b"a" * 1000)
             self.wfile.flush()
-            time.sleep(number / 1000.0)
-            self.wfile.write(b"b" * 1000)
-        elif what == "drop":
-            self.answer(200, None, [("Content-Length", "100000")])
-            self.wfile.write(b"x" * 1000)
-            self.cut_off()
-        elif what == "drop-chunked":
-            self.answer(200, None, [("Transfer-Encoding", "chunked")])
-            self.wfile.write(b"3e8\r\n" + b"y" * 1000 + b"\r\n")
-            self.cut_off()
+            if what == "stall-body":
+                time.sleep(number / 1000.0)
+                self.wfile.write(b"b" * 1000)
+            else:
+                self.close_connection = True
+                self.connection.shutdown(socket.SHUT_RDWR)
         else:
             self.answer(404, b"unknown fixture path")
 
@@ -90,9 +66,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
-
-    def handle_error(self, request, client_address):
-        pass  # refused handshakes and cut connections are what the tests provoke
+    handle_error = lambda *args: None  # refused handshakes and cut connections are what the tests provoke
 
 
 def serve(folder, tls):
@@ -115,24 +89,16 @@ def serve(folder, tls):
 
 def main(argv):
     argv = argv[1:] if argv[:1] == ["--"] else argv
-    env = dict(os.environ)
     # The loopback server is reached directly, whatever proxy the machine is set up with.
-    for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
-        env.pop(name, None)
-    closed = socket.socket()
-    closed.bind(("127.0.0.1", 0))
-    env["VELMORA_TEST_CLOSED_PORT"] = str(closed.getsockname()[1])
-    closed.close()
+    env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "all_proxy")}
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        env["VELMORA_TEST_CLOSED_PORT"] = str(closed.getsockname()[1])
     with tempfile.TemporaryDirectory() as folder:
-        servers = [serve(folder, False), serve(folder, True)]
-        env["VELMORA_TEST_HTTP_PORT"] = str(servers[0].server_address[1])
-        if servers[1]:
-            env["VELMORA_TEST_HTTPS_PORT"] = str(servers[1].server_address[1])
-        try:
-            return subprocess.call(argv, env=env)
-        finally:
-            for server in filter(None, servers):
-                server.shutdown()
+        for name, server in (("HTTP", serve(folder, False)), ("HTTPS", serve(folder, True))):
+            if server:
+                env["VELMORA_TEST_%s_PORT" % name] = str(server.server_address[1])
+        return subprocess.call(argv, env=env)
 
 
 if __name__ == "__main__":

@@ -2,9 +2,11 @@
 // real reference server with its fault switches: retries, refusals, sessions, stalls, stopping.
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <tuple>
 
 #include "host/config.h"
 #include "host/log.h"
@@ -14,22 +16,14 @@
 
 namespace {
 
-struct Fresh {
-    Fresh() { reset_library_state(); }
-    ~Fresh() { reset_library_state(); }
-};
-
 // The log goes to the simulated game's debug print, as in the game.
 bool has_line(const std::string& text) {
-    for (const auto& l : sim::debug_lines())
-        if (l.find(text) != std::string::npos) return true;
-    return false;
+    return std::ranges::any_of(sim::debug_lines(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
 template <class Pred>
-bool eventually(Pred pred, int ms = 8000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred())
+bool eventually(Pred pred) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8); !pred();)
         if (std::chrono::steady_clock::now() > end) return false;
         else std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return true;
@@ -68,15 +62,12 @@ const char* kFull =
 }  // namespace
 
 TEST_CASE("upload queue: a full snapshot supersedes it with its acknowledgements once; sixteen jobs at most") {
-    Fresh f;
+    reset_library_state();  // each case starts from a fresh library, as after a load
     LinkWorker& w = link_worker();
-    EnqueueUpload("d1", false, {7});
-    EnqueueUpload("d2", false, {8});
-    EnqueueUpload("d3", false, {7});
-    EnqueueUpload("full", true, {3});
+    for (auto [payload, full, ack] : {std::tuple{"d1", false, 7u}, {"d2", false, 8u}, {"d3", false, 7u}, {"full", true, 3u}})
+        EnqueueUpload(payload, full, {ack});
     REQUIRE(w.uploads.size() == 1);
-    CHECK(w.uploads.front().payload == "full");
-    CHECK(w.uploads.front().ack_ids == std::vector<uint32_t>{3, 7, 8});
+    CHECK((w.uploads.front().payload == "full" && w.uploads.front().ack_ids == std::vector<uint32_t>{3, 7, 8}));
 
     // At sixteen a delta displaces the oldest delta...
     for (int i = 0; i < 15; ++i) EnqueueUpload(std::to_string(i), false, {});
@@ -93,7 +84,7 @@ TEST_CASE("upload queue: a full snapshot supersedes it with its acknowledgements
 }
 
 TEST_CASE("deposit requests: refused unless running and held, bounded, idempotent by id") {
-    Fresh f;
+    reset_library_state();  // each case starts from a fresh library, as after a load
     LinkWorker& w = link_worker();
     CHECK_FALSE(QueueDeposit("a", "{}"));  // not running
     w.running.store(true);
@@ -101,13 +92,10 @@ TEST_CASE("deposit requests: refused unless running and held, bounded, idempoten
     w.session_held.store(true);
     CHECK_FALSE(QueueDeposit("a", "{}"));  // no session id
     BeginSession("0123456789abcdef");
-    CHECK(QueueDeposit("a", "{}"));
-    CHECK(QueueDeposit("a", "{}"));
-    CHECK(w.deposit_requests.size() == 1);
+    CHECK((QueueDeposit("a", "{}") && QueueDeposit("a", "{}") && w.deposit_requests.size() == 1));
     CHECK_FALSE(QueueDeposit("big", std::string(2049, 'x')));
     for (const char* id : {"b", "c", "d"}) CHECK(QueueDeposit(id, std::string(2048, 'x')));
-    CHECK_FALSE(QueueDeposit("e", "{}"));
-    CHECK(w.deposit_requests.back().session_id == "0123456789abcdef");
+    CHECK((!QueueDeposit("e", "{}") && w.deposit_requests.back().session_id == "0123456789abcdef"));
 
     // Ending the session empties its queues and blocks new deposits until the farewell; the
     // acknowledgements stay, or the next session would apply those commands again.
@@ -116,16 +104,13 @@ TEST_CASE("deposit requests: refused unless running and held, bounded, idempoten
     EndSession("0123456789abcdef");
     CHECK((w.deposit_requests.empty() && w.uploads.empty() && w.acks.size() == 1));
     CHECK((!w.session_held.load() && w.pending_hello.empty() && w.pending_goodbye == "0123456789abcdef"));
-    w.running.store(false);
 }
 
 TEST_CASE("the greeting's capability list follows the flags and settings; intake once per session") {
-    Fresh f;
+    reset_library_state();  // each case starts from a fresh library, as after a load
     LinkWorker& w = link_worker();
-    w.config = SyncConfig{};
-    w.config.EnableWriteback = true;
+    w.config = SyncConfig{};  // writeback and frozen lifespan on: what the shipped file says
     w.config.EnableRestoreOnLaunch = false;
-    w.config.DisableNaturalDeath = true;
     CHECK(BuildHelloBody(w, "00ff") ==
           "{\"session_id\":\"00ff\",\"writeback\":false,\"mod_version\":\"0.1.13\",\"capabilities\":["
           "\"spawn_fruit\",\"set_parts\",\"set_parts_guard_v1\",\"set_hat_v1\",\"hatch_v1\",\"tree_read_v1\","
@@ -135,23 +120,19 @@ TEST_CASE("the greeting's capability list follows the flags and settings; intake
     w.rebirth_available.store(true);
     w.storage_available.store(true);
     std::string body = BuildHelloBody(w, "00ff");
-    CHECK(body.find("\"writeback\":true") != std::string::npos);
-    CHECK(body.substr(body.size() - 107) ==
-          "\"garden_deposit_v1\",\"garden_withdraw_v1\",\"garden_inventory_read_v1\",\"reincarnate_v1\","
-          "\"lifespan_frozen_v1\"]}");
+    CHECK((body.find("\"writeback\":true") != std::string::npos &&
+           body.ends_with("\"restore_v4\",\"garden_deposit_v1\",\"garden_withdraw_v1\",\"garden_inventory_read_v1\","
+                          "\"reincarnate_v1\",\"lifespan_frozen_v1\"]}")));
     w.lifespan_frozen.store(false);
     w.config.DisableNaturalDeath = false;
     body = BuildHelloBody(w, "00ff");
-    CHECK(body.find("reincarnate_v1") == std::string::npos);
-    CHECK(body.find(",\"natural_lifecycle_v1\"]}") != std::string::npos);
+    CHECK((body.find("reincarnate_v1") == std::string::npos && body.ends_with(",\"natural_lifecycle_v1\"]}")));
 
     HelloResult r;
     r.session_id = "abc";
     r.answered = r.held = r.intake_required = true;
     std::string last;
-    CHECK(ShouldRequestIntake(r, last));
-    CHECK(last == "abc");
-    CHECK_FALSE(ShouldRequestIntake(r, last));
+    CHECK((ShouldRequestIntake(r, last) && last == "abc" && !ShouldRequestIntake(r, last)));
     r.session_id = "";
     CHECK_FALSE(ShouldRequestIntake(r, last));
     // The poll interval is computed in 64 bits.
@@ -172,8 +153,7 @@ TEST_CASE("a greeting is held; uploads retried with doubling back-off, accepted 
     // Accepted once: the acknowledgement for command 5 went out after it (the server answers
     // 404 for an unknown command, which is not retried).
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    CHECK(upload_count(server) == 1);
-    CHECK(link_worker().acks.empty());
+    CHECK((upload_count(server) == 1 && link_worker().acks.empty()));
 
     server.admin("POST", "/admin/faults", R"({"statuses":[400],"match":"/api/v1/sync"})");
     EnqueueUpload(kFull, true, {});
@@ -183,9 +163,7 @@ TEST_CASE("a greeting is held; uploads retried with doubling back-off, accepted 
 
     // The first session was never ended, so the garden is still held by it.
     Running::greet("aaaabbbbccccdddd");
-    HelloResult r = GetHelloResult();
-    CHECK((r.answered && !r.held && r.reason == "another session already holds this garden"));
-    CHECK(has_line("session: hello failed (another session already holds this garden, status 409)"));
+    CHECK((!GetHelloResult().held && has_line("session: hello failed (another session already holds this garden, status 409)")));
 }
 
 TEST_CASE("while the server stalls, game-thread operations return at once and no new configuration is taken") {
@@ -217,8 +195,7 @@ TEST_CASE("while the server stalls, game-thread operations return at once and no
     other.SyncPath = "/elsewhere";
     StartWorker(other);
     CHECK(has_line("upload: the previous sync worker has not stopped yet -- worker not started"));
-    CHECK(link_worker().config.SyncPath == "/api/v1/sync");
-    CHECK_FALSE(link_worker().running.load());
+    CHECK((link_worker().config.SyncPath == "/api/v1/sync" && !link_worker().running.load()));
     server.admin("POST", "/admin/faults", "{}");
     CHECK(WaitWorkerExit(15000));
 }
@@ -232,8 +209,7 @@ TEST_CASE("stop during a long back-off ends the wait at once and the farewell st
     EndSession("1111222233334444");
     StopWorker();
     auto t0 = std::chrono::steady_clock::now();
-    CHECK(WaitWorkerExit(3000));
-    CHECK(std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(900));
+    CHECK((WaitWorkerExit(3000) && std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(900)));
     CHECK(has_line("session: goodbye sent (status 200) -- aging resumes"));
 }
 
@@ -272,6 +248,5 @@ TEST_CASE("acknowledgements, deposits and farewells reach the server as written,
     EndSession("ddddeeeeffff0000");
     REQUIRE(eventually([] { return has_line("session: goodbye sent (status 0)"); }));
     Running::greet("3434343434343434");
-    CHECK(has_line("session: earlier goodbye sent again (status 200)"));
-    CHECK(GetHelloResult().held);
+    CHECK((has_line("session: earlier goodbye sent again (status 200)") && GetHelloResult().held));
 }
