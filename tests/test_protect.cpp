@@ -2,7 +2,6 @@
 // warnings, on the simulated game.
 #include <doctest/doctest.h>
 
-#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -49,48 +48,32 @@ Bytes hook_to(game_addr site, game_addr target) {
 
 }  // namespace
 
-TEST_CASE("FNV-1a-32 and the instruction encodings against hand-worked values") {
+TEST_CASE("probes: region ends, protections, guard pages, other modules, wrap-around, pointers followed; FNV-1a, the call") {
     CHECK(fnv1a32("foobar", 6) == 0xBF9CF968u);
     CHECK(hook_to(0x0056903B, 0x00568F30) == Bytes{0xE8, 0xF0, 0xFE, 0xFF, 0xFF});  // the game's own call
-    uint8_t b[5];
-    encode_jmp_rel32(0x00401000, 0x6E001000, b);  // 0x6E001000 - 0x00401005
-    CHECK(Bytes(b, b + 5) == Bytes{0xE9, 0xFB, 0xFF, 0xBF, 0x6D});
-    game_addr target = 0;
-    CHECK((decode_rel32(0x00401000, b, kOpJmpRel32, target) && target == 0x6E001000));
-    CHECK_FALSE(decode_rel32(0x00401000, b, kOpCallRel32, target));
-}
-
-TEST_CASE("probes: region ends, protections, guard pages, other modules, wrap-around, pointers followed") {
     sim::reset();
     game_addr heap = sim::alloc(0x2000);  // two pages, then a gap
     CHECK(is_readable(heap, 0x2000));
     CHECK_FALSE((is_readable(heap, 0x2001) || is_readable(0, 4) || is_readable(0xFFFFFFF0u, 0x20)));
     sim::set_protection(heap + 0x1000, 0x1000, game::kPageReadOnly);
-    CHECK_FALSE(is_readable(heap, 0x1001));  // runs into a region of another protection
-    CHECK(is_readable(heap + 0x1000, 0x1000));
-    CHECK_FALSE(is_writable(heap + 0x1000, 4));
+    CHECK_FALSE((is_readable(heap, 0x1001) || is_writable(heap + 0x1000, 4)));  // another protection from there
     sim::set_protection(heap, 0x1000, game::kPageReadWrite | game::kPageNoCache);
-    CHECK(is_readable(heap, 4));
     CHECK_FALSE((is_writable(heap, 4) || is_game_image_data(heap, 4)));  // a modifier; private memory
 
     sim::set_protection(0x00500000, 0x1000, game::kPageExecuteRead | game::kPageGuard);
-    CHECK_FALSE((is_readable(0x00500000, 1) || is_game_code(0x00500000, 1) || is_game_image_data(0x00500000, 1)));
-    CHECK(is_game_code(0x00401000, 0x1000));
-    CHECK_FALSE(is_game_code(0x00800000, 4));  // the game's data
-    CHECK(is_game_image_data(sim::kImageEnd - 4, 4));
-    CHECK_FALSE(is_game_image_data(sim::kImageEnd - 4, 5));
+    CHECK_FALSE((is_readable(0x00500000, 1) || is_game_code(0x00500000, 1)));
+    CHECK((is_game_code(0x00401000, 0x1000) && is_game_image_data(sim::kImageEnd - 4, 4)));
+    CHECK_FALSE((is_game_code(0x00800000, 4) || is_game_image_data(sim::kImageEnd - 4, 5)));  // data; past the end
     // Executable image memory of another module.
     CHECK_FALSE((is_game_code(sim::kGateAddress, 5) || matches_fingerprint(sim::kGateAddress, 1, fnv1a32("\xC3", 1))));
 
     // A pointer found in game memory is probed before it is followed.
     game_addr object = sim::alloc(0x40);
-    CHECK(write_checked<uint32_t>(object + 0x10, 0x12345678u));
     sim::set_protection(object, 0x40, game::kPageReadOnly);
     CHECK(probe_struct(object, 0x40, false));
     CHECK_FALSE((probe_struct(object, 0x40, true) || write_checked<uint32_t>(object + 0x10, 1u)));
-    uint32_t value = 0;
-    CHECK((read_u32(object + 0x10, value) && value == 0x12345678u));
     sim::unmap(object, 0x1000);
+    uint32_t value = 0;
     CHECK_FALSE((read_u32(object + 0x10, value) || probe_struct(0, 4, false)));
 }
 
@@ -106,13 +89,8 @@ TEST_CASE("the storage code verifies on the supported build; one changed byte fa
 
 TEST_CASE("apply_code_patch: written with the protections back, or nothing at all") {
     sim::reset();
-    CodePatchSite sites[2];
-    sites[0].address = 0x00401100;
-    sites[0].length = 3;
-    std::memcpy(sites[0].bytes, "\x90\x90\xC3", 3);
-    sites[1].address = 0x00402FFE;  // across a page boundary
-    sites[1].length = 4;
-    std::memcpy(sites[1].bytes, "\xAA\xBB\xCC\xDD", 4);
+    // The second across a page boundary.
+    CodePatchSite sites[2] = {{0x00401100, 3, {0x90, 0x90, 0xC3}}, {0x00402FFE, 4, {0xAA, 0xBB, 0xCC, 0xDD}}};
     bool written = false;
     CHECK((apply_code_patch(sites, 2, &written) && written));
     CHECK(bytes_at(0x00401100, 3) == Bytes{0x90, 0x90, 0xC3});
@@ -123,9 +101,8 @@ TEST_CASE("apply_code_patch: written with the protections back, or nothing at al
     // The second site is not there: the first gets its protection back, neither is written.
     sim::reset();
     sites[1].address = 0x20000000;
-    Bytes before = bytes_at(0x00401100, 3);
-    CHECK_FALSE((apply_code_patch(sites, 2, &written) || written));
-    CHECK(bytes_at(0x00401100, 3) == before);
+    const Bytes before = bytes_at(0x00401100, 3);
+    CHECK_FALSE((apply_code_patch(sites, 2, &written) || written || bytes_at(0x00401100, 3) != before));
     CHECK(protection_of(0x00401100) == game::kPageExecuteRead);
 }
 
@@ -172,17 +149,11 @@ void check_state(bool lifespan, bool rebirth) {
 TEST_CASE("on the supported build both patches install and verify, frame after frame; the one task let through") {
     TempDir dir;
     start(dir);
-    check_state(true, true);
-    CHECK(bytes_at(kSite1, 7) == Bytes(7, 0x90));
-    CHECK(bytes_at(kSite2, 7) == Bytes(7, 0x90));
-    Bytes site3{0xC3};
-    site3.insert(site3.end(), kSite3Tail, kSite3Tail + 15);
-    CHECK(bytes_at(kSite3, 16) == site3);
-    for (game_addr site : kHookSites) CHECK(bytes_at(site, 5) == hook_to(site, sim::kGateAddress));
-    CHECK(is_game_code(kRebirthRoutine, kRebirthRoutineLength));  // protection back
+    // The patched bytes are run by the 32-bit tests; here they hold, frame after frame.
     for (int i = 0; i < 10; ++i) sim::frame();
+    check_state(true, true);
     CHECK(box_titles().empty());
-    CHECK(verify_rebirth_hook());
+    CHECK(is_game_code(kRebirthRoutine, kRebirthRoutineLength));  // protection back
 
     // Manual rebirth lets the game's rebirth through for the one task only.
     sim::RebirthModel& m = sim::rebirth_model();
@@ -207,24 +178,16 @@ TEST_CASE("foreign code or memory at a patched place: nothing written there, the
         bool lifespan, rebirth;  // the rebirth hook only on top of lifespan protection
     };
     auto poke = [](game_addr at, Bytes b) { return [=] { sim::poke(at, b.data(), b.size()); }; };
-    std::vector<Case> cases = {
+    // One changed byte per installer; the 32-bit tests refuse one more each with the real code.
+    const Case cases[] = {
         {"already no-ops (another mod did the same)", poke(kSite1, Bytes(7, 0x90)), true, true},
-        {"a store through another register", poke(kSite2, {0x66, 0x89, 0x87, 0x8A, 0, 0, 0}), true, true},
         {"a store with an index byte", poke(kSite1, {0x66, 0x89, 0x84, 0x8C, 0, 0, 0}), false, false},
-        {"a store to the other field", poke(kSite2, {0x66, 0x89, 0x86, 0x8C, 0, 0, 0}), false, false},
         {"the ageing routine already returning", poke(kSite3, {0xC3}), true, true},
-        {"the ageing routine starting otherwise", poke(kSite3, {0x55}), false, false},
-        {"one byte of the ageing routine's body", poke(kSite3 + 9, {0x00}), false, false},
-        {"sites 1 and 2 read-only", [] { sim::set_protection(kSite1, 1, game::kPageReadOnly); }, false, false},
         {"the ageing routine's page missing", [] { sim::unmap(kSite3, 1); }, false, false},
         {"the hook sites' page missing", [] { sim::unmap(kHookSites[0], 1); }, true, false},
         {"another gate", poke(kHookSites[0], hook_to(kHookSites[0], 0x6F000000)), true, false},
+        {"a byte of the rebirth helper", [] { flip(kHelperRoutine + kHelperRoutineLength - 1); }, true, false},
     };
-    for (auto [address, length] : {std::pair{kRebirthRoutine, kRebirthRoutineLength},
-                                   {kHelperRoutine, kHelperRoutineLength}, {kSetRoutine, kSetRoutineLength}})
-        for (uint32_t offset : {0u, length / 3, length - 1})
-            cases.push_back({"rebirth code byte " + std::to_string(address + offset), [=] { flip(address + offset); },
-                             true, false});
     TempDir dir;
     for (const Case& c : cases) {
         INFO(c.what);
@@ -286,7 +249,6 @@ void put(int slot, const Chao& c) {
     std::string error;
     REQUIRE_MESSAGE(sim::write_chao(s, error), error);
 }
-void set_state(uint16_t state) { sim::poke(game::addr::game_state, &state, 2); }
 
 std::map<int, std::string> frame(const SyncConfig& c, ScreenTextFn fn = &capture) {
     g_lines.clear();
@@ -308,16 +270,15 @@ TEST_CASE("care warnings: thresholds with protection off; the current garden onl
     SyncConfig c;
     c.lifespan_frozen = false;
     const std::pair<Chao, const char*> cases[] = {
-        {{-1, 600, 80}, nullptr},       {{800, 300, 80}, kLow},          {{800, -1, 80}, nullptr},
-        {{500, 3000, 80}, kLow},        {{3000, 3000, 51}, nullptr},     {{3000, 3000, 50}, kAffection},
-        {{3000, 3000, 0}, kAffection},  {{3000, 3000, -1}, kUnhappy},    {{3000, 3000, -101}, nullptr},
+        {{-1, 600, 80}, nullptr},       {{800, 0, 80}, kLow},            {{500, 3000, 80}, kLow},
+        {{3000, 3000, 51}, nullptr},    {{3000, 3000, 50}, kAffection},  {{3000, 3000, -1}, kUnhappy},
+        {{3000, 3000, -101}, nullptr},  {{800, -1, 80}, nullptr},
         // Chaos and character Chao do not age but can be unhappy; eggs never show.
-        {{10, 10, 80, 20}, nullptr},    {{10, 10, -5, 25}, kUnhappy},    {{10, 10, -5, 26}, kLow},
+        {{10, 10, -5, 20}, kUnhappy},   {{10, 10, -5, 25}, kUnhappy},    {{10, 10, -5, 26}, kLow},
         {{10, 10, -5, 1}, nullptr},
     };
     for (const auto& [chao, warning] : cases) {
-        INFO("type " << int(chao.type) << " life " << chao.lifespan << "/" << chao.lifespan2 << " happiness "
-                     << chao.happiness);
+        INFO("type " << int(chao.type) << " life " << chao.lifespan << "/" << chao.lifespan2 << " " << chao.happiness);
         put(4, chao);
         CHECK(frame(c) == (warning ? std::map<int, std::string>{{3, slot_line(4, warning)},
                                                                 {7, "Lifespan protection OFF. Do not wait for a cocoon."}}
@@ -327,30 +288,22 @@ TEST_CASE("care warnings: thresholds with protection off; the current garden onl
     // The current garden only, three lines, overflow, protection on.
     sim::reset();
     sim::enter_garden(2);
-    set_state(17);
+    game::write<uint16_t>(game::addr::game_state, 17);
     c.lifespan_frozen = true;
     const Chao needy{100, 100, -20, 5, 2};  // low life too, but ageing is frozen
-    Chao elsewhere = needy;
-    elsewhere.garden = 3;
-    put(0, elsewhere);
-    for (int slot : {2, 5, 9}) put(slot, needy);
+    put(0, {100, 100, -20, 5, 3});
+    for (int slot : {2, 5, 9, 36}) put(slot, needy);
     CHECK(frame(c) == std::map<int, std::string>{{3, slot_line(2, kUnhappy)},
                                                  {4, slot_line(5, kUnhappy)},
                                                  {5, slot_line(9, kUnhappy)},
+                                                 {6, "More Chao need care - check the companion."},
                                                  {7, "Lifespan frozen: natural death / rebirth paused."}});
-    put(36, needy);
-    auto lines = frame(c);
-    CHECK(lines.size() == 5);
-    CHECK(lines[6] == "More Chao need care - check the companion.");
 
     // Nothing with the setting off, without a screen-text function, outside a garden.
+    CHECK(frame(c, nullptr).empty());
     c.ShowCareWarnings = false;
     CHECK(frame(c).empty());
     c.ShowCareWarnings = true;
-    CHECK(frame(c, nullptr).empty());
-    sim::world().garden = 4;
-    CHECK(frame(c).empty());
-    sim::enter_garden(2);
-    set_state(5);
+    game::write<uint16_t>(game::addr::game_state, 5);
     CHECK(frame(c).empty());
 }
