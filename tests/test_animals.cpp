@@ -280,15 +280,11 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
         const game_addr nowhere = 0x7F000000;
         // Slot 0: entry 0 with an object that is not there; slot 1: entry 1 with an object whose
         // transform is not there; and the player's data not there either.
-        game::write<uint32_t>(sim::animal_slot(0) + 8, entry(0));
-        game::write<uint32_t>(sim::animal_slot(0) + 0x3C, nowhere);
-        game_addr object = sim::alloc(0x100);
-        game::write<uint32_t>(object + 0x10, kAnimalRoutine);
-        game::write<uint32_t>(object + 0x34, nowhere + 0x1000);
-        game::write<uint32_t>(object + 0x3C, sim::animal_slot(1));
-        game::write<uint32_t>(sim::animal_slot(1) + 8, entry(1));
-        game::write<uint32_t>(sim::animal_slot(1) + 0x3C, object);
-        game::write<uint32_t>(game::addr::character_data, nowhere + 0x2000);
+        const game_addr object = sim::alloc(0x100), slot0 = sim::animal_slot(0), slot1 = sim::animal_slot(1);
+        for (auto [at, value] : {std::pair{slot0 + 8, entry(0)}, {slot0 + 0x3C, nowhere}, {object + 0x10, kAnimalRoutine},
+                                 {object + 0x34, nowhere + 0x1000}, {object + 0x3C, slot1}, {slot1 + 8, entry(1)},
+                                 {slot1 + 0x3C, object}, {game::addr::character_data, nowhere + 0x2000}})
+            game::write<uint32_t>(at, value);
         g.frames(30);
         CHECK(created.empty());
         sim::set_player(0, 0, 0, 0);  // once the player is back, the animals are released
