@@ -197,10 +197,8 @@ TEST_CASE("in the garden: the reserve saved, the game's records full, released n
         CHECK(created.size() == 2);  // nothing released twice
     }
     SUBCASE("saves go beside the game thread: frames go on while the disk is slow; a failure shown, retried") {
-        struct Disk {
-            std::atomic<bool> writing{false}, open{false};
-            std::atomic<int> failures{1};
-        } disk;
+        // Each save's flush waits for `open`; the first move fails.
+        struct Disk { std::atomic<bool> writing{false}, open{false}; std::atomic<int> failures{1}; } disk;
         platform::set_file_fault_hook(
             [](platform::FileOp op, platform::FaultPhase phase, const char*, void* context) {
                 auto* d = static_cast<Disk*>(context);

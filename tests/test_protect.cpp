@@ -172,11 +172,8 @@ TEST_CASE("on the supported build both patches install and verify, frame after f
 }
 
 TEST_CASE("foreign code or memory at a patched place: nothing written there, the player told") {
-    struct Case {
-        std::string what;
-        std::function<void()> tamper;
-        bool lifespan, rebirth;  // the rebirth hook only on top of lifespan protection
-    };
+    // The rebirth hook only on top of lifespan protection.
+    struct Case { std::string what; std::function<void()> tamper; bool lifespan, rebirth; };
     auto poke = [](game_addr at, Bytes b) { return [=] { sim::poke(at, b.data(), b.size()); }; };
     // One changed byte per installer; the 32-bit tests refuse one more each with the real code.
     const Case cases[] = {
@@ -237,10 +234,7 @@ namespace {
 std::map<int, std::string> g_lines;  // line -> text, this frame
 void capture(int32_t position, const char* text) { g_lines[position - 0x10000] = text; }
 
-struct Chao {
-    int16_t lifespan, lifespan2, happiness;
-    int8_t type = 5, garden = 1;
-};
+struct Chao { int16_t lifespan, lifespan2, happiness; int8_t type = 5, garden = 1; };
 
 void put(int slot, const Chao& c) {
     sim::ChaoSpec s;
