@@ -75,9 +75,7 @@ void build_test_garden() {
     const int tags[] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA4};
     const int behaviours[] = {5, 0x10005, 5, 0x10000, 5, 5};
     for (int i = 0; i < 6; ++i) {
-        sim::ChaoSpec c;
-        c.slot = i;
-        c.type = types[i];
+        sim::ChaoSpec c{i, types[i], {}};
         c.set("chao_id", chao_id_text(tags[i])).set("name_raw", "2a2b2c2d2e2f30").set("reincarnations", 1);
         c.set("generation_block", std::string(2 * ChaoRecord::generation_block_size, '5'));
         c.set("animal_behaviors", behaviours[i]).set("classroom_flags", 0x30);
@@ -88,11 +86,7 @@ void build_test_garden() {
 }
 
 struct Bench {
-    Bench() {
-        sim::reset();
-        build_test_garden();
-        sim::place_player(10.0f, 2.0f, -4.0f, 0x4000);
-    }
+    Bench() { sim::reset(), build_test_garden(), sim::place_player(10.0f, 2.0f, -4.0f, 0x4000); }
     void offer(const std::string& commands) {
         LinkWorker& w = link_worker();
         std::lock_guard<std::mutex> g(w.lock);
@@ -110,8 +104,7 @@ std::string restore_command(int id, int slot, int version, const std::vector<int
 std::vector<int32_t> payload(int count, int id_of = -1) {
     std::vector<int32_t> f(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) f[static_cast<size_t>(i)] = i + 1;
-    f[0] = 5;
-    f[1] = 2;
+    f[0] = 5, f[1] = 2;
     if (id_of >= 0) sim::peek(slot_addr(id_of) + ChaoRecord::chao_id, &f[105], 20);
     return f;
 }
@@ -361,8 +354,7 @@ int hatching_tasks(game_addr record) {
 
 TEST_CASE("hatch and rebirth guards: the first failing check gives its reason, the slot's state the status") {
     fresh();
-    put_chao(4, 1);
-    put_chao(2, 7, 4, 2);
+    put_chao(4, 1), put_chao(2, 7, 4, 2);
     const WritebackCommand hatch = hatch_cmd(1, 4), rebirth = rebirth_cmd(3, 2, 4, 2);
     const char* const invalid = "invalid guarded rebirth request";
     const std::tuple<const WritebackCommand&, Change, const char*> cases[] = {
@@ -384,8 +376,8 @@ TEST_CASE("hatch and rebirth guards: the first failing check gives its reason, t
         CHECK_MESSAGE((r.status == kStepRefused && r.message == reason), c.id << " " << r.message);
     }
     CHECK(check_hatch_guard(0, kSize, kCount, hatch).message == "chao array not available");
-    CHECK(check_rebirth_guard(0, kSize, kCount, rebirth).message == invalid);
-    CHECK(check_rebirth_guard(kArray, 0x4DB, kCount, rebirth).message == invalid);
+    CHECK((check_rebirth_guard(0, kSize, kCount, rebirth).message == invalid &&
+           check_rebirth_guard(kArray, 0x4DB, kCount, rebirth).message == invalid));
 
     WritebackCommand guarded = hatch;
     guarded.has_expect_chao_id = guarded.has_expect_seed = true;
@@ -397,19 +389,15 @@ TEST_CASE("hatch and rebirth guards: the first failing check gives its reason, t
     for (auto [type, status] : {std::pair{2, kStepDone}, {5, kStepRefused}, {0, kStepRefused}}) {
         poke<int8_t>(slot_addr(4) + ChaoRecord::type, static_cast<int8_t>(type));
         r = check_hatch_guard(kArray, kSize, kCount, guarded);
-        CHECK(r.status == status);
-        if (status == kStepRefused) CHECK(r.message == "the guarded slot is neither the egg nor its newly hatched child");
+        CHECK((r.status == status && (status != kStepRefused || r.message == "the guarded slot is neither the egg nor its newly hatched child")));
     }
-    struct Life {
-        int type, lives, garden, status;
-    };
+    struct Life { int type, lives, garden, status; };
     for (const Life& l : {Life{5, 4, 2, kStepRunning}, {19, 4, 2, kStepRunning}, {1, 5, 2, kStepDone},
                           {20, 4, 2, kStepRefused}, {7, 4, 1, kStepRefused}, {7, 5, 2, kStepRefused}}) {
         put_chao(2, l.type, l.lives, l.garden);
         r = check_rebirth_guard(kArray, kSize, kCount, rebirth);
-        CHECK(r.status == l.status);
-        if (l.status == kStepRefused)
-            CHECK(r.message == "the life, adult type or garden changed; refresh before requesting rebirth");
+        CHECK((r.status == l.status &&
+               (l.status != kStepRefused || r.message == "the life, adult type or garden changed; refresh before requesting rebirth")));
     }
 }
 
@@ -431,8 +419,7 @@ TEST_CASE("a hatch with garden 0 starts in any garden, and a repeat after the ga
 
 TEST_CASE("the egg task: found by a bounded walk that follows no garbage, the only one on the record, idle") {
     fresh();
-    put_chao(0, 1);
-    put_chao(1, 1);
+    put_chao(0, 1), put_chao(1, 1);
     const game_addr record = slot_addr(0);
     int32_t want = kStepCannotActNow;
     std::string why;
@@ -443,24 +430,17 @@ TEST_CASE("the egg task: found by a bounded walk that follows no garbage, the on
     }
     SUBCASE("the egg busy with some other action") { poke<uint8_t>(sim::add_egg_task(record).data, 3); }
     SUBCASE("two egg tasks on the record") {
-        sim::add_egg_task(record);
-        sim::add_egg_task(record);
+        sim::add_egg_task(record), sim::add_egg_task(record);
         want = kStepRefused, why = "more than one live egg task maps to that slot";
     }
-    SUBCASE("egg data that cannot be written") {
-        sim::set_protection(sim::add_egg_task(record).data, 0x1000, game::kPageReadOnly);
-    }
+    SUBCASE("egg data that cannot be written") { sim::set_protection(sim::add_egg_task(record).data, 0x1000, game::kPageReadOnly); }
     SUBCASE("a head in unmapped memory") { poke<game_addr>(game::addr::task_list, 0x0BAD0000); }
-    SUBCASE("a task running into the gap behind its page") {
-        poke<game_addr>(game::addr::task_list, sim::add_task(0x00401234, 0).task + 0xFF0);
-    }
+    SUBCASE("a task running into the gap behind its page") { poke<game_addr>(game::addr::task_list, sim::add_task(0x00401234, 0).task + 0xFF0); }
     SUBCASE("the egg, then a task on a no-access page") {
-        sim::add_egg_task(record);
-        sim::set_protection(sim::add_task(0x00401234, 0).task, 0x1000, game::kPageNoAccess);
+        sim::add_egg_task(record), sim::set_protection(sim::add_task(0x00401234, 0).task, 0x1000, game::kPageNoAccess);
     }
     SUBCASE("an egg task whose data cannot be read, beside the real one") {
-        sim::add_egg_task(record);
-        sim::unmap(sim::add_egg_task(record).data, 0x1000);
+        sim::add_egg_task(record), sim::unmap(sim::add_egg_task(record).data, 0x1000);
     }
     SUBCASE("the egg past 512 tasks") {
         for (int i = 0; i < 512; ++i) sim::add_task(0x00401234, 0);
@@ -476,8 +456,7 @@ TEST_CASE("the egg task: found by a bounded walk that follows no garbage, the on
         want = kStepStarted;  // one egg task, not a duplicate of itself
     }
     const StepResult r = hatch_now(hatch_cmd(9, 0));
-    CHECK((r.status == want && r.message == why));
-    CHECK(hatching_tasks(record) == (want == kStepStarted));
+    CHECK((r.status == want && r.message == why && hatching_tasks(record) == (want == kStepStarted)));
 }
 
 TEST_CASE("a guarded rebirth needs the intact hook and one free Chao task, then the game carries it out") {
@@ -600,9 +579,7 @@ namespace {
 struct Game {
     TempDir folder;
     explicit Game(ServerFixture& s) {
-        sim::reset();
-        build_test_garden();
-        sim::place_player(-20.0f, 5.0f, 8.0f, 0x2000);
+        sim::reset(), build_test_garden(), sim::place_player(-20.0f, 5.0f, 8.0f, 0x2000);
         sim::set_save_path("C:\\Games\\SA2\\resource\\gd_PC\\SAVEDATA\\SONIC2B__S01");
         folder.write("config.ini", "BaseUrl=" + s.base_url() + "\nApiKey=" + s.api_key +
                                        "\nScanIntervalFrames=30\nFullResyncSeconds=3600\nCommandPollSeconds=1\n");
