@@ -67,8 +67,7 @@ TEST_CASE("scanner reads values inside its range only") {
     int32_t n = 7;
     CHECK((read_int(find_value(e.begin(), e.end(), "id"), e.end(), n) && n == 42));
     std::string s;
-    CHECK(read_string(find_value(e.begin(), e.end(), "s"), e.end(), s));
-    CHECK(s == "a\"bn");  // escapes make the next character literal, nothing is translated
+    CHECK((read_string(find_value(e.begin(), e.end(), "s"), e.end(), s) && s == "a\"bn"));  // escapes: the next character, literal
     CHECK_FALSE((find_value(e.begin(), e.end(), "x") || find_value(e.begin(), e.begin() + 4, "id")));
     Exact tail("\"k\": ");
     CHECK(find_value(tail.begin(), tail.end(), "k") == tail.end());
@@ -157,43 +156,30 @@ TEST_CASE("identity fields and restore payloads; a refused payload fills nothing
     ModLog::reset();
 }
 
-TEST_CASE("kind payloads: what each kind needs, at the edges of its limits") {
-    const std::string gen = "\"expect_generation\":\"8f3a21c07b44e9d1\",\"generation\":\"8F3A21C07B44E9D1\"";
-    auto c = one("{\"id\":1,\"kind\":\"hatch\",\"slot\":2,\"v\":1," + gen + "}");
-    CHECK((c.hatch_ok && c.has_expect_generation && c.garden == 0 && c.hatch_version == 1));
-    c = one("{\"id\":1,\"kind\":\"hatch\",\"v\":1,\"expect_generation\":\"8f3a\",\"generation\":\"8f3a\"}");
+// The accepted payloads of each kind are read back by the tool's sample and applied by the
+// dispatcher's tests; here, what each kind refuses at the edges of its limits.
+TEST_CASE("kind payloads: what each kind refuses at the edges of its limits") {
+    auto c = one("{\"id\":1,\"kind\":\"hatch\",\"v\":1,\"expect_generation\":\"8f3a\",\"generation\":\"8f3a\"}");
     CHECK((!c.hatch_ok && !c.expect_generation_ok));
-
     const std::string id = std::string(",\"expect_chao_id\":\"") + kChaoId + "\"";
     c = one("{\"id\":1,\"kind\":\"reincarnate\",\"slot\":3,\"v\":1,\"garden\":2,\"reincarnations\":32766" + id + "}");
     CHECK((c.reincarnate_ok && c.garden == 2 && c.reincarnations == 32766));
     CHECK_FALSE(one("{\"id\":1,\"kind\":\"reincarnate\",\"v\":1,\"garden\":2,\"reincarnations\":32767" + id + "}").reincarnate_ok);
-
-    const std::string parts = "\"arm\":-1,\"ear\":20,\"forehead\":0,\"horn\":1,\"leg\":2,\"tail\":3,\"wing\":4";
-    c = one("{\"id\":1,\"kind\":\"set_parts\"," + parts + ",\"face\":5,\"expect_parts_guard\":\"00112233445566FF\"}");
-    CHECK((c.parts_ok && c.parts[0] == -1 && c.parts[7] == 5 && c.has_expect_parts_guard && c.expect_parts_guard_ok));
-    c = one("{\"id\":1,\"kind\":\"set_parts\"," + parts + ",\"face\":21,\"expect_parts_guard\":\"0011\"}");
+    c = one("{\"id\":1,\"kind\":\"set_parts\",\"arm\":-1,\"ear\":20,\"forehead\":0,\"horn\":1,\"leg\":2,\"tail\":3,\"wing\":4,"
+            "\"face\":21,\"expect_parts_guard\":\"0011\"}");
     CHECK((!c.parts_ok && c.parts[0] == 0 && c.has_expect_parts_guard && !c.expect_parts_guard_ok));
-
-    c = one("{\"id\":1,\"kind\":\"spawn_fruit\",\"garden\":1,\"fruit_type\":23}");
-    CHECK((c.fruit_ok && c.count == 1));  // the count and type limits are checked at the dispatcher
 
     auto item = [](const char* kind, int type, int size) {
         return one("{\"id\":1,\"kind\":\"spawn_inventory\",\"v\":1,\"item_id\":\"" + std::string(32, 'A') +
                    "\",\"item_kind\":\"" + kind + "\",\"garden\":3,\"item_type\":" + std::to_string(type) +
-                   ",\"size\":" + std::to_string(size) + ",\"age\":-32768}");
+                   ",\"size\":" + std::to_string(size) + ",\"age\":-32768}").inventory_ok;
     };
-    c = item("fruit", 23, 4);
-    CHECK((c.inventory_ok && !c.item_is_animal && c.item_id == std::string(32, 'A') && c.age == -32768));
-    CHECK((item("animal", 20, 0).inventory_ok && item("animal", 20, 0).item_is_animal));
-    CHECK_FALSE((item("fruit", 3, 5).inventory_ok || item("animal", 21, 0).inventory_ok || item("toy", 3, 1).inventory_ok));
-
+    CHECK((item("animal", 20, 0) && item("fruit", 23, 4)));
+    CHECK_FALSE((item("fruit", 3, 5) || item("animal", 21, 0) || item("toy", 3, 1)));
     auto tree = [](int slot, const char* action) {
         return one("{\"id\":1,\"kind\":\"tree_control\",\"slot\":" + std::to_string(slot) + ",\"garden\":2,\"action\":\"" +
-                   action + "\",\"expect_raw\":\"0203ff0000000000\",\"tree_kind\":7}");
+                   action + "\",\"expect_raw\":\"0203ff0000000000\"}").tree_ok;
     };
-    c = tree(4, "change_kind");
-    CHECK((c.tree_ok && c.tree_action == 3 && c.tree_kind == 7 && c.has_expect_raw && c.garden == 2));
-    CHECK((tree(6, "remove").tree_ok && !tree(2, "water").tree_ok && !tree(4, "prune").tree_ok));
+    CHECK((tree(6, "remove") && !tree(2, "water") && !tree(4, "prune")));
     CHECK(one("{\"id\":1,\"kind\":\"Rename\",\"slot\":4}").kind == CommandKind::unknown);
 }
