@@ -138,15 +138,11 @@ TEST_CASE("documents: no commands array refused, broken objects dropped, deep ne
         CHECK(parse_restore_payload(e.begin(), e.end(), r) == (object.substr(0, n).find(']') != std::string::npos));
     }
     ModLog::reset();
-    out = parse(doc);
-    CHECK((out.size() == 2 && out[0].restore_ok && out[1].inventory_ok));
 }
 
+// Accepted identities and payloads are applied by the dispatcher's tests below; here, what is refused.
 TEST_CASE("identity fields and restore payloads; a refused payload fills nothing") {
-    auto c = one(std::string("{\"id\":1,\"kind\":\"rename\",\"slot\":0,\"expect_seed\":-5,\"expect_chao_id\":\"") +
-                 kChaoId + "\",\"name_raw\":\"01020304050607\"}");
-    CHECK((c.has_expect_seed && c.expect_seed == -5 && c.has_expect_chao_id && c.expect_chao_id_ok && c.has_name));
-    CHECK((c.expect_chao_id[0] == 0x0a && c.expect_chao_id[19] == 0x18 && c.name_raw[6] == 7));
+    WritebackCommand c;
     // Malformed, or empty apart from the seed: no identity to guard with.
     for (std::string id : {"\"" + std::string(16, '0') + "deadbeef" + std::string(16, '0') + "\"",
                            "\"" + std::string(kChaoId).substr(1) + "\"", "\"" + std::string(kChaoId) + "0\"", "null"s}) {
@@ -157,12 +153,8 @@ TEST_CASE("identity fields and restore payloads; a refused payload fills nothing
 
     sim::reset();  // the reader's refusals are logged through the game
     ModLog::set_log_enabled(false);
-    c = one(restore(2, fields(105)));
-    CHECK((c.restore_ok && c.restore_version == 2 && c.restore_fields[0] == 5 && c.restore_fields[104] == 104));
-    c = one(restore(3, fields(111, {{110, "2097151"}})));
+    c = one(restore(3, " " + fields(111, {{110, " 2097151 "}})));
     CHECK((c.restore_ok && c.restore_fields[110] == 2097151));
-    c = one(restore(4, " " + fields(113, {{111, " 1 "}})));
-    CHECK((c.restore_ok && c.restore_version == 4 && c.restore_fields[111] == 1 && c.restore_fields[112] == 112));
     for (const std::string& doc : {restore(3, fields(112)), restore(3, fields(110)), restore(5, fields(113)),
                                    restore(3, fields(111, {{110, "2097152"}})), restore(4, fields(113, {{111, "2"}})),
                                    restore(2, fields(105, {{3, "2147483648"}})), restore(2, fields(105, {{3, "\"3\""}}))}) {
