@@ -225,14 +225,11 @@ std::string chao_id_text(int tag) {
 
 // The acknowledgements queued so far, taken, as "id ok" or "id failed: error" joined by "; ".
 std::string answered() {
-    LinkWorker& w = link_worker();
-    std::lock_guard<std::mutex> g(w.lock);
+    std::lock_guard<std::mutex> g(link_worker().lock);
     std::string out;
-    for (const AckEntry& a : w.acks)
-        out += (out.empty() ? "" : "; ") + std::to_string(a.id) + (a.ok ? " ok" : " failed") +
-               (a.error.empty() ? "" : ": " + a.error);
-    w.acks.clear();
-    return out;
+    for (const AckEntry& a : link_worker().acks)
+        out += (out.empty() ? "" : "; ") + std::to_string(a.id) + (a.ok ? " ok" : " failed") + (a.error.empty() ? "" : ": " + a.error);
+    return link_worker().acks.clear(), out;
 }
 std::vector<uint32_t>& completed() { return mod_state().completed_command_ids; }
 
@@ -570,15 +567,13 @@ TEST_CASE("hatch and rebirth guards: the first failing check gives its reason, t
     }
 }
 
-TEST_CASE("a hatch with garden 0 starts in any garden, and a repeat after the game hatched it is done untouched") {
+TEST_CASE("a hatch waits for its garden (0: any but none), and a repeat after the game hatched it is done untouched") {
     fresh();
     put_chao(3, 1);
     const sim::SimTask egg = sim::add_egg_task(slot_addr(3));
-    WritebackCommand c = hatch_cmd(21, 3, 0);
-    CHECK(hatch_now(c, 0).status == kStepCannotActNow);  // outside any garden
-    CHECK((hatch_now(hatch_cmd(22, 3, 1), 2).status == kStepCannotActNow && peek<uint16_t>(egg.data) == 0));
-    CHECK((hatch_now(c, 2).status == kStepStarted && peek<uint16_t>(egg.data) == 6));
-    CHECK(hatch_now(c, 2).status == kStepRunning);
+    const WritebackCommand c = hatch_cmd(21, 3, 0);
+    CHECK((hatch_now(c, 0).status == kStepCannotActNow && hatch_now(hatch_cmd(22, 3, 1), 2).status == kStepCannotActNow));
+    CHECK((peek<uint16_t>(egg.data) == 0 && hatch_now(c, 2).status == kStepStarted && hatch_now(c, 2).status == kStepRunning));
     for (int i = 0; i < 20 && peek<int8_t>(slot_addr(3) + ChaoRecord::type) == 1; ++i) sim::frame();
 
     // The same command again, with a stale egg task still on the record: done, nothing written.
@@ -672,8 +667,7 @@ TEST_CASE("a guarded rebirth needs the intact hook and one free Chao task, then 
 
 TEST_CASE("monitors acknowledge and drop what changed, and keep the rest in order") {
     fresh();
-    for (int slot = 0; slot < 3; ++slot) put_chao(slot, 1);
-    put_chao(3, 7, 4, 2);
+    put_chao(0, 1), put_chao(1, 1), put_chao(2, 1), put_chao(3, 7, 4, 2);
     auto& s = mod_state();
     s.pending_hatches = {hatch_cmd(1, 0), hatch_cmd(2, 1), hatch_cmd(3, 2)};
     put_chao(1, 9);                                                   // no longer egg or child
@@ -688,7 +682,7 @@ TEST_CASE("monitors acknowledge and drop what changed, and keep the rest in orde
     CHECK(answered() == "2 failed: the guarded slot is neither the egg nor its newly hatched child; "
                         "3 failed: a different egg generation now occupies that slot; "
                         "5 failed: the Chao identity changed; no rebirth performed");
-    CHECK(s.completed_command_ids.empty());
+    CHECK(completed().empty());
 }
 
 namespace {
