@@ -526,6 +526,7 @@ TEST_CASE("hatch and rebirth guards: the first failing check gives its reason, t
         {hatch, [](WritebackCommand& c) { c.expect_chao_id_ok = false; }, "command carried a malformed chao id"},
         {hatch, [](WritebackCommand& c) { c.has_expect_chao_id = true; }, "a different chao now occupies that slot"},
         {rebirth, [](WritebackCommand& c) { c.reincarnations = 32767; }, invalid},
+        {rebirth, [](WritebackCommand& c) { c.reincarnations = -1; }, invalid},
         {rebirth, [](WritebackCommand& c) { c.garden = 0; }, invalid},
         {rebirth, [](WritebackCommand& c) { c.has_expect_chao_id = false; }, invalid},
         {rebirth, [](WritebackCommand& c) { c.expect_chao_id[19] ^= 1; }, "the Chao identity changed; no rebirth performed"},
@@ -563,14 +564,16 @@ TEST_CASE("hatch and rebirth guards: the first failing check gives its reason, t
     }
 }
 
-TEST_CASE("a hatch waits for its garden (0: any but none), and a repeat after the game hatched it is done untouched") {
+TEST_CASE("a hatch waits for its garden (0: any but none), the monitor completes it, a repeat is done untouched") {
     fresh();
     put_chao(3, 1);
     const sim::SimTask egg = sim::add_egg_task(slot_addr(3));
     const WritebackCommand c = hatch_cmd(21, 3, 0);
     CHECK((hatch_now(c, 0).status == kStepCannotActNow && hatch_now(hatch_cmd(22, 3, 1), 2).status == kStepCannotActNow));
     CHECK((peek<uint16_t>(egg.data) == 0 && hatch_now(c, 2).status == kStepStarted && hatch_now(c, 2).status == kStepRunning));
-    for (int i = 0; i < 20 && peek<int8_t>(slot_addr(3) + ChaoRecord::type) == 1; ++i) sim::frame();
+    mod_state().pending_hatches.push_back(c);
+    for (int i = 0; i < 20 && !mod_state().pending_hatches.empty(); ++i) sim::frame(), run_hatch_monitor(kArray, kSize, kCount);
+    CHECK((completed() == std::vector<uint32_t>{21} && garden_scanner().full_requested && answered().empty()));
 
     // The same command again, with a stale egg task still on the record: done, nothing written.
     const sim::SimTask stale = sim::add_egg_task(slot_addr(3));
@@ -636,12 +639,13 @@ TEST_CASE("a guarded rebirth needs the intact hook and one free Chao task, then 
     CHECK(rebirth_now(c, 1).status == kStepCannotActNow);  // another garden
     CHECK(start_guarded_rebirth(0, kArray, kSize, kCount, 2, c).status == kStepCannotActNow);
 
-    // Each step in turn leaves the Chao not to be reborn now: not in its normal mode, busy, held by
-    // a player, or a player object that cannot be read.
+    // Each step in turn leaves the Chao not to be reborn now: not in its normal mode, busy, held or
+    // referred to by a player, or a player object that cannot be read.
     const std::function<void()> waits[] = {
         [&] { poke<uint16_t>(chao.data + sim::kChaoModeOffset, 0); },
         [&] { poke<uint16_t>(chao.data + sim::kChaoModeOffset, 1), poke<uint32_t>(chao.data + sim::kChaoBusyOffset, 1); },
         [&] { poke<uint32_t>(chao.data + sim::kChaoBusyOffset, 0), sim::set_player_object(5, chao.task, 0); },
+        [&] { sim::set_player_object(5, 0, chao.task); },
         [&] { poke<game_addr>(game::addr::player_objects + 4 * 5, 0x0BAD0000); }};
     for (size_t i = 0; i < std::size(waits); ++i) {
         waits[i]();
