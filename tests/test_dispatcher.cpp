@@ -84,7 +84,8 @@ TEST_CASE("scanner reads values inside its range only") {
     int32_t n = 7;
     CHECK((read_int(find_value(e.begin(), e.end(), "id"), e.end(), n) && n == 42));
     std::string s;
-    CHECK((read_string(find_value(e.begin(), e.end(), "s"), e.end(), s) && s == "a\"bn"));  // escapes: the next character, literal
+    // An escape makes the next character literal; nothing is translated.
+    CHECK((read_string(find_value(e.begin(), e.end(), "s"), e.end(), s) && s == "a\"bn"));
     CHECK_FALSE((find_value(e.begin(), e.end(), "x") || find_value(e.begin(), e.begin() + 4, "id")));
     Exact tail("\"k\": ");
     CHECK(find_value(tail.begin(), tail.end(), "k") == tail.end());
@@ -228,7 +229,8 @@ std::string answered() {
     std::lock_guard<std::mutex> g(link_worker().lock);
     std::string out;
     for (const AckEntry& a : link_worker().acks)
-        out += (out.empty() ? "" : "; ") + std::to_string(a.id) + (a.ok ? " ok" : " failed") + (a.error.empty() ? "" : ": " + a.error);
+        out += (out.empty() ? "" : "; ") + std::to_string(a.id) + (a.ok ? " ok" : " failed") +
+               (a.error.empty() ? "" : ": " + a.error);
     return link_worker().acks.clear(), out;
 }
 std::vector<uint32_t>& completed() { return mod_state().completed_command_ids; }
@@ -552,7 +554,8 @@ TEST_CASE("hatch and rebirth guards: the first failing check gives its reason, t
     for (auto [type, status] : {std::pair{2, kStepDone}, {5, kStepRefused}, {0, kStepRefused}}) {
         poke<int8_t>(slot_addr(4) + ChaoRecord::type, static_cast<int8_t>(type));
         r = check_hatch_guard(kArray, kSize, kCount, guarded);
-        CHECK((r.status == status && (status != kStepRefused || r.message == "the guarded slot is neither the egg nor its newly hatched child")));
+        CHECK((r.status == status &&
+               (status != kStepRefused || r.message == "the guarded slot is neither the egg nor its newly hatched child")));
     }
     struct Life { int type, lives, garden, status; };
     for (const Life& l : {Life{5, 4, 2, kStepRunning}, {19, 4, 2, kStepRunning}, {1, 5, 2, kStepDone},
@@ -596,9 +599,13 @@ TEST_CASE("the egg task: found by a bounded walk that follows no garbage, the on
         sim::add_egg_task(record), sim::add_egg_task(record);
         want = kStepRefused, why = "more than one live egg task maps to that slot";
     }
-    SUBCASE("egg data that cannot be written") { sim::set_protection(sim::add_egg_task(record).data, 0x1000, game::kPageReadOnly); }
+    SUBCASE("egg data that cannot be written") {
+        sim::set_protection(sim::add_egg_task(record).data, 0x1000, game::kPageReadOnly);
+    }
     SUBCASE("a head in unmapped memory") { poke<game_addr>(game::addr::task_list, 0x0BAD0000); }
-    SUBCASE("a task running into the gap behind its page") { poke<game_addr>(game::addr::task_list, sim::add_task(0x00401234, 0).task + 0xFF0); }
+    SUBCASE("a task running into the gap behind its page") {
+        poke<game_addr>(game::addr::task_list, sim::add_task(0x00401234, 0).task + 0xFF0);
+    }
     SUBCASE("an egg task whose data cannot be read, beside the real one") {
         sim::add_egg_task(record), sim::unmap(sim::add_egg_task(record).data, 0x1000);
     }
