@@ -6,10 +6,6 @@
 #include "host/log.h"
 #include "writeback/command_reader.h"
 
-static void require(bool condition) {
-    if (!condition) __builtin_trap();
-}
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ModLog::set_log_sink([](const char*) {});  // the log lines are still formatted
     return 0;
@@ -23,10 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* begin = reinterpret_cast<const char*>(data);
     const bool ok = parse_restore_payload(begin, begin + size, c);
     const int v = c.restore_version;
-    require(ok ? v >= 2 && v <= 4 : v == -7);
+    bool kept = ok ? v >= 2 && v <= 4 : v == -7;
     const int n = !ok ? 0 : v == 2 ? kRestoreFieldsV2 : v == 3 ? kRestoreFieldsV3 : kRestoreFieldsV4;
-    for (int i = n; i < kRestoreFieldsMax; ++i) require(c.restore_fields[i] == (ok ? 0 : kUntouched));
-    if (ok && v >= 3) require((static_cast<uint32_t>(c.restore_fields[110]) & 0xFFE00000u) == 0);
-    if (ok && v == 4) require(c.restore_fields[111] == 0 || c.restore_fields[111] == 1);
+    for (int i = n; i < kRestoreFieldsMax; ++i) kept &= c.restore_fields[i] == (ok ? 0 : kUntouched);
+    if (ok && v >= 3) kept &= (static_cast<uint32_t>(c.restore_fields[110]) & 0xFFE00000u) == 0;
+    if (ok && v == 4) kept &= c.restore_fields[111] == 0 || c.restore_fields[111] == 1;
+    if (!kept) __builtin_trap();
     return 0;
 }
