@@ -98,7 +98,8 @@ TEST_CASE("start-up, session, full upload, deltas, leaving the garden and anothe
         REQUIRE(sim::write_chao(c, error));
     REQUIRE(game.play_until([&] { return server_matches_game(server); }));
     CHECK(logged("delta upload: "));
-    for (auto& s : merged_garden(server)["occupied_slots"]) CHECK(s != 1);
+    const json garden = merged_garden(server);  // kept: the loop walks inside it
+    for (auto& s : garden["occupied_slots"]) CHECK(s != 1);
 
     // Out of the garden the held session keeps uploading, with garden 0.
     sim::leave_garden();
