@@ -6,6 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "sim/sim.h"
 #include "test_support.h"
 #include "tools/common/server_process.h"
@@ -24,6 +26,13 @@ struct ServerFixture : ServerProcess {
         start();
     }
     ~ServerFixture() { stop(); }
+
+    // An answer of the operator side as a JSON object; an empty object when it failed.
+    nlohmann::json admin_json(const std::string& method, const std::string& path, const std::string& body = "") const {
+        const HttpReply r = admin(method, path, body);
+        nlohmann::json j = nlohmann::json::parse(r.body, nullptr, false);
+        return r.status == 200 && j.is_object() ? j : nlohmann::json::object();
+    }
 };
 
 // Frames of the simulated game until `pred` holds; every 30 frames (a scan tick at the

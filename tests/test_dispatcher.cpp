@@ -754,8 +754,8 @@ struct Game {
 
 // Acknowledged as done.
 bool acknowledged(const ServerFixture& s, int id) {
-    json j = json::parse(s.admin("GET", "/admin/commands/" + std::to_string(id)).body, nullptr, false);
-    j = j.is_object() && j.contains("command") ? j["command"] : j;
+    json j = s.admin_json("GET", "/admin/commands/" + std::to_string(id));
+    j = j.value("command", j);
     return j.is_object() && j.value("acknowledged", false) && j.value("ok", false);
 }
 
@@ -766,8 +766,7 @@ int queue_command(const ServerFixture& s, const json& command) {
 }
 
 json merged_chao(const ServerFixture& s, int slot) {
-    json j = json::parse(s.admin("GET", "/admin/gardens/tester/1").body, nullptr, false);
-    if (!j.is_object()) return json::object();
+    const json j = s.admin_json("GET", "/admin/gardens/tester/1");
     for (const json& c : j.value("garden", j).value("chao", json::array()))
         if (c["slot"] == slot) return c;
     return json::object();

@@ -49,13 +49,7 @@ struct Game {
     void play(int frames) { play_frames_until([] { return false; }, frames); }
 };
 
-json admin_json(const ServerFixture& s, const std::string& path) {
-    HttpReply r = s.admin("GET", path);
-    json j = r.status == 200 ? json::parse(r.body, nullptr, false) : json();
-    return j.is_object() ? j : json::object();
-}
-
-json merged_garden(const ServerFixture& s) { return admin_json(s, "/admin/gardens/tester/1"); }
+json merged_garden(const ServerFixture& s) { return s.admin_json("GET", "/admin/gardens/tester/1"); }
 
 // The server's Chao against what a full snapshot of the game's memory says right now.
 bool server_matches_game(const ServerFixture& s) {
@@ -75,7 +69,7 @@ bool logged(const std::string& text) {
 
 size_t stored_items(const ServerFixture& s, const std::string& state, json* items = nullptr) {
     json out = json::array();
-    for (auto& item : admin_json(s, "/admin/accounts/tester/storage").value("items", json::array()))
+    for (auto& item : s.admin_json("GET", "/admin/accounts/tester/storage").value("items", json::array()))
         if (item["state"] == state) out.push_back(item);
     if (items) *items = out;
     return out.size();

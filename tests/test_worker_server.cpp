@@ -52,8 +52,7 @@ struct Running {
 };
 
 size_t upload_count(const ServerFixture& s) {
-    HttpReply r = s.admin("GET", "/admin/gardens/tester/1/uploads");
-    return r.status == 200 ? nlohmann::json::parse(r.body)["uploads"].size() : 0;
+    return s.admin_json("GET", "/admin/gardens/tester/1/uploads").value("uploads", nlohmann::json::array()).size();
 }
 
 const char* kFull =
@@ -223,7 +222,7 @@ TEST_CASE("acknowledgements, deposits and farewells reach the server as written,
     QueueAck(id, false, "bad \"name\"\n");
     nlohmann::json state;
     REQUIRE(eventually([&] {
-        state = nlohmann::json::parse(server.admin("GET", "/admin/commands/" + std::to_string(id)).body);
+        state = server.admin_json("GET", "/admin/commands/" + std::to_string(id));
         return state.value("acknowledged", false);
     }));
     CHECK((state["ok"] == false && state["error"] == "bad \"name\""));

@@ -288,11 +288,8 @@ struct Soak {
 
     // ---- the operator
 
-    // An answer of the server's operator side; an empty object when it failed.
     json admin(const std::string& method, const std::string& path, const json& body = nullptr) {
-        const HttpReply r = server.admin(method, path, body.is_null() ? "" : body.dump());
-        json j = json::parse(r.body, nullptr, false);
-        return r.status == 200 && j.is_object() ? j : json::object();
+        return server.admin_json(method, path, body.is_null() ? "" : body.dump());
     }
     json server_chao() { return admin("GET", kGarden).value("chao", json()); }
     json commands() { return admin("GET", kGarden + "/commands").value("commands", json::array()); }
